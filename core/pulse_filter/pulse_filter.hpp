@@ -1,0 +1,45 @@
+// Selection of pulses by optional criteria.
+//
+// Every bound is inclusive; a comparison involving NaN never holds, so a NaN
+// value fails any bound set on it and a NaN bound rejects every pulse. The same
+// pass refuses pulses that are not in strictly increasing time order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "pulse_reader/records/normalized_pulse.hpp"
+#include "result.hpp"
+
+namespace kvt {
+
+struct PulseFilter {
+    std::optional<std::uint32_t> min_dur_f;
+    std::optional<float> min_dur_s;
+    std::optional<float> max_dur_s;
+    std::optional<float> min_snr;
+    std::optional<float> min_intensity;
+    std::optional<float> min_binratio;
+    std::optional<float> max_binratio;
+    std::optional<float> start_m;  ///< minutes from frame 0
+    std::optional<float> end_m;
+    /// [first, second] in seconds: a pulse touching or overlapping it is dropped.
+    std::optional<std::pair<float, float>> mask_s;
+    /// Recompute ipd_f and ipd_s over the kept pulses.
+    bool recalc_ipd = false;
+
+    /// The kept pulses in input order, or "The provided pulses aren't sorted!"
+    /// when a pulse starts at or before the end of the pulse before it.
+    [[nodiscard]] Result<std::vector<NormalizedPulse>> filter_pulses(std::span<const NormalizedPulse> pulses,
+                                                                    float fps) const;
+
+    /// Whether `pulse` meets every criterion that is set.
+    [[nodiscard]] bool keeps(const NormalizedPulse& pulse, float fps, float frames_per_minute) const noexcept;
+
+    friend bool operator==(const PulseFilter&, const PulseFilter&) = default;
+};
+
+}  // namespace kvt

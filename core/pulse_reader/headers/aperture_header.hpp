@@ -1,0 +1,49 @@
+// The 16-byte header at the start of every aperture block:
+//
+//   offset width field
+//        0     4 aperture_x      column of the aperture
+//        4     4 aperture_y      row of the aperture
+//        8     4 aperture_index  the aperture's number
+//       12     4 num_records     16-byte event records that follow
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "result.hpp"
+
+namespace kvt {
+
+class BufferedWriter;
+
+inline constexpr std::size_t aperture_header_size = 16;
+
+struct ApertureHeader {
+    /// Byte position of the block in its file, taken from the index entry;
+    /// never written into a block.
+    std::uint64_t aperture_byteloc = 0;
+    std::uint32_t aperture_x = 0;
+    std::uint32_t aperture_y = 0;
+    std::uint32_t aperture_index = 0;
+    std::uint32_t num_records = 0;
+
+    static ApertureHeader new_(std::span<const std::byte, aperture_header_size> bytes,
+                               std::uint64_t aperture_byteloc);
+
+    /// The serialised form: the four stored fields, little-endian.
+    [[nodiscard]] std::array<std::byte, aperture_header_size> to_bytes() const;
+
+    /// Appends the serialised form to `writer`.
+    [[nodiscard]] Status write_all(BufferedWriter& writer) const;
+
+    /// Size of the whole block: header plus records, in 64-bit arithmetic.
+    [[nodiscard]] std::uint64_t block_size() const noexcept {
+        return aperture_header_size + std::uint64_t{16} * num_records;
+    }
+
+    friend bool operator==(const ApertureHeader&, const ApertureHeader&) = default;
+};
+
+}  // namespace kvt

@@ -1,0 +1,90 @@
+// An open pulse file.
+//
+// Opening reads and checks everything that is not aperture data (header,
+// encoding records, metadata, index) and keeps it; each later request for an
+// aperture costs one index lookup and two positional reads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "pulse_filter/pulse_filter.hpp"
+#include "pulse_reader/file.hpp"
+#include "pulse_reader/headers/aperture_header.hpp"
+#include "pulse_reader/headers/pulse_file_header.hpp"
+#include "pulse_reader/headers/pulse_file_index.hpp"
+#include "pulse_reader/metadata.hpp"
+#include "pulse_reader/records/formatted_record.hpp"
+#include "pulse_reader/records/normalized_pulse.hpp"
+#include "result.hpp"
+
+namespace kvt {
+
+struct ApertureRecords {
+    std::vector<FormattedRecord> records;
+    ApertureHeader header;
+};
+
+/// One aperture block as stored: its header and its records' bytes.
+struct RawBlock {
+    ApertureHeader header;
+    std::unique_ptr<std::byte[]> records;  ///< 16 * header.num_records bytes
+    [[nodiscard]] std::span<const std::byte> record_bytes() const noexcept {
+        return {records.get(), std::size_t{16} * header.num_records};
+    }
+};
+
+struct AperturePulses {
+    std::vector<NormalizedPulse> pulses;
+    ApertureHeader header;
+};
+
+class PulseReader {
+public:
+    /// Opens and checks the file at `path`; the first failing check is reported.
+    static Result<PulseReader> open(const std::string& path);
+
+    /// The decoded records of aperture `aperture_index` with its block header.
+    [[nodiscard]] Result<ApertureRecords> get_all_records(std::uint64_t aperture_index) const;
+
+    /// The aperture's pulses, passed through `filter` when one is given.
+    [[nodiscard]] Result<AperturePulses> get_pulses(std::uint64_t aperture_index,
+                                                    const PulseFilter* filter = nullptr) const;
+
+    /// Writes a new pulse file holding the given apertures (each one the index
+    /// holds, no repeats) in ascending order; see aperture_copy.cpp.
+    [[nodiscard]] Status copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
+                                                    const std::string& file_name) const;
+
+    /// The block of aperture `aperture_index`: its header and its record bytes.
+    [[nodiscard]] Result<RawBlock> read_block(std::uint64_t aperture_index) const;
+
+    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+    [[nodiscard]] const InputFile& file() const noexcept { return file_; }
+    [[nodiscard]] const PulseFileHeader& header() const noexcept { return header_; }
+    [[nodiscard]] const EncodingRecords& encoding_records() const noexcept { return encoding_records_; }
+    [[nodiscard]] const std::string& metadata_text() const noexcept { return metadata_text_; }
+    [[nodiscard]] const Metadata& metadata() const noexcept { return metadata_; }
+    [[nodiscard]] const PulseFileIndex& index() const noexcept { return index_; }
+    [[nodiscard]] float fps() const noexcept { return fps_; }
+    [[nodiscard]] bool trimmed() const noexcept { return trimmed_; }
+
+private:
+    PulseReader(std::string path, InputFile file, PulseFileHeader header, EncodingRecords encoding_records,
+                std::string metadata_text, Metadata metadata, PulseFileIndex index, float fps, bool trimmed);
+
+    std::string path_;
+    InputFile file_;
+    PulseFileHeader header_;
+    EncodingRecords encoding_records_;
+    std::string metadata_text_;
+    Metadata metadata_;
+    PulseFileIndex index_;
+    float fps_;
+    bool trimmed_;
+};
+
+}  // namespace kvt
