@@ -258,6 +258,8 @@ class Aperture:
             arr = np.asarray(self.records)
             if arr.ndim != 2 or arr.shape[1] != 8:
                 raise ValueError("a record array has shape (n, 8)")
+            if arr.dtype == np.uint16:
+                return arr.astype("<u2", copy=False).tobytes()
             return (arr.astype(np.int64) & 0xFFFF).astype("<u2").tobytes()
         return b"".join(r.to_bytes() for r in self.records)
 
