@@ -1,0 +1,27 @@
+// A cap on single allocations, for tests of code that must not size buffers
+// by untrusted numbers.
+//
+// While an `AllocationLimit` is alive, every request to the global operator
+// new for more than `limit` bytes is refused with std::bad_alloc and recorded.
+// A fault that would try to allocate gigabytes then fails the test at once
+// instead of exhausting the machine's memory.
+#pragma once
+
+#include <cstddef>
+
+namespace kvt::testing {
+
+class AllocationLimit {
+public:
+    explicit AllocationLimit(std::size_t limit) noexcept;
+    AllocationLimit(const AllocationLimit&) = delete;
+    AllocationLimit& operator=(const AllocationLimit&) = delete;
+    ~AllocationLimit();
+
+    /// The largest request made while the limit was in force.
+    [[nodiscard]] static std::size_t largest_request() noexcept;
+    /// Whether some request was refused.
+    [[nodiscard]] static bool refused() noexcept;
+};
+
+}  // namespace kvt::testing
