@@ -35,6 +35,12 @@ public:
     void commit(std::size_t count) noexcept { used_ += count; }
     [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
 
+    /// Counts `count` bytes that the caller wrote to the descriptor itself
+    /// (after `flush`, at the descriptor's file position), so that `position`
+    /// keeps naming the file position. Used where data moves file to file
+    /// inside the kernel without passing through the buffer.
+    void account_direct_write(std::uint64_t count) noexcept { written_ += count; }
+
 private:
     int fd_;
     std::size_t capacity_;
