@@ -23,4 +23,10 @@ std::string error_of(const Result<T>& result) {
     return result.ok() ? std::string("<no error>") : result.error().message();
 }
 
+/// Whether `text` contains `part`, with both shown when it does not.
+inline ::testing::AssertionResult contains(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << text << "\" does not contain \"" << part << "\"";
+}
+
 }  // namespace kvt::testing
