@@ -63,15 +63,69 @@ std::string strip_library_tag(std::string_view what) {
     return std::string(what);
 }
 
+/// "line L, column C" for a fault found after reading `end` bytes of `text`,
+/// counted as the parser counts in its own messages: lines from 1, and the
+/// column as the number of bytes read on the fault's line.
+std::string line_and_column(std::string_view text, std::size_t end) {
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < end && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(end - line_start);
+}
+
+/// Follows a parse only to learn where it fails. The parser hands every
+/// fault's position to its handler, but leaves it out of the message of its
+/// out-of-range error (a number beyond the range of a double).
+class FaultPosition final : public nlohmann::json_sax<Metadata> {
+public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t at, const std::string&, const nlohmann::json::exception&) override {
+        position = at;
+        return false;
+    }
+
+    std::size_t position = 0;
+};
+
 }  // namespace
 
 Result<Metadata> parse_metadata(std::string_view text) {
     if (auto invalid = find_invalid_utf8(text)) return Error("Failed to parse metadata as UTF-8: " + *invalid);
+    Metadata value;
     try {
-        return Metadata::parse(text);
+        value = Metadata::parse(text);
+    } catch (const nlohmann::json::out_of_range& error) {
+        FaultPosition fault;
+        Metadata::sax_parse(text, &fault);
+        return Error("Failed to parse metadata JSON: parse error at " + line_and_column(text, fault.position) + ": " +
+                     strip_library_tag(error.what()));
     } catch (const nlohmann::json::exception& error) {
         return Error("Failed to parse metadata JSON: " + strip_library_tag(error.what()));
     }
+    // The parser takes a NUL byte outside a string for the end of the input
+    // (inside a string it is an error), so a value followed by a NUL and
+    // anything at all would pass; JSON allows only whitespace after the value.
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        return Error("Failed to parse metadata JSON: parse error at " + line_and_column(text, nul + 1) +
+                     ": syntax error while parsing value - unexpected NUL byte; expected end of input");
+    }
+    return value;
 }
 
 std::optional<double> metadata_number(const Metadata& metadata, std::string_view key) {
