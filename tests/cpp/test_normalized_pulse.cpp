@@ -47,25 +47,6 @@ FormattedRecord pulse_record(std::uint16_t ipd, std::uint16_t dur) {
     return record;
 }
 
-void expect_same(const NormalizedPulse& a, const NormalizedPulse& b, const std::string& where) {
-    EXPECT_EQ(a.index, b.index) << where;
-    EXPECT_EQ(a.start_f, b.start_f) << where;
-    EXPECT_EQ(a.end_f, b.end_f) << where;
-    EXPECT_EQ(a.dur_f, b.dur_f) << where;
-    EXPECT_EQ(bits(a.dur_s), bits(b.dur_s)) << where;
-    EXPECT_EQ(a.ipd_f, b.ipd_f) << where;
-    EXPECT_EQ(bits(a.ipd_s), bits(b.ipd_s)) << where;
-    EXPECT_EQ(bits(a.snr), bits(b.snr)) << where;
-    EXPECT_EQ(bits(a.intensity), bits(b.intensity)) << where;
-    EXPECT_EQ(bits(a.bin0_intensity), bits(b.bin0_intensity)) << where;
-    EXPECT_EQ(bits(a.intensity_display), bits(b.intensity_display)) << where;
-    EXPECT_EQ(bits(a.binratio), bits(b.binratio)) << where;
-    EXPECT_EQ(bits(a.bg_mean), bits(b.bg_mean)) << where;
-    EXPECT_EQ(bits(a.bg_std), bits(b.bg_std)) << where;
-    EXPECT_EQ(bits(a.bin0_bg_mean), bits(b.bin0_bg_mean)) << where;
-    EXPECT_EQ(bits(a.bin0_bg_std), bits(b.bin0_bg_std)) << where;
-}
-
 void expect_frames(const NormalizedPulse& p, std::uint64_t index, std::uint32_t start, std::uint32_t end,
                    std::uint32_t dur, std::uint32_t ipd) {
     EXPECT_EQ(p.index, index);
@@ -308,7 +289,7 @@ TEST(GetPulses, EqualsNormalizingAllRecords) {
     ASSERT_EQ(result->pulses.size(), expected.size());
     EXPECT_GT(expected.size(), 2000U);
     for (std::size_t i = 0; i < expected.size(); ++i) {
-        expect_same(result->pulses[i], expected[i], "pulse " + std::to_string(i));
+        expect_same_pulse(result->pulses[i], expected[i], "pulse " + std::to_string(i));
         if (::testing::Test::HasFailure()) break;
     }
     EXPECT_EQ(result->header, records->header);
