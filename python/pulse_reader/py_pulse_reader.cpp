@@ -1,0 +1,445 @@
+#include "pulse_reader/py_pulse_reader.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <memory>
+
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "pulse_filter/py_pulse_filter.hpp"
+#include "pulse_reader/reader_object.hpp"
+#include "records/to_pydict.hpp"
+
+namespace kvt::python {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Run attributes, computed once per reader.
+
+/// fps x duration in single precision, rounded up, saturated to u64.
+std::uint64_t run_duration_frames(float fps, float duration) {
+    const float frames = std::ceil(fps * duration);
+    if (!(frames > 0.0F)) return 0;  // negative, zero or NaN
+    if (frames >= 18446744073709551616.0F) return UINT64_MAX;
+    return static_cast<std::uint64_t>(frames);
+}
+
+bool set_item(PyObject* dict, const char* key, OwnedRef value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+OwnedRef make_run_attrs(PyObject* file_name, const PulseReader& reader) {
+    OwnedRef attrs(PyDict_New());
+    if (!attrs) return {};
+    if (!set_item(attrs.get(), "source", OwnedRef(PyUnicode_FromString("pulses.bin")))) return {};
+
+    // The file name up to its first "." anywhere, directories included.
+    const Py_ssize_t length = PyUnicode_GetLength(file_name);
+    if (length < 0) return {};
+    const Py_ssize_t dot = PyUnicode_FindChar(file_name, '.', 0, length, 1);
+    if (dot == -2) return {};
+    if (!set_item(attrs.get(), "analysis_id", OwnedRef(PyUnicode_Substring(file_name, 0, dot < 0 ? length : dot)))) {
+        return {};
+    }
+    const float fps = reader.fps();
+    if (!set_item(attrs.get(), "frame_dur_s", OwnedRef(PyFloat_FromDouble(static_cast<double>(1.0F / fps))))) {
+        return {};
+    }
+    const auto duration_value = metadata_number(reader.metadata(), "duration");
+    if (!duration_value) {
+        raise_runtime_error("Missing or invalid 'duration' field in metadata");
+        return {};
+    }
+    const auto duration = static_cast<float>(*duration_value);
+    if (!set_item(attrs.get(), "run_dur_f",
+                  OwnedRef(PyLong_FromUnsignedLongLong(run_duration_frames(fps, duration))))) {
+        return {};
+    }
+    if (!set_item(attrs.get(), "run_dur_s", OwnedRef(PyFloat_FromDouble(static_cast<double>(duration))))) return {};
+    return attrs;
+}
+
+// ---------------------------------------------------------------------------
+// Construction.
+
+constexpr std::array<const char*, 3> new_names = {"file_name", "pulse_filter", "pulse_filter_kwargs"};
+constexpr Signature new_signature = {"PulseReader.__new__", new_names, 1};
+
+PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 3> argument{};
+        if (!bind_arguments(new_signature, args, kwargs, argument)) return nullptr;
+        PyObject* file_name = argument[0];
+        std::string path;
+        if (!convert_string(file_name, "file_name", path)) return nullptr;
+        PyObject* filter_object = given(argument[1]) ? argument[1] : nullptr;
+        if (filter_object != nullptr && !is_pulse_filter(filter_object)) {
+            if (!PyErr_Occurred()) raise_wrong_type(filter_object, "PulseFilter");
+            prefix_argument_error("pulse_filter");
+            return nullptr;
+        }
+        PyObject* filter_kwargs = given(argument[2]) ? argument[2] : nullptr;
+        if (filter_kwargs != nullptr && !check_dict(filter_kwargs, "pulse_filter_kwargs")) return nullptr;
+
+        auto opened = PulseReader::open(path);
+        if (!opened) return raise_runtime_error(opened.error());
+        if (filter_object != nullptr && filter_kwargs != nullptr) {
+            return raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
+        }
+        std::optional<PulseFilter> default_filter;
+        if (filter_kwargs != nullptr) {
+            default_filter = pulse_filter_from_kwargs(filter_kwargs);
+            if (!default_filter) return nullptr;
+        } else if (filter_object != nullptr) {
+            default_filter = reinterpret_cast<PyPulseFilter*>(filter_object)->filter;
+        }
+        OwnedRef pandas(PyImport_ImportModule("pandas"));
+        if (!pandas) return nullptr;
+        OwnedRef run_attrs = make_run_attrs(file_name, *opened);
+        if (!run_attrs) return nullptr;
+        OwnedRef json(PyImport_ImportModule("json"));
+        if (!json) return nullptr;
+        const std::string& text = opened->metadata_text();
+        OwnedRef metadata(PyObject_CallMethod(json.get(), "loads", "s#", text.data(),
+                                              static_cast<Py_ssize_t>(text.size())));
+        if (!metadata) return nullptr;
+
+        OwnedRef self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        PyPulseReader* object = as_reader(self.get());
+        std::construct_at(&object->reader, std::move(opened).value());
+        std::construct_at(&object->default_filter, default_filter);
+        object->pandas_module = pandas.release();
+        object->run_attrs = run_attrs.release();
+        object->metadata = metadata.release();
+        object->access = 0;
+        return self.release();
+    });
+}
+
+int pulse_reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    PyPulseReader* object = as_reader(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(object->pandas_module);
+    Py_VISIT(object->run_attrs);
+    Py_VISIT(object->metadata);
+    return 0;
+}
+
+int pulse_reader_clear(PyObject* self) {
+    PyPulseReader* object = as_reader(self);
+    Py_CLEAR(object->pandas_module);
+    Py_CLEAR(object->run_attrs);
+    Py_CLEAR(object->metadata);
+    return 0;
+}
+
+void pulse_reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    pulse_reader_clear(self);
+    PyPulseReader* object = as_reader(self);
+    std::destroy_at(&object->reader);
+    std::destroy_at(&object->default_filter);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// DataFrames.
+
+/// pandas.DataFrame(columns) with the aperture's and the run's attrs.
+OwnedRef to_dataframe(PyPulseReader* object, const ApertureHeader& header, OwnedRef columns) {
+    OwnedRef constructor(PyObject_GetAttrString(object->pandas_module, "DataFrame"));
+    if (!constructor) return {};
+    OwnedRef frame(PyObject_CallOneArg(constructor.get(), columns.get()));
+    if (!frame) return {};
+    columns.reset();
+    OwnedRef attrs(PyDict_New());
+    if (!attrs) return {};
+    if (!set_item(attrs.get(), "aperture_index", OwnedRef(PyLong_FromUnsignedLong(header.aperture_index))) ||
+        !set_item(attrs.get(), "aperture_x", OwnedRef(PyLong_FromUnsignedLong(header.aperture_x))) ||
+        !set_item(attrs.get(), "aperture_y", OwnedRef(PyLong_FromUnsignedLong(header.aperture_y))) ||
+        !set_item(attrs.get(), "aperture_byteloc", OwnedRef(PyLong_FromUnsignedLongLong(header.aperture_byteloc))) ||
+        PyDict_Update(attrs.get(), object->run_attrs) != 0 ||
+        PyObject_SetAttrString(frame.get(), "attrs", attrs.get()) != 0) {
+        return {};
+    }
+    return frame;
+}
+
+// ---------------------------------------------------------------------------
+// Methods.
+
+constexpr std::array<const char*, 1> get_all_records_names = {"aperture_index"};
+constexpr Signature get_all_records_signature = {"PulseReader.get_all_records", get_all_records_names, 1};
+
+PyObject* get_all_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> argument{};
+        if (!bind_arguments(get_all_records_signature, args, nargs, kwnames, argument)) return nullptr;
+        PyPulseReader* object = as_reader(self);
+        ExclusiveAccess access(object);
+        if (!access) return nullptr;
+        std::uint64_t aperture_index = 0;
+        if (!convert_u64(argument[0], "aperture_index", aperture_index)) return nullptr;
+        if (!object->reader) return raise_runtime_error(closed_reader_message);
+
+        std::optional<RecordColumns> columns;
+        std::optional<Error> error;
+        {
+            GilRelease unlocked;
+            auto block = object->reader->read_block(aperture_index);
+            if (block) columns.emplace(record_columns(*block, object->reader->encoding_records()));
+            else error.emplace(std::move(block).error());
+        }
+        if (error) return raise_runtime_error(error->prefixed("Failed to get records: "));
+        const ApertureHeader header = columns->header;
+        OwnedRef dict = to_pydict(std::move(*columns));
+        if (!dict) return nullptr;
+        return to_dataframe(object, header, std::move(dict)).release();
+    });
+}
+
+constexpr std::array<const char*, 4> get_pulses_names = {"aperture_index", "include_aperture_index", "pulse_filter",
+                                                         "pulse_filter_kwargs"};
+constexpr Signature get_pulses_signature = {"PulseReader.get_pulses", get_pulses_names, 1};
+
+PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 4> argument{};
+        if (!bind_arguments(get_pulses_signature, args, nargs, kwnames, argument)) return nullptr;
+        PyPulseReader* object = as_reader(self);
+        ExclusiveAccess access(object);
+        if (!access) return nullptr;
+        std::uint64_t aperture_index = 0;
+        if (!convert_u64(argument[0], "aperture_index", aperture_index)) return nullptr;
+        bool include_aperture_index = true;
+        if (argument[1] != nullptr && !convert_bool(argument[1], "include_aperture_index", include_aperture_index)) {
+            return nullptr;
+        }
+        PyObject* filter_object = given(argument[2]) ? argument[2] : nullptr;
+        if (filter_object != nullptr && !is_pulse_filter(filter_object)) {
+            if (!PyErr_Occurred()) raise_wrong_type(filter_object, "PulseFilter");
+            prefix_argument_error("pulse_filter");
+            return nullptr;
+        }
+        PyObject* filter_kwargs = given(argument[3]) ? argument[3] : nullptr;
+        if (filter_kwargs != nullptr && !check_dict(filter_kwargs, "pulse_filter_kwargs")) return nullptr;
+        if (!object->reader) return raise_runtime_error(closed_reader_message);
+        if (filter_object != nullptr && filter_kwargs != nullptr) {
+            return raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
+        }
+
+        // The first that applies: the call's keywords, the call's PulseFilter,
+        // the reader's default, none. Settings are never merged.
+        std::optional<PulseFilter> filter;
+        if (filter_kwargs != nullptr) {
+            filter = pulse_filter_from_kwargs(filter_kwargs);
+            if (!filter) return nullptr;
+        } else if (filter_object != nullptr) {
+            filter = reinterpret_cast<PyPulseFilter*>(filter_object)->filter;
+        } else {
+            filter = object->default_filter;
+        }
+
+        std::optional<PulseColumns> columns;
+        std::optional<Error> error;
+        {
+            GilRelease unlocked;
+            auto pulses = object->reader->get_pulses(aperture_index, filter ? &*filter : nullptr);
+            if (pulses) {
+                columns.emplace(pulse_columns(pulses->pulses, pulses->header, include_aperture_index, aperture_index));
+            } else {
+                error.emplace(std::move(pulses).error());
+            }
+        }
+        if (error) return raise_runtime_error(error->prefixed("Failed to get pulses: "));
+        const ApertureHeader header = columns->header;
+        OwnedRef dict = to_pydict(std::move(*columns));
+        if (!dict) return nullptr;
+        OwnedRef frame = to_dataframe(object, header, std::move(dict));
+        if (!frame) return nullptr;
+        OwnedRef index(PyObject_CallMethod(frame.get(), "pop", "s", "index"));
+        if (!index) return nullptr;
+        return PyObject_CallMethod(frame.get(), "set_index", "O", index.get());
+    });
+}
+
+PyObject* close_reader(PyPulseReader* object) {
+    ExclusiveAccess access(object);
+    if (!access) return nullptr;
+    object->reader.reset();
+    Py_RETURN_NONE;
+}
+
+PyObject* close(PyObject* self, PyObject* /*unused*/) {
+    return guarded([&]() -> PyObject* { return close_reader(as_reader(self)); });
+}
+
+PyObject* enter(PyObject* self, PyObject* /*unused*/) {
+    SharedAccess access(as_reader(self));
+    if (!access) return nullptr;
+    return Py_NewRef(self);
+}
+
+constexpr std::array<const char*, 3> exit_names = {"_exc_type", "_exc_value", "_traceback"};
+constexpr Signature exit_signature = {"PulseReader.__exit__", exit_names, 3};
+
+PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 3> argument{};
+        if (!bind_arguments(exit_signature, args, nargs, kwnames, argument)) return nullptr;
+        return close_reader(as_reader(self));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Properties.
+
+PyObject* get_apertures(PyObject* self, void* /*closure*/) {
+    return guarded([&]() -> PyObject* {
+        PyPulseReader* object = as_reader(self);
+        SharedAccess access(object);
+        if (!access) return nullptr;
+        if (!object->reader) return raise_runtime_error(closed_reader_message);
+        const auto& apertures = object->reader->index().apertures();
+        OwnedRef list(PyList_New(static_cast<Py_ssize_t>(apertures.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < apertures.size(); ++i) {
+            PyObject* number = PyLong_FromUnsignedLongLong(apertures[i]);
+            if (number == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+        }
+        return list.release();
+    });
+}
+
+PyObject* get_metadata(PyObject* self, void* /*closure*/) {
+    PyPulseReader* object = as_reader(self);
+    SharedAccess access(object);
+    if (!access) return nullptr;
+    return Py_NewRef(object->metadata);
+}
+
+PyObject* get_trimmed(PyObject* self, void* /*closure*/) {
+    PyPulseReader* object = as_reader(self);
+    SharedAccess access(object);
+    if (!access) return nullptr;
+    if (!object->reader) return raise_runtime_error(closed_reader_message);
+    return PyBool_FromLong(object->reader->trimmed() ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------
+// The class.
+
+constexpr const char* get_all_records_doc =
+    "get_all_records($self, aperture_index)\n--\n\n"
+    "Get all formatted pulse records for a specific aperture index.\n\n"
+    "# Arguments\n\n"
+    "* `aperture_index` - The index of the aperture for which to get the formatted pulse records.\n\n"
+    "# Returns\n\n"
+    "A pandas DataFrame containing the formatted pulse records for the specified aperture index.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "records = reader.get_all_records(0)\n"
+    "```";
+
+constexpr const char* get_pulses_doc =
+    "get_pulses($self, aperture_index, include_aperture_index=True, pulse_filter=None, pulse_filter_kwargs=None)\n"
+    "--\n\n"
+    "Get the pulse records for a specific aperture index.\n\n"
+    "# Arguments\n\n"
+    "* `aperture_index` - The index of the aperture for which to get the pulses.\n"
+    "* `include_aperture_index` - Whether to add an \"aperture_index\" column holding `aperture_index`.\n"
+    "* `pulse_filter` - A `PulseFilter` to apply instead of the reader's default filter.\n"
+    "* `pulse_filter_kwargs` - Keyword arguments of a filter to apply instead, such as \"min_dur_f\",\n"
+    "  \"min_dur_s\", \"max_dur_s\", \"min_snr\" and \"min_intensity\"; see the `PulseFilter` class.\n\n"
+    "# Returns\n\n"
+    "A pandas DataFrame of the pulses. Its index gives, for each pulse, the position of its record\n"
+    "in the full set of the aperture's records, non-pulse records included.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "pulses = reader.get_pulses(0)\n"
+    "```";
+
+constexpr const char* copy_apertures_doc =
+    "copy_apertures_to_new_file($self, apertures, file_name, ignore_missing_apertures=False)\n--\n\n"
+    "Copy the specified apertures to a new file.\n\n"
+    "# Arguments\n\n"
+    "* `apertures` - A list of aperture indices to copy.\n"
+    "* `file_name` - The name of the new file to create.\n"
+    "* `ignore_missing_apertures` - Whether to ignore missing apertures.\n\n"
+    "# Returns\n\n"
+    "A new file containing the specified apertures.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "reader.copy_apertures_to_new_file([0, 1], \"new_pulses.bin\")\n"
+    "```\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "reader.copy_apertures_to_new_file([0, 1], \"new_pulses.bin\", ignore_missing_apertures=True)\n"
+    "```";
+
+template <class Function>
+PyCFunction as_c_function(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"get_all_records", as_c_function(get_all_records), METH_FASTCALL | METH_KEYWORDS, get_all_records_doc},
+    {"get_pulses", as_c_function(get_pulses), METH_FASTCALL | METH_KEYWORDS, get_pulses_doc},
+    {"copy_apertures_to_new_file", as_c_function(copy_apertures_to_new_file_method), METH_FASTCALL | METH_KEYWORDS,
+     copy_apertures_doc},
+    {"close", close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},
+    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    {"apertures", get_apertures, nullptr, nullptr, nullptr},
+    {"metadata", get_metadata, nullptr, nullptr, nullptr},
+    {"trimmed", get_trimmed, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* pulse_reader_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        static PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(pulse_reader_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(pulse_reader_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(pulse_reader_traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(pulse_reader_clear)},
+            {Py_tp_methods, methods},
+            {Py_tp_getset, properties},
+            {Py_tp_doc, const_cast<char*>("PulseReader(file_name, pulse_filter=None, pulse_filter_kwargs=None)\n"
+                                          "--\n\nPulses.bin reader")},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {
+            "builtins.PulseReader",
+            static_cast<int>(sizeof(PyPulseReader)),
+            0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+            slots,
+        };
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }
+    return type;
+}
+
+}  // namespace kvt::python

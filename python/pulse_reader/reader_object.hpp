@@ -1,0 +1,82 @@
+// The memory layout of a Python PulseReader and its access flag.
+//
+// Access to one object is tested, never waited for: a reading, copying or
+// closing call holds it exclusively; a property holds it shared. A request
+// that conflicts fails at once with "Already borrowed" (exclusive refused) or
+// "Already mutably borrowed" (shared refused). The flag changes only under the
+// interpreter lock; it stays held while a call runs without the lock.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <optional>
+
+#include "errors.hpp"
+#include "pulse_filter/py_pulse_filter.hpp"
+#include "pulse_reader/pulse_reader.hpp"
+
+namespace kvt::python {
+
+struct PyPulseReader {
+    PyObject_HEAD
+    std::optional<PulseReader> reader;  ///< empty once closed
+    std::optional<PulseFilter> default_filter;
+    PyObject* pandas_module;
+    PyObject* run_attrs;
+    PyObject* metadata;
+    /// 0 free, -1 held exclusively, n > 0 held shared n times.
+    int access;
+};
+
+inline PyPulseReader* as_reader(PyObject* self) noexcept { return reinterpret_cast<PyPulseReader*>(self); }
+
+class ExclusiveAccess {
+public:
+    explicit ExclusiveAccess(PyPulseReader* object) noexcept : object_(object) {
+        if (object_->access == 0) {
+            object_->access = -1;
+        } else {
+            object_ = nullptr;
+            raise_runtime_error("Already borrowed");
+        }
+    }
+    ExclusiveAccess(const ExclusiveAccess&) = delete;
+    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+    ~ExclusiveAccess() {
+        if (object_ != nullptr) object_->access = 0;
+    }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyPulseReader* object_;
+};
+
+class SharedAccess {
+public:
+    explicit SharedAccess(PyPulseReader* object) noexcept : object_(object) {
+        if (object_->access >= 0) {
+            ++object_->access;
+        } else {
+            object_ = nullptr;
+            raise_runtime_error("Already mutably borrowed");
+        }
+    }
+    SharedAccess(const SharedAccess&) = delete;
+    SharedAccess& operator=(const SharedAccess&) = delete;
+    ~SharedAccess() {
+        if (object_ != nullptr) --object_->access;
+    }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyPulseReader* object_;
+};
+
+inline constexpr const char* closed_reader_message =
+    "PulseReader cannot be used after the pulse file has been closed!";
+
+/// The method copy_apertures_to_new_file.
+PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames);
+
+}  // namespace kvt::python

@@ -1,0 +1,110 @@
+// The Python entry points of the file writers: PulseReader.copy_apertures_to_new_file
+// and the module function merge_pulse_files. Both keep the interpreter lock
+// for their whole run.
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "pulse_reader/file_merge.hpp"
+#include "pulse_reader/py_pulse_reader.hpp"
+#include "pulse_reader/reader_object.hpp"
+
+namespace kvt::python {
+
+namespace {
+
+/// "[4, 17]"
+std::string bracketed_list(const std::vector<std::uint64_t>& numbers) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += std::to_string(numbers[i]);
+    }
+    text += ']';
+    return text;
+}
+
+constexpr std::array<const char*, 3> copy_names = {"apertures", "file_name", "ignore_missing_apertures"};
+constexpr Signature copy_signature = {"PulseReader.copy_apertures_to_new_file", copy_names, 2};
+
+constexpr std::array<const char*, 2> merge_names = {"file_names", "new_file_name"};
+constexpr Signature merge_signature = {"merge_pulse_files", merge_names, 2};
+
+}  // namespace
+
+PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 3> argument{};
+        if (!bind_arguments(copy_signature, args, nargs, kwnames, argument)) return nullptr;
+        PyPulseReader* object = as_reader(self);
+        ExclusiveAccess access(object);
+        if (!access) return nullptr;
+        std::vector<std::uint64_t> requested;
+        if (!convert_u64_sequence(argument[0], "apertures", requested)) return nullptr;
+        std::string file_name;
+        if (!convert_string(argument[1], "file_name", file_name)) return nullptr;
+        bool ignore_missing = false;
+        if (argument[2] != nullptr && !convert_bool(argument[2], "ignore_missing_apertures", ignore_missing)) {
+            return nullptr;
+        }
+        if (!object->reader) return raise_runtime_error(closed_reader_message);
+
+        std::sort(requested.begin(), requested.end());
+        requested.erase(std::unique(requested.begin(), requested.end()), requested.end());
+        // Walk the request beside the file's (ascending) aperture list.
+        const auto& in_file = object->reader->index().apertures();
+        std::vector<std::uint64_t> found;
+        std::vector<std::uint64_t> missing;
+        std::size_t f = 0;
+        for (std::uint64_t aperture : requested) {
+            while (f < in_file.size() && in_file[f] < aperture) ++f;
+            if (f < in_file.size() && in_file[f] == aperture) {
+                found.push_back(aperture);
+                ++f;
+            } else {
+                missing.push_back(aperture);
+            }
+        }
+        if (!missing.empty() && !ignore_missing) {
+            return raise_runtime_error("The following apertures were not found in the file: " +
+                                       bracketed_list(missing));
+        }
+        if (Status copied = object->reader->copy_apertures_to_new_file(found, file_name); !copied) {
+            return raise_runtime_error(copied.error());
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* merge_pulse_files_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> argument{};
+        if (!bind_arguments(merge_signature, args, nargs, kwnames, argument)) return nullptr;
+        std::vector<std::string> file_names;
+        if (!convert_string_sequence(argument[0], "file_names", file_names)) return nullptr;
+        std::string new_file_name;
+        if (!convert_string(argument[1], "new_file_name", new_file_name)) return nullptr;
+
+        // Every input is opened before the destination is looked at; the
+        // readers live for this call only.
+        std::vector<PulseReader> readers;
+        readers.reserve(file_names.size());
+        for (const std::string& name : file_names) {
+            auto reader = PulseReader::open(name);
+            if (!reader) return raise_runtime_error(reader.error());
+            readers.push_back(std::move(reader).value());
+        }
+        std::vector<const PulseReader*> inputs;
+        inputs.reserve(readers.size());
+        for (const PulseReader& reader : readers) inputs.push_back(&reader);
+        if (Status merged = merge_pulse_files(inputs, new_file_name); !merged) return raise_runtime_error(merged.error());
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace kvt::python
