@@ -144,18 +144,27 @@ def test_filter_object_is_reusable_and_independent(filter_file):
 
 
 def test_recalc_ipd_example(make_file):
+    # A: frames 10-20, B: 30-40, C: 50-60; snr 10, 1 and 10; bin ratio 2, 1
+    # and 0.1.
     built = make_file(PulseFile(metadata={"fps": 10, "duration": 10},
                                 apertures=[Aperture(0, records=[
-                                    pfb.pulse(10, 10), pfb.pulse(10, 2),
-                                    pfb.pulse(18, 10)])]))
+                                    pfb.pulse(10, 10, w2=20, w3=10, w7=1),
+                                    pfb.pulse(10, 10, w2=1, w3=1, w7=1),
+                                    pfb.pulse(10, 10, w2=1, w3=10, w7=1)])]))
     r = PulseReader(str(built.path))
-    # B (dur 2) dropped: C's gap to A is 30 frames, to B 10 frames.
-    assert r.get_pulses(0, pulse_filter_kwargs={
-        "min_dur_f": 5, "recalc_ipd": True})["ipd_f"].tolist() == [0, 30]
-    assert r.get_pulses(0, pulse_filter_kwargs={
-        "min_dur_f": 5})["ipd_f"].tolist() == [0, 10]
-    assert r.get_pulses(0, pulse_filter_kwargs={
-        "min_dur_f": 5, "recalc_ipd": False})["ipd_f"].tolist() == [0, 10]
+
+    def ipd(**settings):
+        df = r.get_pulses(0, pulse_filter_kwargs=settings)
+        return list(zip(df.index.tolist(), df["ipd_f"].tolist(),
+                        df["ipd_s"].tolist()))
+
+    # B dropped: C's gap is 30 frames to A, 10 frames to B.
+    assert ipd(min_snr=5, recalc_ipd=True) == [(0, 0, 0.0), (2, 30, 3.0)]
+    assert ipd(min_snr=5) == [(0, 0, 0.0), (2, 10, 1.0)]
+    assert ipd(min_snr=5, recalc_ipd=False) == [(0, 0, 0.0), (2, 10, 1.0)]
+    # A dropped: B is the first kept pulse.
+    assert ipd(max_binratio=1.5, recalc_ipd=True) == [(1, 0, 0.0), (2, 10, 1.0)]
+    assert ipd(max_binratio=1.5) == [(1, 10, 1.0), (2, 10, 1.0)]
 
 
 @pytest.mark.parametrize("start, end, mask, kept", [
