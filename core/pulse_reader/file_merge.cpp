@@ -165,6 +165,8 @@ Status copy_data_region(const Input& input, BufferedWriter& writer) {
     const InputFile& file = reader.file();
     const auto& apertures = reader.index().apertures();
     const std::uint64_t end = reader.header().index_offset;
+    auto file_size = file.size();
+    if (!file_size) return std::move(file_size).error();
 
     std::uint64_t position = reader.header().data_offset;  // next source byte to copy
     std::uint64_t next_header = position;                   // where the next block starts
@@ -204,12 +206,16 @@ Status copy_data_region(const Input& input, BufferedWriter& writer) {
             ++next;
             // A block running past the region, or bytes left after the last
             // block, would put the index entries out of step with the data.
+            // One running past the end of the file could not even be read.
+            if (next_header > *file_size) return unexpected_end_of_file();
             if (next_header > end || (next == apertures.size() && next_header != end)) {
                 return stream_position_mismatch();
             }
         }
         // A header cut by the end of this chunk is read again, whole, by the
-        // next one.
+        // next one. (Blocks are multiples of 16 bytes and so are the buffer
+        // and data_offset, so with well-formed inputs this does not happen;
+        // the loop does not rely on it.)
         if (next < apertures.size() && next_header < chunk_end) {
             chunk = static_cast<std::size_t>(next_header - position);
             if (chunk == 0) return stream_position_mismatch();  // fewer than 16 bytes left for a header
