@@ -503,12 +503,16 @@ TEST(FileMerge, WriteFailingHalfwayLeavesNothingAtTheDestination) {
 
 /// 64 MiB of blocks in `dir`/in.bin: merged with itself, long enough for
 /// another thread or process to catch the merge writing.
+/// (Built once per test program: building it dominates these tests' time.)
 std::string write_large_input(const TempDir& dir) {
-    PulseFileSpec spec;
-    spec.metadata = layout_metadata(8, 8, 0, 8);
-    const std::vector<Record> records = distinct_records(3, 65536);
-    for (std::uint32_t n = 0; n < 64; ++n) spec.apertures.push_back(aperture(n, records));
-    return dir.write("in.bin", spec);
+    static const Bytes bytes = [] {
+        PulseFileSpec spec;
+        spec.metadata = layout_metadata(8, 8, 0, 8);
+        const std::vector<Record> records = distinct_records(3, 65536);
+        for (std::uint32_t n = 0; n < 64; ++n) spec.apertures.push_back(aperture(n, records));
+        return build(spec).bytes;
+    }();
+    return dir.write("in.bin", bytes);
 }
 
 /// Whether the merge's temporary file in `dir` already holds `bytes` or more.
