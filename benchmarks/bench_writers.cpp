@@ -1,15 +1,17 @@
 // Throughput of the two writers against `cp` of the same bytes, and the merge's
 // peak memory.
 //
-// The inputs are built once under /tmp (page-cached by being written) and
-// removed at exit: a 1 GB file of 65,536 apertures of 1,000 records for the
-// copy, two 500 MB files of 32,768 apertures of 1,000 records for the merge.
-// Every iteration times the writer, `cp --reflink=never` of the same number of
-// bytes (coreutils 9.1 copies with read/write then) and a copy_file_range loop
-// over the same bytes (the fastest plain copy here), one after the other, and
-// removes the outputs untimed. The counters give each throughput and the
-// ratios ratio_to_cp and ratio_to_copy_file_range (baseline time / writer
-// time, so 1.0 means as fast as the baseline, above 1 faster).
+// The inputs are built once under /tmp (page-cached by being written, then
+// read once untimed) and removed at exit: a 1 GB file of 65,536 apertures of
+// 1,000 records for the copy, two 500 MB files of 32,768 apertures of 1,000
+// records for the merge. Every iteration times the writer, `cp --reflink=never`
+// of the same number of bytes (coreutils 9.1 copies with read/write then) and
+// a copy_file_range loop over the same bytes (the fastest plain copy here), in
+// an order that rotates from one iteration to the next, removing each output
+// and syncing untimed. The counters give each one's throughput in its median
+// round and the ratios ratio_to_cp and ratio_to_copy_file_range (median
+// baseline time / median writer time, so 1.0 means as fast as the baseline,
+// above 1 faster).
 //
 // BM_MergePeakMemory reports how much resident memory one merge of the two
 // 500 MB inputs adds, measured in a child process.
@@ -18,6 +20,7 @@
 //   bench_writers --benchmark_filter=Merge
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,123 +36,41 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "pulse_reader/file_merge.hpp"
-#include "pulse_reader/headers/byte_order.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kvt::bench::seconds_since;
 
 constexpr std::uint32_t records_per_aperture = 1000;
 
-/// A folder under /tmp for the inputs and outputs, removed at exit.
-class Workspace {
-public:
-    Workspace() {
-        std::string pattern = "/tmp/kvt-bench-writers-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        path_ = pattern;
-    }
-    ~Workspace() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-Workspace& workspace() {
-    static Workspace instance;
+kvt::bench::Workspace& workspace() {
+    static kvt::bench::Workspace instance("kvt-bench-writers");
     return instance;
 }
 
-void put_u32(std::vector<std::byte>& out, std::uint32_t value) {
-    std::byte bytes[4];
-    kvt::store_le(bytes, value);
-    out.insert(out.end(), bytes, bytes + 4);
-}
-
-void put_u64(std::vector<std::byte>& out, std::uint64_t value) {
-    std::byte bytes[8];
-    kvt::store_le(bytes, value);
-    out.insert(out.end(), bytes, bytes + 8);
-}
-
-/// Writes a pulse file of rows x cols apertures, each with
-/// `records_per_aperture` records of varying content.
+/// Writes a pulse file of rows x cols apertures of `records_per_aperture`
+/// records each.
 void write_input(const std::string& path, std::uint32_t rows, std::uint32_t cols) {
-    const std::string metadata = R"({"fps":100,"duration":60,"rows":)" + std::to_string(rows) +
-                                 R"(,"cols":)" + std::to_string(cols) +
-                                 R"(,"validWells":10,"validWellsLeft":4,"validWellsRight":6,"roi_offset_col":0,"roi_cols":)" +
-                                 std::to_string(cols) + "}";
-    const std::uint64_t apertures = std::uint64_t{rows} * cols;
-    const std::uint64_t data_offset = (80 + metadata.size() + 15) / 16 * 16;
-    const std::uint64_t block = 16 + 16 * std::uint64_t{records_per_aperture};
-    const std::uint64_t index_offset = data_offset + apertures * block;
+    kvt::bench::write_pulse_file(path, {.rows = rows, .cols = cols, .records_per_aperture = records_per_aperture});
+}
 
-    std::vector<std::byte> head;
-    put_u32(head, 0x5074564B);
-    put_u32(head, 0);
-    put_u64(head, apertures);
-    put_u32(head, static_cast<std::uint32_t>(metadata.size()));
-    head.push_back(std::byte{1});
-    head.push_back(std::byte{4});
-    head.push_back(std::byte{8});
-    head.push_back(std::byte{0});
-    put_u32(head, 0);
-    put_u32(head, 16);
-    put_u64(head, data_offset);
-    put_u64(head, index_offset);
-    head.resize(80);
-    for (const char c : metadata) head.push_back(static_cast<std::byte>(c));
-    head.resize(data_offset);
+/// Lets the kernel finish with the removed outputs (untimed), so that no
+/// measurement pays for the write-back of the one before.
+void settle() { ::sync(); }
 
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) std::abort();
-    std::fwrite(head.data(), 1, head.size(), out);
-    std::vector<std::byte> bytes(block);
-    for (std::uint64_t n = 0; n < apertures; ++n) {
-        bytes.clear();
-        put_u32(bytes, static_cast<std::uint32_t>(n % cols));
-        put_u32(bytes, static_cast<std::uint32_t>(n / cols));
-        put_u32(bytes, static_cast<std::uint32_t>(n));
-        put_u32(bytes, records_per_aperture);
-        for (std::uint32_t r = 0; r < records_per_aperture * 4; ++r) put_u32(bytes, static_cast<std::uint32_t>(n * 7919 + r));
-        std::fwrite(bytes.data(), 1, bytes.size(), out);
+/// Runs the three measurements of one iteration, starting with a different
+/// one each round: none always runs after the others.
+template <class A, class B, class C>
+void run_in_turn(std::size_t round, A&& a, B&& b, C&& c) {
+    switch (round % 3) {
+        case 0: a(); b(); c(); break;
+        case 1: b(); c(); a(); break;
+        default: c(); a(); b(); break;
     }
-    std::vector<std::byte> index;
-    put_u64(index, kvt::index_magic);
-    for (std::uint64_t n = 0; n < apertures; ++n) {
-        put_u32(index, static_cast<std::uint32_t>(n));
-        put_u64(index, data_offset + n * block);
-    }
-    std::fwrite(index.data(), 1, index.size(), out);
-    if (std::fclose(out) != 0) std::abort();
-}
-
-const std::string& copy_input() {
-    static const std::string path = [] {
-        std::string name = workspace().file("copy-input.bin");
-        write_input(name, 256, 256);
-        return name;
-    }();
-    return path;
-}
-
-const std::vector<std::string>& merge_inputs() {
-    static const std::vector<std::string> paths = [] {
-        std::vector<std::string> names = {workspace().file("merge-input-1.bin"), workspace().file("merge-input-2.bin")};
-        for (const auto& name : names) write_input(name, 128, 256);
-        return names;
-    }();
-    return paths;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 /// Time of `cp --reflink=never` of each of `sources`, to outputs removed afterwards.
@@ -165,6 +86,7 @@ double time_cp(const std::vector<std::string>& sources) {
     if (std::system(command.c_str()) != 0) std::abort();
     const double elapsed = seconds_since(start);
     for (const auto& target : targets) fs::remove(target);
+    settle();
     return elapsed;
 }
 
@@ -188,17 +110,63 @@ double time_kernel_copy(const std::vector<std::string>& sources) {
     }
     const double elapsed = seconds_since(start);
     for (const auto& target : targets) fs::remove(target);
+    settle();
     return elapsed;
 }
 
-void report(benchmark::State& state, double writer_seconds, double cp_seconds, double kernel_seconds,
-            std::uint64_t bytes) {
+/// The first pass over a freshly written file costs here up to ten times a
+/// later one, whatever does the reading (seen with a plain copy_file_range
+/// loop too). One untimed pass, so that every measurement reads the file
+/// page-cached and settled.
+void warm_up(const std::vector<std::string>& sources) { (void)time_kernel_copy(sources); }
+
+const std::string& copy_input() {
+    static const std::string path = [] {
+        std::string name = workspace().file("copy-input.bin");
+        write_input(name, 256, 256);
+        warm_up({name});
+        return name;
+    }();
+    return path;
+}
+
+const std::vector<std::string>& merge_inputs() {
+    static const std::vector<std::string> paths = [] {
+        std::vector<std::string> names = {workspace().file("merge-input-1.bin"), workspace().file("merge-input-2.bin")};
+        for (const auto& name : names) write_input(name, 128, 256);
+        warm_up(names);
+        return names;
+    }();
+    return paths;
+}
+
+/// Seconds of one round of each contender.
+struct Rounds {
+    std::vector<double> writer;
+    std::vector<double> cp;
+    std::vector<double> kernel;
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+/// Throughputs and ratios from the median round of each contender: on this
+/// shared machine a round now and then takes several times as long, for
+/// whichever contender happens to run then, and one such round would
+/// otherwise decide a mean.
+void report(benchmark::State& state, const Rounds& rounds, std::uint64_t bytes) {
     const double gb = static_cast<double>(bytes) / 1e9;
-    state.counters["copy_file_range_GBps"] = gb * static_cast<double>(state.iterations()) / kernel_seconds;
-    state.counters["ratio_to_copy_file_range"] = kernel_seconds / writer_seconds;
-    state.counters["writer_GBps"] = gb * static_cast<double>(state.iterations()) / writer_seconds;
-    state.counters["cp_GBps"] = gb * static_cast<double>(state.iterations()) / cp_seconds;
-    state.counters["ratio_to_cp"] = cp_seconds / writer_seconds;
+    const double writer = median(rounds.writer);
+    const double cp = median(rounds.cp);
+    const double kernel = median(rounds.kernel);
+    state.counters["writer_GBps"] = gb / writer;
+    state.counters["cp_GBps"] = gb / cp;
+    state.counters["copy_file_range_GBps"] = gb / kernel;
+    state.counters["ratio_to_cp"] = cp / writer;
+    state.counters["ratio_to_copy_file_range"] = kernel / writer;
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes) * state.iterations());
 }
 
@@ -212,27 +180,28 @@ void BM_CopyAllApertures(benchmark::State& state) {
     const std::vector<std::uint64_t>& apertures = reader->index().apertures();
     const std::string output = workspace().file("copy-output.bin");
     const std::uint64_t bytes = fs::file_size(input);
-    double writer_seconds = 0;
-    double cp_seconds = 0;
-    double kernel_seconds = 0;
+    Rounds rounds;
+    std::size_t round = 0;
     for (auto _ : state) {
-        cp_seconds += time_cp({input});
-        kernel_seconds += time_kernel_copy({input});
-        const auto start = std::chrono::steady_clock::now();
-        kvt::Status copied = reader->copy_apertures_to_new_file(apertures, output);
-        const double elapsed = seconds_since(start);
-        if (!copied) {
-            state.SkipWithError(copied.error().message().c_str());
-            return;
-        }
-        if (fs::file_size(output) != bytes) state.SkipWithError("the copy is not the size of its source");
-        fs::remove(output);
-        writer_seconds += elapsed;
+        double elapsed = 0;
+        auto writer = [&] {
+            const auto start = std::chrono::steady_clock::now();
+            kvt::Status copied = reader->copy_apertures_to_new_file(apertures, output);
+            elapsed = seconds_since(start);
+            if (!copied) state.SkipWithError(copied.error().message().c_str());
+            else if (fs::file_size(output) != bytes) state.SkipWithError("the copy is not the size of its source");
+            fs::remove(output);
+            settle();
+        };
+        run_in_turn(round++, writer, [&] { rounds.cp.push_back(time_cp({input})); },
+                    [&] { rounds.kernel.push_back(time_kernel_copy({input})); });
+        if (state.error_occurred()) return;
+        rounds.writer.push_back(elapsed);
         state.SetIterationTime(elapsed);
     }
-    report(state, writer_seconds, cp_seconds, kernel_seconds, bytes);
+    report(state, rounds, bytes);
 }
-BENCHMARK(BM_CopyAllApertures)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
+BENCHMARK(BM_CopyAllApertures)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
 
 void BM_MergeTwoFiles(benchmark::State& state) {
     const auto& inputs = merge_inputs();
@@ -250,26 +219,27 @@ void BM_MergeTwoFiles(benchmark::State& state) {
     const std::string output = workspace().file("merge-output.bin");
     std::uint64_t bytes = 0;
     for (const auto& input : inputs) bytes += fs::file_size(input);
-    double writer_seconds = 0;
-    double cp_seconds = 0;
-    double kernel_seconds = 0;
+    Rounds rounds;
+    std::size_t round = 0;
     for (auto _ : state) {
-        cp_seconds += time_cp(inputs);
-        kernel_seconds += time_kernel_copy(inputs);
-        const auto start = std::chrono::steady_clock::now();
-        kvt::Status merged = kvt::merge_pulse_files(pointers, output);
-        const double elapsed = seconds_since(start);
-        if (!merged) {
-            state.SkipWithError(merged.error().message().c_str());
-            return;
-        }
-        fs::remove(output);
-        writer_seconds += elapsed;
+        double elapsed = 0;
+        auto writer = [&] {
+            const auto start = std::chrono::steady_clock::now();
+            kvt::Status merged = kvt::merge_pulse_files(pointers, output);
+            elapsed = seconds_since(start);
+            if (!merged) state.SkipWithError(merged.error().message().c_str());
+            fs::remove(output);
+            settle();
+        };
+        run_in_turn(round++, writer, [&] { rounds.cp.push_back(time_cp(inputs)); },
+                    [&] { rounds.kernel.push_back(time_kernel_copy(inputs)); });
+        if (state.error_occurred()) return;
+        rounds.writer.push_back(elapsed);
         state.SetIterationTime(elapsed);
     }
-    report(state, writer_seconds, cp_seconds, kernel_seconds, bytes);
+    report(state, rounds, bytes);
 }
-BENCHMARK(BM_MergeTwoFiles)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(8);
+BENCHMARK(BM_MergeTwoFiles)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(9);
 
 /// A value in kB from /proc/self/status, such as "VmHWM" or "VmRSS".
 long status_kb(const char* field) {

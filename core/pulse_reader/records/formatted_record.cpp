@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "pulse_reader/headers/byte_order.hpp"
+#include "pulse_reader/large_buffer.hpp"
 
 namespace kvt {
 
@@ -158,8 +159,11 @@ void decode_records_into(std::span<const std::byte> block, const EncodingRecords
 }
 
 std::vector<FormattedRecord> decode_records(std::span<const std::byte> block, const EncodingRecords& encodings) {
-    std::vector<FormattedRecord> records(block.size() / event_record_size);
-    decode_records_into(block, encodings, 0, records);
+    const std::size_t count = block.size() / event_record_size;
+    std::vector<FormattedRecord> records;
+    reserve_large(records, count);
+    const WordScales scales(encodings);
+    for (std::size_t i = 0; i < count; ++i) decode_into(records.emplace_back(), block.data() + i * event_record_size, scales, i);
     return records;
 }
 

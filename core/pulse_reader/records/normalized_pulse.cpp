@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "pulse_reader/large_buffer.hpp"
+
 namespace kvt {
 
 void PulseNormalizer::add(std::span<const FormattedRecord> records, std::vector<NormalizedPulse>& out) {
@@ -48,7 +50,7 @@ std::vector<NormalizedPulse> normalize_block(std::span<const std::byte> block, c
     std::vector<FormattedRecord> records(std::min(count, piece));
     std::vector<NormalizedPulse> pulses;
     // Every pulse comes from one record, so this is the most it can need.
-    pulses.reserve(count);
+    reserve_large(pulses, count);
     PulseNormalizer normalizer(fps);
     for (std::size_t first = 0; first < count; first += piece) {
         const std::size_t n = std::min(piece, count - first);
