@@ -63,10 +63,9 @@ Result<PulseReader> PulseReader::open(const std::string& path) {
     if (header.num_apertures > max_entries) return unexpected_end_of_file();
     const std::uint64_t entries_size = header.num_apertures * index_entry_size;
     if (Status fits = file.check_readable(entries_at, entries_size); !fits) return std::move(fits).error();
-    auto entry_bytes = std::make_unique_for_overwrite<std::byte[]>(static_cast<std::size_t>(entries_size));
-    std::span<std::byte> entries(entry_bytes.get(), static_cast<std::size_t>(entries_size));
-    if (Status read = file.read_exact_at(entries_at, entries); !read) return std::move(read).error();
-    auto index = PulseFileIndex::new_(entries, header.num_apertures);
+    auto index = PulseFileIndex::read(header.num_apertures, [&file, entries_at](std::uint64_t at, std::span<std::byte> out) {
+        return file.read_exact_at(entries_at + at, out);
+    });
     if (!index) return std::move(index).error();
 
     return PulseReader(path, std::move(file), header, encodings, std::move(metadata_text),

@@ -1,6 +1,9 @@
 // The aperture index: construction from the entry bytes, lookups, the
 // indexes that are refused, and the index as `open` reads it.
 #include <cstdint>
+#include <cstring>
+#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -8,6 +11,7 @@
 
 #include "allocation_limit.hpp"
 #include "pulse_file_builder.hpp"
+#include "pulse_reader/headers/byte_order.hpp"
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 #include "test_helpers.hpp"
@@ -89,13 +93,95 @@ TEST_P(IndexLookup, EntriesBetweenFirstAndLastNeedNotBeSorted) {
     ASSERT_TRUE(index.ok()) << error_of(index);
     EXPECT_EQ(index->get(6).value(), 600U);
     EXPECT_EQ(index->get(8).value(), 800U);
-    EXPECT_EQ(Numbers(index->apertures().begin(), index->apertures().begin() + 4), (Numbers{5, 8, 6, 9}));
+    const Numbers numbers = index->apertures();
+    EXPECT_EQ(Numbers(numbers.begin(), numbers.begin() + 4), (Numbers{5, 8, 6, 9}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Spans, IndexLookup, ::testing::Values(0U, 4000000000U),
                          [](const ::testing::TestParamInfo<std::uint32_t>& param_info) {
                              return param_info.param == 0 ? std::string("Short") : std::string("FourBillion");
                          });
+
+/// Index bytes for `numbers`, entry i at offset 1000 + i, without a file around them.
+std::vector<std::byte> entry_bytes_of(const std::vector<std::uint32_t>& numbers) {
+    std::vector<std::byte> bytes(numbers.size() * index_entry_size);
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        store_le(bytes.data() + i * index_entry_size, numbers[i]);
+        store_le(bytes.data() + i * index_entry_size + 4, std::uint64_t{1000} + i);
+    }
+    return bytes;
+}
+
+// Indexes of 100,000 entries, several read pieces long, with the irregularity
+// placed across a piece boundary (entries 32767 and 32768) or near the end.
+// Every number of the span is looked up and compared with a plain scan of the
+// entries in which the later of two equal numbers wins.
+TEST(PulseFileIndex, LargeIndexesAgreeWithAScanOfTheirEntries) {
+    constexpr std::uint32_t count = 100000;
+    struct Layout {
+        const char* name;
+        std::vector<std::uint32_t> numbers;
+    };
+    std::vector<Layout> layouts;
+    std::vector<std::uint32_t> numbers(count);
+    for (std::uint32_t i = 0; i < count; ++i) numbers[i] = 7 + i;
+    layouts.push_back({"consecutive", numbers});
+    for (std::uint32_t i = 0; i < count; ++i) numbers[i] = 3 * i + i % 2;
+    layouts.push_back({"ascending with gaps", numbers});
+    numbers = layouts[0].numbers;
+    numbers[32768] = numbers[32767];
+    layouts.push_back({"repeat across a piece boundary", numbers});
+    numbers = layouts[0].numbers;
+    std::swap(numbers[32767], numbers[32768]);
+    layouts.push_back({"descent across a piece boundary", numbers});
+    numbers = layouts[1].numbers;
+    std::swap(numbers[count - 3], numbers[count - 2]);
+    layouts.push_back({"descent near the end, with gaps", numbers});
+
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        const std::vector<std::byte> bytes = entry_bytes_of(layout.numbers);
+        auto index = PulseFileIndex::new_(bytes, count);
+        ASSERT_TRUE(index.ok()) << error_of(index);
+        std::map<std::uint64_t, std::uint64_t> expected;
+        for (std::size_t i = 0; i < count; ++i) expected[layout.numbers[i]] = 1000 + i;
+        const std::uint64_t first = layout.numbers.front();
+        const std::uint64_t last = layout.numbers.back();
+        std::size_t mismatches = 0;
+        for (std::uint64_t n = first == 0 ? 0 : first - 1; n <= last + 1; ++n) {
+            const auto found = expected.find(n);
+            const auto got = index->get(n);
+            if (found == expected.end() ? got.ok() : !got.ok() || *got != found->second) ++mismatches;
+        }
+        EXPECT_EQ(mismatches, 0U);
+        EXPECT_EQ(index->size(), count);
+        EXPECT_EQ(index->apertures(), Numbers(layout.numbers.begin(), layout.numbers.end()));
+    }
+}
+
+TEST(PulseFileIndex, LargeIndexRefusesANumberOutsideTheSpanInALaterPiece) {
+    std::vector<std::uint32_t> numbers(70000);
+    for (std::uint32_t i = 0; i < numbers.size(); ++i) numbers[i] = 10 + i;
+    numbers[65000] = 3;
+    const auto index = PulseFileIndex::new_(entry_bytes_of(numbers), numbers.size());
+    EXPECT_EQ(error_of(index), "The pulse file index entry 65000 has aperture index 3, outside the range 10 to "
+                               "70009 of the first and last entries");
+}
+
+TEST(PulseFileIndex, AFailedReadOfAnyPieceIsTheIndexError) {
+    std::vector<std::uint32_t> numbers(70000);
+    for (std::uint32_t i = 0; i < numbers.size(); ++i) numbers[i] = i;
+    const std::vector<std::byte> bytes = entry_bytes_of(numbers);
+    for (const std::uint64_t failing_at : {std::uint64_t{0}, std::uint64_t{32768} * index_entry_size,
+                                           std::uint64_t{69999} * index_entry_size}) {
+        auto index = PulseFileIndex::read(numbers.size(), [&](std::uint64_t at, std::span<std::byte> out) -> Status {
+            if (at == failing_at) return Error("Input/output error (os error 5)");
+            std::memcpy(out.data(), bytes.data() + at, out.size());
+            return {};
+        });
+        EXPECT_EQ(error_of(index), "Input/output error (os error 5)") << "failing at " << failing_at;
+    }
+}
 
 TEST(PulseFileIndex, SingleEntry) {
     auto index = index_of({entry_at(4294967295U, 80)});

@@ -1,6 +1,8 @@
 #include "pulse_reader/headers/pulse_file_index.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "pulse_reader/headers/byte_order.hpp"
@@ -9,12 +11,12 @@ namespace kvt {
 
 namespace {
 
-std::uint64_t entry_number(std::span<const std::byte> entries, std::size_t i) {
-    return load_le<std::uint32_t>(entries.data() + i * index_entry_size);
+std::uint64_t entry_number(const std::byte* entries, std::size_t i) noexcept {
+    return load_le<std::uint32_t>(entries + i * index_entry_size);
 }
 
-std::uint64_t entry_offset(std::span<const std::byte> entries, std::size_t i) {
-    return load_le<std::uint64_t>(entries.data() + i * index_entry_size + 4);
+std::uint64_t entry_offset(const std::byte* entries, std::size_t i) noexcept {
+    return load_le<std::uint64_t>(entries + i * index_entry_size + 4);
 }
 
 /// Largest span kept as a dense table regardless of the entry count: 8 MiB of slots.
@@ -23,56 +25,123 @@ constexpr std::uint64_t always_dense_span = std::uint64_t{1} << 20;
 }  // namespace
 
 Result<PulseFileIndex> PulseFileIndex::new_(std::span<const std::byte> entry_bytes, std::uint64_t num_apertures) {
-    if (num_apertures == 0) return Error("The pulse file index has no entries");
     if (entry_bytes.size() / index_entry_size < num_apertures) return Error("failed to fill whole buffer");
+    return read(num_apertures, [entry_bytes](std::uint64_t at, std::span<std::byte> out) {
+        std::memcpy(out.data(), entry_bytes.data() + at, out.size());
+        return Status();
+    });
+}
+
+Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const EntryReader& fill) {
+    if (num_apertures == 0) return Error("The pulse file index has no entries");
+    if (num_apertures > SIZE_MAX / index_entry_size) return Error("failed to fill whole buffer");
     const auto count = static_cast<std::size_t>(num_apertures);
-    const std::uint64_t first = entry_number(entry_bytes, 0);
-    const std::uint64_t last = entry_number(entry_bytes, count - 1);
-    if (last < first) {
-        return Error("The pulse file index is not in ascending order: its last aperture index " +
-                     std::to_string(last) + " is smaller than its first " + std::to_string(first));
+    auto entry_bytes = std::make_unique_for_overwrite<std::byte[]>(count * index_entry_size);
+    std::byte* const entries = entry_bytes.get();
+
+    // The last entry first: every number is checked against the last one.
+    const std::size_t last_at = (count - 1) * index_entry_size;
+    if (Status got = fill(last_at, std::span(entries + last_at, index_entry_size)); !got) return std::move(got).error();
+    const std::uint64_t last = entry_number(entries, count - 1);
+
+    // Then the pieces in order, each looked at as soon as it is in, while it
+    // is still in the cache: do the numbers strictly ascend? When they do,
+    // every one lies between the first and the last, and nothing more needs
+    // checking; only an index that does not ascend is checked entry by entry.
+    constexpr std::size_t piece_entries = 32768;  // 384 KiB
+    std::uint64_t first = 0;
+    bool ascending = true;
+    for (std::size_t begin = 0; begin < count; begin += piece_entries) {
+        const std::size_t end = std::min(count, begin + piece_entries);
+        const std::span<std::byte> piece(entries + begin * index_entry_size, (end - begin) * index_entry_size);
+        if (Status got = fill(begin * index_entry_size, piece); !got) return std::move(got).error();
+        if (begin == 0) {
+            first = entry_number(entries, 0);
+            if (last < first) {
+                return Error("The pulse file index is not in ascending order: its last aperture index " +
+                             std::to_string(last) + " is smaller than its first " + std::to_string(first));
+            }
+        }
+        std::uint64_t previous = entry_number(entries, begin == 0 ? 0 : begin - 1);
+        bool steps_up = true;
+        for (std::size_t i = begin == 0 ? 1 : begin; i < end; ++i) {
+            const std::uint64_t number = entry_number(entries, i);
+            steps_up &= number > previous;
+            previous = number;
+        }
+        ascending = ascending && steps_up;
     }
-
-    PulseFileIndex index;
-    index.first_aperture_ = first;
-    index.span_ = last - first + 1;
-    index.apertures_.reserve(count);
-    const bool dense = index.span_ <= always_dense_span || index.span_ / 4 <= num_apertures;
-    if (dense) index.offsets_.assign(static_cast<std::size_t>(index.span_), 0);
-    else index.sparse_.reserve(count);
-
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t number = entry_number(entry_bytes, i);
-        if (number < first || number > last) {
+    if (!ascending) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t number = entry_number(entries, i);
+            if (number >= first && number <= last) continue;
             return Error("The pulse file index entry " + std::to_string(i) + " has aperture index " +
                          std::to_string(number) + ", outside the range " + std::to_string(first) + " to " +
                          std::to_string(last) + " of the first and last entries");
         }
-        index.apertures_.push_back(number);
-        const std::uint64_t offset = entry_offset(entry_bytes, i);
-        if (dense) index.offsets_[static_cast<std::size_t>(number - first)] = offset;
-        else index.sparse_.emplace_back(number, offset);
     }
-    if (!dense) {
-        // Stable, so that of two entries with one number the later stays last;
-        // then keep only that last one.
-        std::stable_sort(index.sparse_.begin(), index.sparse_.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        auto write = index.sparse_.begin();
-        for (auto read = index.sparse_.begin(); read != index.sparse_.end(); ++read) {
-            if (read + 1 != index.sparse_.end() && (read + 1)->first == read->first) continue;
-            *write++ = *read;
+
+    PulseFileIndex index;
+    index.entries_ = std::move(entry_bytes);
+    index.count_ = count;
+    index.first_aperture_ = first;
+    index.span_ = last - first + 1;
+    index.ascending_ = ascending;
+    if (ascending) return index;
+
+    const bool dense = index.span_ <= always_dense_span || index.span_ / 4 <= num_apertures;
+    if (dense) {
+        index.offsets_.assign(static_cast<std::size_t>(index.span_), 0);
+        for (std::size_t i = 0; i < count; ++i) {
+            index.offsets_[static_cast<std::size_t>(entry_number(entries, i) - first)] = entry_offset(entries, i);
         }
-        index.sparse_.erase(write, index.sparse_.end());
+        return index;
     }
+    index.sparse_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) index.sparse_.emplace_back(entry_number(entries, i), entry_offset(entries, i));
+    // Stable, so that of two entries with one number the later stays last;
+    // then keep only that last one.
+    std::stable_sort(index.sparse_.begin(), index.sparse_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto write = index.sparse_.begin();
+    for (auto read = index.sparse_.begin(); read != index.sparse_.end(); ++read) {
+        if (read + 1 != index.sparse_.end() && (read + 1)->first == read->first) continue;
+        *write++ = *read;
+    }
+    index.sparse_.erase(write, index.sparse_.end());
     return index;
+}
+
+std::uint64_t PulseFileIndex::aperture_at(std::size_t i) const noexcept { return entry_number(entries_.get(), i); }
+
+std::uint64_t PulseFileIndex::offset_at(std::size_t i) const noexcept { return entry_offset(entries_.get(), i); }
+
+std::vector<std::uint64_t> PulseFileIndex::apertures() const {
+    std::vector<std::uint64_t> numbers(count_);
+    for (std::size_t i = 0; i < count_; ++i) numbers[i] = aperture_at(i);
+    return numbers;
 }
 
 Result<std::uint64_t> PulseFileIndex::get(std::uint64_t aperture_index) const {
     std::uint64_t offset = 0;
     if (aperture_index >= first_aperture_ && aperture_index - first_aperture_ < span_) {
-        if (!offsets_.empty()) {
-            offset = offsets_[static_cast<std::size_t>(aperture_index - first_aperture_)];
+        const std::uint64_t from_first = aperture_index - first_aperture_;
+        if (ascending_) {
+            if (from_first < count_ && aperture_at(static_cast<std::size_t>(from_first)) == aperture_index) {
+                offset = offset_at(static_cast<std::size_t>(from_first));
+            } else {
+                // Bisection over the entry positions: the numbers strictly ascend.
+                std::size_t low = 0;
+                std::size_t high = count_;
+                while (low < high) {
+                    const std::size_t middle = low + (high - low) / 2;
+                    if (aperture_at(middle) < aperture_index) low = middle + 1;
+                    else high = middle;
+                }
+                if (low < count_ && aperture_at(low) == aperture_index) offset = offset_at(low);
+            }
+        } else if (!offsets_.empty()) {
+            offset = offsets_[static_cast<std::size_t>(from_first)];
         } else {
             auto found = std::lower_bound(sparse_.begin(), sparse_.end(), aperture_index,
                                           [](const auto& entry, std::uint64_t n) { return entry.first < n; });

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -28,23 +30,40 @@ public:
     /// one with an entry outside the span from the first number to the last.
     static Result<PulseFileIndex> new_(std::span<const std::byte> entry_bytes, std::uint64_t num_apertures);
 
+    /// Fills `out` with the entry bytes that start `at` bytes after the magic.
+    using EntryReader = std::function<Status(std::uint64_t at, std::span<std::byte> out)>;
+
+    /// The same checks on `num_apertures` entries fetched with `fill` piece by
+    /// piece, each piece checked while it is still in the cache; the pieces
+    /// become the index's storage.
+    static Result<PulseFileIndex> read(std::uint64_t num_apertures, const EntryReader& fill);
+
     /// The `byte_offset` of aperture `aperture_index`'s block, or an error when
     /// the index holds no entry (or only a zero offset) for that number.
     [[nodiscard]] Result<std::uint64_t> get(std::uint64_t aperture_index) const;
 
+    /// Number of entries, duplicates included.
+    [[nodiscard]] std::size_t size() const noexcept { return count_; }
+    /// The number of entry `i` (below size()), in file order.
+    [[nodiscard]] std::uint64_t aperture_at(std::size_t i) const noexcept;
     /// Every entry's number in file order, duplicates included.
-    [[nodiscard]] const std::vector<std::uint64_t>& apertures() const noexcept { return apertures_; }
+    [[nodiscard]] std::vector<std::uint64_t> apertures() const;
     [[nodiscard]] std::uint64_t first_aperture() const noexcept { return first_aperture_; }
 
 private:
     PulseFileIndex() = default;
+    [[nodiscard]] std::uint64_t offset_at(std::size_t i) const noexcept;
 
-    // Lookup is a subtraction and a load into `offsets_`, which has one slot per
-    // number from the first entry's to the last entry's. A file with few entries
-    // spread over a huge span (possible only in a damaged or hostile file) would
-    // make that table gigabytes large; such an index keeps `sparse_` instead, its
-    // entries sorted by number with the later of two equal numbers winning.
-    std::vector<std::uint64_t> apertures_;
+    // The entries stay as read. When their numbers strictly ascend (the usual
+    // case), a lookup finds its entry in them directly: at position number -
+    // first when the numbers have no gaps, else by bisection. Any other order
+    // (repeats, where the later entry wins) gets a table instead: `offsets_`,
+    // one slot per number from the first entry's to the last entry's, or, when
+    // few entries spread over a huge span (possible only in a damaged or hostile
+    // file), `sparse_`, the entries sorted by number.
+    std::unique_ptr<std::byte[]> entries_;
+    std::size_t count_ = 0;
+    bool ascending_ = false;
     std::vector<std::uint64_t> offsets_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> sparse_;
     std::uint64_t first_aperture_ = 0;
