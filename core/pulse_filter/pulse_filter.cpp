@@ -21,25 +21,27 @@ bool PulseFilter::keeps(const NormalizedPulse& pulse, float fps, float frames_pe
     return true;
 }
 
+Status PulseFilterPass::add(std::span<const NormalizedPulse> pulses, std::vector<NormalizedPulse>& kept) {
+    for (const NormalizedPulse& pulse : pulses) {
+        if (have_previous_ && pulse.start_f <= previous_end_) return Error("The provided pulses aren't sorted!");
+        previous_end_ = pulse.end_f;
+        have_previous_ = true;
+        if (!filter_.keeps(pulse, fps_, frames_per_minute_)) continue;
+        NormalizedPulse& copy = kept.emplace_back(pulse);
+        if (filter_.recalc_ipd) {
+            copy.ipd_f = have_kept_ ? pulse.start_f - kept_end_ : 0;
+            copy.ipd_s = static_cast<float>(copy.ipd_f) / fps_;
+        }
+        kept_end_ = pulse.end_f;
+        have_kept_ = true;
+    }
+    return {};
+}
+
 Result<std::vector<NormalizedPulse>> PulseFilter::filter_pulses(std::span<const NormalizedPulse> pulses,
                                                                 float fps) const {
     std::vector<NormalizedPulse> kept;
-    const float frames_per_minute = fps * 60.0F;
-    const NormalizedPulse* previous = nullptr;
-    const NormalizedPulse* last_kept = nullptr;
-    for (const NormalizedPulse& pulse : pulses) {
-        if (previous != nullptr && pulse.start_f <= previous->end_f) {
-            return Error("The provided pulses aren't sorted!");
-        }
-        previous = &pulse;
-        if (!keeps(pulse, fps, frames_per_minute)) continue;
-        NormalizedPulse& copy = kept.emplace_back(pulse);
-        if (recalc_ipd) {
-            copy.ipd_f = last_kept == nullptr ? 0 : pulse.start_f - last_kept->end_f;
-            copy.ipd_s = static_cast<float>(copy.ipd_f) / fps;
-        }
-        last_kept = &pulse;
-    }
+    if (Status done = PulseFilterPass(*this, fps).add(pulses, kept); !done) return std::move(done).error();
     return kept;
 }
 

@@ -42,4 +42,24 @@ struct PulseFilter {
     friend bool operator==(const PulseFilter&, const PulseFilter&) = default;
 };
 
+/// One filtering pass over an aperture's pulses fed in consecutive pieces:
+/// the same pulses kept, and the same error, as filter_pulses on them all.
+class PulseFilterPass {
+public:
+    PulseFilterPass(const PulseFilter& filter, float fps) noexcept
+        : filter_(filter), fps_(fps), frames_per_minute_(fps * 60.0F) {}
+
+    /// Appends the kept pulses of the next piece to `kept`.
+    Status add(std::span<const NormalizedPulse> pulses, std::vector<NormalizedPulse>& kept);
+
+private:
+    const PulseFilter& filter_;
+    float fps_;
+    float frames_per_minute_;
+    std::uint32_t previous_end_ = 0;  ///< end_f of the pulse before
+    std::uint32_t kept_end_ = 0;      ///< end_f of the latest kept pulse
+    bool have_previous_ = false;
+    bool have_kept_ = false;
+};
+
 }  // namespace kvt

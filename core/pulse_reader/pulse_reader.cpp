@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 
 #include "pulse_reader/headers/byte_order.hpp"
+#include "pulse_reader/large_buffer.hpp"
 
 namespace kvt {
 
@@ -82,7 +84,8 @@ Result<RawBlock> PulseReader::read_block(std::uint64_t aperture_index) const {
     const std::uint64_t records_at = *offset + aperture_header_size;
     const std::uint64_t records_size = std::uint64_t{16} * block.header.num_records;
     if (Status fits = file_.check_readable(records_at, records_size); !fits) return std::move(fits).error();
-    block.records = std::make_unique_for_overwrite<std::byte[]>(static_cast<std::size_t>(records_size));
+    block.records.reset(static_cast<std::byte*>(allocate_large(static_cast<std::size_t>(records_size))));
+    if (!block.records) throw std::bad_alloc();
     std::span<std::byte> records(block.records.get(), static_cast<std::size_t>(records_size));
     if (Status read = file_.read_exact_at(records_at, records); !read) return std::move(read).error();
     return block;
@@ -97,13 +100,13 @@ Result<ApertureRecords> PulseReader::get_all_records(std::uint64_t aperture_inde
 Result<AperturePulses> PulseReader::get_pulses(std::uint64_t aperture_index, const PulseFilter* filter) const {
     auto block = read_block(aperture_index);
     if (!block) return std::move(block).error();
-    AperturePulses result{normalize_block(block->record_bytes(), encoding_records_, fps_), block->header};
-    block->records.reset();
-    if (filter != nullptr) {
-        auto kept = filter->filter_pulses(result.pulses, fps_);
-        if (!kept) return std::move(kept).error();
-        result.pulses = std::move(kept).value();
-    }
+    AperturePulses result{{}, block->header};
+    // Every pulse comes from one record, so this is the most it can need.
+    reserve_large(result.pulses, block->header.num_records);
+    Status done = visit_pulses(*block, filter, [&result](std::span<const NormalizedPulse> pulses) {
+        result.pulses.insert(result.pulses.end(), pulses.begin(), pulses.end());
+    });
+    if (!done) return std::move(done).error();
     return result;
 }
 

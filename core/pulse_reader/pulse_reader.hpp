@@ -16,6 +16,7 @@
 #include "pulse_reader/headers/aperture_header.hpp"
 #include "pulse_reader/headers/pulse_file_header.hpp"
 #include "pulse_reader/headers/pulse_file_index.hpp"
+#include "pulse_reader/large_buffer.hpp"
 #include "pulse_reader/metadata.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 #include "pulse_reader/records/normalized_pulse.hpp"
@@ -31,7 +32,7 @@ struct ApertureRecords {
 /// One aperture block as stored: its header and its records' bytes.
 struct RawBlock {
     ApertureHeader header;
-    std::unique_ptr<std::byte[]> records;  ///< 16 * header.num_records bytes
+    LargeBytes records;  ///< 16 * header.num_records bytes
     [[nodiscard]] std::span<const std::byte> record_bytes() const noexcept {
         return {records.get(), std::size_t{16} * header.num_records};
     }
@@ -53,6 +54,14 @@ public:
     /// The aperture's pulses, passed through `filter` when one is given.
     [[nodiscard]] Result<AperturePulses> get_pulses(std::uint64_t aperture_index,
                                                     const PulseFilter* filter = nullptr) const;
+
+    /// Hands the pulses of `block` (one of this file's blocks), passed through
+    /// `filter` when one is given, to `sink` a piece at a time and in order
+    /// (see normalize_block_pieces), without gathering them all. On an error
+    /// (pulses out of order for the filter), pieces already handed over are to
+    /// be discarded.
+    template <class Sink>
+    [[nodiscard]] Status visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const;
 
     /// Writes a new pulse file holding the given apertures (each one the index
     /// holds, no repeats) in ascending order; see aperture_copy.cpp.
@@ -86,5 +95,24 @@ private:
     float fps_;
     bool trimmed_;
 };
+
+template <class Sink>
+Status PulseReader::visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const {
+    if (filter == nullptr) {
+        normalize_block_pieces(block.record_bytes(), encoding_records_, fps_, sink);
+        return {};
+    }
+    PulseFilterPass pass(*filter, fps_);
+    std::vector<NormalizedPulse> kept;
+    Status status;
+    normalize_block_pieces(block.record_bytes(), encoding_records_, fps_,
+                           [&](std::span<const NormalizedPulse> pulses) {
+                               if (!status) return;
+                               kept.clear();
+                               status = pass.add(pulses, kept);
+                               if (status) sink(std::span<const NormalizedPulse>(kept));
+                           });
+    return status;
+}
 
 }  // namespace kvt

@@ -1,6 +1,7 @@
 // The pulse filter: inclusive bounds, the time window and the mask, NaN
 // handling, recomputed gaps, and the strict order check.
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -10,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "pulse_file_builder.hpp"
 #include "pulse_filter/pulse_filter.hpp"
+#include "pulse_reader/pulse_reader.hpp"
 #include "test_helpers.hpp"
 
 namespace kvt::testing {
@@ -317,6 +320,49 @@ TEST(PulseFilter, SinglePulsePassesTheOrderCheckAnywhere) {
     EXPECT_TRUE(keeps(none, make_pulse(0, 0)));
     EXPECT_TRUE(keeps(none, make_pulse(0, 1)));
     EXPECT_TRUE(keeps(none, make_pulse(4294967295U, 4)));
+}
+
+// get_pulses filters the pulses as they are decoded, a piece of a few hundred
+// records at a time; over an aperture of several pieces it must keep what
+// filtering the whole list keeps, and fail where that fails.
+std::vector<Record> long_pulse_stream(std::size_t count, std::size_t gapless_at) {
+    std::vector<Record> records;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto ipd = static_cast<std::uint16_t>(i == gapless_at ? 0 : 1 + i % 7);
+        if (i % 11 == 5) records.push_back(background(ipd, 3, 4, 5, 6));
+        else records.push_back(pulse(ipd, static_cast<std::uint16_t>(1 + i % 13),
+                                        static_cast<int>(i % 50), 40, 0, 2, 0, 8));
+    }
+    return records;
+}
+
+TEST(PulseFilter, GetPulsesFiltersLongAperturesAsTheWholeListIsFiltered) {
+    TempDir dir;
+    PulseFileSpec spec;
+    spec.apertures = {aperture(0, long_pulse_stream(3000, SIZE_MAX)), aperture(1, long_pulse_stream(3000, 1500))};
+    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    ASSERT_TRUE(reader.ok()) << error_of(reader);
+    const std::vector<NormalizedPulse> all = reader->get_pulses(0).value().pulses;
+    ASSERT_GT(all.size(), 2000U);
+
+    PulseFilter filter;
+    filter.min_intensity = 20.0F;
+    filter.recalc_ipd = true;
+    const auto whole = filter.filter_pulses(all, reader->fps());
+    auto piecewise = reader->get_pulses(0, &filter);
+    ASSERT_TRUE(whole.ok() && piecewise.ok()) << error_of(piecewise);
+    ASSERT_EQ(piecewise->pulses.size(), whole->size());
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < whole->size(); ++i) {
+        const NormalizedPulse& a = piecewise->pulses[i];
+        const NormalizedPulse& b = (*whole)[i];
+        if (a.index != b.index || a.ipd_f != b.ipd_f || bits(a.ipd_s) != bits(b.ipd_s)) ++differing;
+    }
+    EXPECT_EQ(differing, 0U);
+
+    // A pulse starting where the one before ended, in the third piece.
+    EXPECT_EQ(error_of(reader->get_pulses(1, &filter)), unsorted);
+    EXPECT_TRUE(reader->get_pulses(1).ok()) << "only the filter checks the order";
 }
 
 }  // namespace

@@ -45,19 +45,12 @@ std::vector<NormalizedPulse> NormalizedPulse::from_formatted_records(std::span<c
 
 std::vector<NormalizedPulse> normalize_block(std::span<const std::byte> block, const EncodingRecords& encodings,
                                              float fps) {
-    constexpr std::size_t piece = 512;
-    const std::size_t count = block.size() / event_record_size;
-    std::vector<FormattedRecord> records(std::min(count, piece));
     std::vector<NormalizedPulse> pulses;
     // Every pulse comes from one record, so this is the most it can need.
-    reserve_large(pulses, count);
-    PulseNormalizer normalizer(fps);
-    for (std::size_t first = 0; first < count; first += piece) {
-        const std::size_t n = std::min(piece, count - first);
-        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings, first,
-                            std::span(records.data(), n));
-        normalizer.add(std::span(records.data(), n), pulses);
-    }
+    reserve_large(pulses, block.size() / event_record_size);
+    normalize_block_pieces(block, encodings, fps, [&pulses](std::span<const NormalizedPulse> piece) {
+        pulses.insert(pulses.end(), piece.begin(), piece.end());
+    });
     return pulses;
 }
 

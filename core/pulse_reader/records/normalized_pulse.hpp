@@ -7,6 +7,8 @@
 // float arithmetic is single precision, with IEEE results for zero divisors.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -55,5 +57,30 @@ private:
 /// same pulses as decoding the whole block and then normalizing it.
 std::vector<NormalizedPulse> normalize_block(std::span<const std::byte> block, const EncodingRecords& encodings,
                                              float fps);
+
+/// Records decoded per piece by normalize_block_pieces.
+inline constexpr std::size_t normalization_piece = 512;
+
+/// Decodes and normalizes a block's record bytes a piece of
+/// `normalization_piece` records at a time, calling `sink` with the pulses of
+/// each piece in order (a span valid during the call, maybe empty). Nothing
+/// the size of the block is allocated.
+template <class Sink>
+void normalize_block_pieces(std::span<const std::byte> block, const EncodingRecords& encodings, float fps,
+                            Sink&& sink) {
+    const std::size_t count = block.size() / event_record_size;
+    std::vector<FormattedRecord> records(std::min(count, normalization_piece));
+    std::vector<NormalizedPulse> pulses;
+    pulses.reserve(records.size());
+    PulseNormalizer normalizer(fps);
+    for (std::size_t first = 0; first < count; first += normalization_piece) {
+        const std::size_t n = std::min(normalization_piece, count - first);
+        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings, first,
+                            std::span(records.data(), n));
+        pulses.clear();
+        normalizer.add(std::span(records.data(), n), pulses);
+        sink(std::span<const NormalizedPulse>(pulses));
+    }
+}
 
 }  // namespace kvt
