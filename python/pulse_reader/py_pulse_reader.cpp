@@ -249,11 +249,23 @@ PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         std::optional<Error> error;
         {
             GilRelease unlocked;
-            auto pulses = object->reader->get_pulses(aperture_index, filter ? &*filter : nullptr);
-            if (pulses) {
-                columns.emplace(pulse_columns(pulses->pulses, pulses->header, include_aperture_index, aperture_index));
+            // The pulses go into the columns as they are decoded, a piece at a
+            // time; every pulse comes from one record, which bounds the room.
+            auto block = object->reader->read_block(aperture_index);
+            if (block) {
+                columns.emplace(allocate_pulse_columns(block->header.num_records, block->header,
+                                                       include_aperture_index, aperture_index));
+                Status done = object->reader->visit_pulses(
+                    *block, filter ? &*filter : nullptr,
+                    [&columns](std::span<const NormalizedPulse> pulses) { append_pulses(*columns, pulses); });
+                if (done) {
+                    finish_pulse_columns(*columns);
+                } else {
+                    columns.reset();
+                    error.emplace(std::move(done).error());
+                }
             } else {
-                error.emplace(std::move(pulses).error());
+                error.emplace(std::move(block).error());
             }
         }
         if (error) return raise_runtime_error(error->prefixed("Failed to get pulses: "));

@@ -1,8 +1,12 @@
 #include "records/columns.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
+
+#include "pulse_reader/large_buffer.hpp"
 
 namespace kvt::python {
 
@@ -12,9 +16,21 @@ ColumnBuffer::ColumnBuffer(std::size_t count, std::size_t element_size, bool zer
     // Never a null pointer, not even for an empty column: NumPy would take a
     // null data pointer as a request to allocate memory of its own.
     const std::size_t bytes = std::max<std::size_t>(count * element_size, 1);
-    void* memory = zero_filled ? std::calloc(bytes, 1) : std::malloc(bytes);
+    void* memory = allocate_large(bytes);
     if (memory == nullptr) throw std::bad_alloc();
     data_.reset(memory);
+    if (zero_filled) std::memset(memory, 0, bytes);
+}
+
+void ColumnBuffer::shrink(std::size_t count) noexcept {
+    if (count >= count_) return;
+    count_ = count;
+    const std::size_t bytes = std::max<std::size_t>(count * element_size_, 1);
+    // A failed realloc leaves the block as it was, which still holds the column.
+    if (void* smaller = std::realloc(data_.get(), bytes); smaller != nullptr) {
+        (void)data_.release();
+        data_.reset(smaller);
+    }
 }
 
 namespace {
@@ -23,51 +39,61 @@ constexpr double absent = std::numeric_limits<double>::quiet_NaN();
 
 RecordColumns allocate_record_columns(std::size_t n, const ApertureHeader& header) {
     RecordColumns columns;
-    columns.ipd_f = ColumnBuffer(n, 2, true);
-    columns.dur_f = ColumnBuffer(n, 2, true);
+    columns.ipd_f = ColumnBuffer(n, 2, false);
+    columns.dur_f = ColumnBuffer(n, 2, false);
     for (ColumnBuffer* column : {&columns.bin0_intensity, &columns.bin1_intensity, &columns.bin0_bg_mean,
                                  &columns.bin1_bg_mean, &columns.bin0_bg_std, &columns.bin1_bg_std}) {
-        *column = ColumnBuffer(n, 4, true);
+        *column = ColumnBuffer(n, 4, false);
     }
-    columns.start_f = ColumnBuffer(n, 4, true);
-    columns.long_pulse_duration_f = ColumnBuffer(n, 8, true);
-    columns.event_f = ColumnBuffer(n, 8, true);
+    columns.start_f = ColumnBuffer(n, 4, false);
+    columns.long_pulse_duration_f = ColumnBuffer(n, 8, false);
+    columns.event_f = ColumnBuffer(n, 8, false);
     columns.record_type.resize(n);
     columns.header = header;
     return columns;
 }
 
-/// Stores records [first, first + records.size()) and advances the running sum.
+/// Writes one field of every record of a piece into its column, from `first` on.
+template <class T, class Field>
+void put_field(ColumnBuffer& column, std::size_t first, std::span<const FormattedRecord> records,
+               Field field) noexcept {
+    T* out = column.as<T>() + first;
+    for (std::size_t i = 0; i < records.size(); ++i) out[i] = records[i].*field;
+}
+
+/// Writes an optional u32 field as f64, NaN where it is absent.
+void put_optional(ColumnBuffer& column, std::size_t first, std::span<const FormattedRecord> records,
+                  std::optional<std::uint32_t> FormattedRecord::*field) noexcept {
+    double* out = column.as<double>() + first;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const std::optional<std::uint32_t>& value = records[i].*field;
+        out[i] = value ? *value : absent;
+    }
+}
+
+/// Stores records [first, first + records.size()) and advances the running
+/// sum. Column by column over the piece, which is still in the cache: one
+/// write stream at a time, rather than one per column, whose starts (all on
+/// 2 MiB boundaries for large columns) would compete for the same cache sets.
 void store_records(RecordColumns& columns, std::size_t first, std::span<const FormattedRecord> records,
                    std::uint32_t& start_f) {
-    auto* ipd_f = columns.ipd_f.as<std::uint16_t>() + first;
-    auto* dur_f = columns.dur_f.as<std::uint16_t>() + first;
-    auto* bin0_intensity = columns.bin0_intensity.as<float>() + first;
-    auto* bin1_intensity = columns.bin1_intensity.as<float>() + first;
-    auto* bin0_bg_mean = columns.bin0_bg_mean.as<float>() + first;
-    auto* bin1_bg_mean = columns.bin1_bg_mean.as<float>() + first;
-    auto* bin0_bg_std = columns.bin0_bg_std.as<float>() + first;
-    auto* bin1_bg_std = columns.bin1_bg_std.as<float>() + first;
+    put_field<std::uint16_t>(columns.ipd_f, first, records, &FormattedRecord::ipd_f);
+    put_field<std::uint16_t>(columns.dur_f, first, records, &FormattedRecord::dur_f);
+    put_field<float>(columns.bin0_intensity, first, records, &FormattedRecord::bin0_intensity);
+    put_field<float>(columns.bin1_intensity, first, records, &FormattedRecord::bin1_intensity);
+    put_field<float>(columns.bin0_bg_mean, first, records, &FormattedRecord::bin0_bg_mean);
+    put_field<float>(columns.bin1_bg_mean, first, records, &FormattedRecord::bin1_bg_mean);
+    put_field<float>(columns.bin0_bg_std, first, records, &FormattedRecord::bin0_bg_std);
+    put_field<float>(columns.bin1_bg_std, first, records, &FormattedRecord::bin1_bg_std);
     auto* start = columns.start_f.as<std::uint32_t>() + first;
-    auto* type = columns.record_type.data() + first;
-    auto* long_pulse_duration_f = columns.long_pulse_duration_f.as<double>() + first;
-    auto* event_f = columns.event_f.as<double>() + first;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const FormattedRecord& record = records[i];
-        ipd_f[i] = record.ipd_f;
-        dur_f[i] = record.dur_f;
-        bin0_intensity[i] = record.bin0_intensity;
-        bin1_intensity[i] = record.bin1_intensity;
-        bin0_bg_mean[i] = record.bin0_bg_mean;
-        bin1_bg_mean[i] = record.bin1_bg_mean;
-        bin0_bg_std[i] = record.bin0_bg_std;
-        bin1_bg_std[i] = record.bin1_bg_std;
-        start_f += record.ipd_f;
+        start_f += records[i].ipd_f;
         start[i] = start_f;
-        type[i] = record.record_type;
-        long_pulse_duration_f[i] = record.long_pulse_duration_f ? *record.long_pulse_duration_f : absent;
-        event_f[i] = record.event_f ? *record.event_f : absent;
     }
+    FormattedRecordType* type = columns.record_type.data() + first;
+    for (std::size_t i = 0; i < records.size(); ++i) type[i] = records[i].record_type;
+    put_optional(columns.long_pulse_duration_f, first, records, &FormattedRecord::long_pulse_duration_f);
+    put_optional(columns.event_f, first, records, &FormattedRecord::event_f);
 }
 
 }  // namespace
@@ -96,45 +122,73 @@ RecordColumns record_columns(const RawBlock& block, const EncodingRecords& encod
     return columns;
 }
 
+PulseColumns allocate_pulse_columns(std::size_t capacity, const ApertureHeader& header, bool include_aperture_index,
+                                    std::uint64_t aperture_index) {
+    PulseColumns columns;
+    columns.header = header;
+    columns.index = ColumnBuffer(capacity, 8, false);
+    if (include_aperture_index) {
+        columns.has_aperture_index = true;
+        columns.aperture_index_value = aperture_index;
+        columns.aperture_index = ColumnBuffer(capacity, 8, false);
+    }
+    for (ColumnBuffer* column : {&columns.start_f, &columns.end_f, &columns.dur_f, &columns.dur_s, &columns.ipd_f,
+                                 &columns.ipd_s, &columns.snr, &columns.intensity, &columns.bin0_intensity,
+                                 &columns.intensity_display, &columns.binratio, &columns.bg_mean, &columns.bg_std,
+                                 &columns.bin0_bg_mean, &columns.bin0_bg_std}) {
+        *column = ColumnBuffer(capacity, 4, false);
+    }
+    return columns;
+}
+
 namespace {
 
+/// Writes one field of every pulse of a piece into its column, from `first` on.
 template <class T, class Field>
-ColumnBuffer gather(std::span<const NormalizedPulse> pulses, Field field) {
-    ColumnBuffer column(pulses.size(), sizeof(T), false);
-    T* out = column.as<T>();
+void put(ColumnBuffer& column, std::size_t first, std::span<const NormalizedPulse> pulses, Field field) noexcept {
+    T* out = column.as<T>() + first;
     for (std::size_t i = 0; i < pulses.size(); ++i) out[i] = pulses[i].*field;
-    return column;
 }
 
 }  // namespace
 
-PulseColumns pulse_columns(std::span<const NormalizedPulse> pulses, const ApertureHeader& header,
-                           bool include_aperture_index, std::uint64_t aperture_index) {
-    PulseColumns columns;
-    columns.count = pulses.size();
-    columns.header = header;
-    columns.index = gather<std::uint64_t>(pulses, &NormalizedPulse::index);
-    if (include_aperture_index) {
-        columns.has_aperture_index = true;
-        columns.aperture_index = ColumnBuffer(pulses.size(), 8, aperture_index == 0);
-        if (aperture_index != 0) std::fill_n(columns.aperture_index.as<std::uint64_t>(), pulses.size(), aperture_index);
+void append_pulses(PulseColumns& columns, std::span<const NormalizedPulse> pulses) noexcept {
+    const std::size_t first = columns.count;
+    pulses = pulses.first(std::min(pulses.size(), columns.index.count() - first));
+    // Column by column over the piece, which is still in the cache: one write
+    // stream at a time. Writing all the columns in one loop would keep a
+    // stream per column open, and the columns' starts, all on 2 MiB
+    // boundaries, would compete for the same cache sets.
+    put<std::uint64_t>(columns.index, first, pulses, &NormalizedPulse::index);
+    if (columns.has_aperture_index) {
+        std::fill_n(columns.aperture_index.as<std::uint64_t>() + first, pulses.size(), columns.aperture_index_value);
     }
-    columns.start_f = gather<std::uint32_t>(pulses, &NormalizedPulse::start_f);
-    columns.end_f = gather<std::uint32_t>(pulses, &NormalizedPulse::end_f);
-    columns.dur_f = gather<std::uint32_t>(pulses, &NormalizedPulse::dur_f);
-    columns.dur_s = gather<float>(pulses, &NormalizedPulse::dur_s);
-    columns.ipd_f = gather<std::uint32_t>(pulses, &NormalizedPulse::ipd_f);
-    columns.ipd_s = gather<float>(pulses, &NormalizedPulse::ipd_s);
-    columns.snr = gather<float>(pulses, &NormalizedPulse::snr);
-    columns.intensity = gather<float>(pulses, &NormalizedPulse::intensity);
-    columns.bin0_intensity = gather<float>(pulses, &NormalizedPulse::bin0_intensity);
-    columns.intensity_display = gather<float>(pulses, &NormalizedPulse::intensity_display);
-    columns.binratio = gather<float>(pulses, &NormalizedPulse::binratio);
-    columns.bg_mean = gather<float>(pulses, &NormalizedPulse::bg_mean);
-    columns.bg_std = gather<float>(pulses, &NormalizedPulse::bg_std);
-    columns.bin0_bg_mean = gather<float>(pulses, &NormalizedPulse::bin0_bg_mean);
-    columns.bin0_bg_std = gather<float>(pulses, &NormalizedPulse::bin0_bg_std);
-    return columns;
+    put<std::uint32_t>(columns.start_f, first, pulses, &NormalizedPulse::start_f);
+    put<std::uint32_t>(columns.end_f, first, pulses, &NormalizedPulse::end_f);
+    put<std::uint32_t>(columns.dur_f, first, pulses, &NormalizedPulse::dur_f);
+    put<float>(columns.dur_s, first, pulses, &NormalizedPulse::dur_s);
+    put<std::uint32_t>(columns.ipd_f, first, pulses, &NormalizedPulse::ipd_f);
+    put<float>(columns.ipd_s, first, pulses, &NormalizedPulse::ipd_s);
+    put<float>(columns.snr, first, pulses, &NormalizedPulse::snr);
+    put<float>(columns.intensity, first, pulses, &NormalizedPulse::intensity);
+    put<float>(columns.bin0_intensity, first, pulses, &NormalizedPulse::bin0_intensity);
+    put<float>(columns.intensity_display, first, pulses, &NormalizedPulse::intensity_display);
+    put<float>(columns.binratio, first, pulses, &NormalizedPulse::binratio);
+    put<float>(columns.bg_mean, first, pulses, &NormalizedPulse::bg_mean);
+    put<float>(columns.bg_std, first, pulses, &NormalizedPulse::bg_std);
+    put<float>(columns.bin0_bg_mean, first, pulses, &NormalizedPulse::bin0_bg_mean);
+    put<float>(columns.bin0_bg_std, first, pulses, &NormalizedPulse::bin0_bg_std);
+    columns.count += pulses.size();
+}
+
+void finish_pulse_columns(PulseColumns& columns) noexcept {
+    for (ColumnBuffer* column :
+         {&columns.index, &columns.aperture_index, &columns.start_f, &columns.end_f, &columns.dur_f, &columns.dur_s,
+          &columns.ipd_f, &columns.ipd_s, &columns.snr, &columns.intensity, &columns.bin0_intensity,
+          &columns.intensity_display, &columns.binratio, &columns.bg_mean, &columns.bg_std, &columns.bin0_bg_mean,
+          &columns.bin0_bg_std}) {
+        column->shrink(columns.count);
+    }
 }
 
 }  // namespace kvt::python

@@ -23,6 +23,10 @@ public:
     /// Throws std::bad_alloc when the memory cannot be had.
     ColumnBuffer(std::size_t count, std::size_t element_size, bool zero_filled);
 
+    /// Keeps only the first `count` elements (at most count()), handing the
+    /// rest of the memory back when the allocator can.
+    void shrink(std::size_t count) noexcept;
+
     template <class T>
     [[nodiscard]] T* as() const noexcept { return static_cast<T*>(data_.get()); }
     [[nodiscard]] void* data() const noexcept { return data_.get(); }
@@ -77,6 +81,7 @@ struct PulseColumns {
     ColumnBuffer bin0_bg_mean;
     ColumnBuffer bin0_bg_std;
     bool has_aperture_index = false;
+    std::uint64_t aperture_index_value = 0;
     std::size_t count = 0;
     ApertureHeader header;
 };
@@ -88,8 +93,15 @@ RecordColumns record_columns(std::span<const FormattedRecord> records, const Ape
 /// same columns as decoding the block and then gathering its records.
 RecordColumns record_columns(const RawBlock& block, const EncodingRecords& encodings);
 
-/// Gathers pulses into columns, one pass per column.
-PulseColumns pulse_columns(std::span<const NormalizedPulse> pulses, const ApertureHeader& header,
-                           bool include_aperture_index, std::uint64_t aperture_index);
+/// Empty pulse columns with room for `capacity` pulses, to be filled with
+/// append_pulses and then closed with finish_pulse_columns.
+PulseColumns allocate_pulse_columns(std::size_t capacity, const ApertureHeader& header, bool include_aperture_index,
+                                    std::uint64_t aperture_index);
+
+/// Appends `pulses` (no more than the room left) to the columns.
+void append_pulses(PulseColumns& columns, std::span<const NormalizedPulse> pulses) noexcept;
+
+/// Trims every column to the pulses appended.
+void finish_pulse_columns(PulseColumns& columns) noexcept;
 
 }  // namespace kvt::python
