@@ -53,12 +53,12 @@ RecordColumns allocate_record_columns(std::size_t n, const ApertureHeader& heade
     return columns;
 }
 
-/// Writes one field of every record of a piece into its column, from `first` on.
-template <class T, class Field>
-void put_field(ColumnBuffer& column, std::size_t first, std::span<const FormattedRecord> records,
-               Field field) noexcept {
+/// Writes one field of every record or pulse of a piece into its column, from
+/// `first` on.
+template <class T, class Item, class Field>
+void put_field(ColumnBuffer& column, std::size_t first, std::span<const Item> items, Field Item::*field) noexcept {
     T* out = column.as<T>() + first;
-    for (std::size_t i = 0; i < records.size(); ++i) out[i] = records[i].*field;
+    for (std::size_t i = 0; i < items.size(); ++i) out[i] = items[i].*field;
 }
 
 /// Writes an optional u32 field as f64, NaN where it is absent.
@@ -141,17 +141,6 @@ PulseColumns allocate_pulse_columns(std::size_t capacity, const ApertureHeader& 
     return columns;
 }
 
-namespace {
-
-/// Writes one field of every pulse of a piece into its column, from `first` on.
-template <class T, class Field>
-void put(ColumnBuffer& column, std::size_t first, std::span<const NormalizedPulse> pulses, Field field) noexcept {
-    T* out = column.as<T>() + first;
-    for (std::size_t i = 0; i < pulses.size(); ++i) out[i] = pulses[i].*field;
-}
-
-}  // namespace
-
 void append_pulses(PulseColumns& columns, std::span<const NormalizedPulse> pulses) noexcept {
     const std::size_t first = columns.count;
     pulses = pulses.first(std::min(pulses.size(), columns.index.count() - first));
@@ -159,25 +148,25 @@ void append_pulses(PulseColumns& columns, std::span<const NormalizedPulse> pulse
     // stream at a time. Writing all the columns in one loop would keep a
     // stream per column open, and the columns' starts, all on 2 MiB
     // boundaries, would compete for the same cache sets.
-    put<std::uint64_t>(columns.index, first, pulses, &NormalizedPulse::index);
+    put_field<std::uint64_t>(columns.index, first, pulses, &NormalizedPulse::index);
     if (columns.has_aperture_index) {
         std::fill_n(columns.aperture_index.as<std::uint64_t>() + first, pulses.size(), columns.aperture_index_value);
     }
-    put<std::uint32_t>(columns.start_f, first, pulses, &NormalizedPulse::start_f);
-    put<std::uint32_t>(columns.end_f, first, pulses, &NormalizedPulse::end_f);
-    put<std::uint32_t>(columns.dur_f, first, pulses, &NormalizedPulse::dur_f);
-    put<float>(columns.dur_s, first, pulses, &NormalizedPulse::dur_s);
-    put<std::uint32_t>(columns.ipd_f, first, pulses, &NormalizedPulse::ipd_f);
-    put<float>(columns.ipd_s, first, pulses, &NormalizedPulse::ipd_s);
-    put<float>(columns.snr, first, pulses, &NormalizedPulse::snr);
-    put<float>(columns.intensity, first, pulses, &NormalizedPulse::intensity);
-    put<float>(columns.bin0_intensity, first, pulses, &NormalizedPulse::bin0_intensity);
-    put<float>(columns.intensity_display, first, pulses, &NormalizedPulse::intensity_display);
-    put<float>(columns.binratio, first, pulses, &NormalizedPulse::binratio);
-    put<float>(columns.bg_mean, first, pulses, &NormalizedPulse::bg_mean);
-    put<float>(columns.bg_std, first, pulses, &NormalizedPulse::bg_std);
-    put<float>(columns.bin0_bg_mean, first, pulses, &NormalizedPulse::bin0_bg_mean);
-    put<float>(columns.bin0_bg_std, first, pulses, &NormalizedPulse::bin0_bg_std);
+    put_field<std::uint32_t>(columns.start_f, first, pulses, &NormalizedPulse::start_f);
+    put_field<std::uint32_t>(columns.end_f, first, pulses, &NormalizedPulse::end_f);
+    put_field<std::uint32_t>(columns.dur_f, first, pulses, &NormalizedPulse::dur_f);
+    put_field<float>(columns.dur_s, first, pulses, &NormalizedPulse::dur_s);
+    put_field<std::uint32_t>(columns.ipd_f, first, pulses, &NormalizedPulse::ipd_f);
+    put_field<float>(columns.ipd_s, first, pulses, &NormalizedPulse::ipd_s);
+    put_field<float>(columns.snr, first, pulses, &NormalizedPulse::snr);
+    put_field<float>(columns.intensity, first, pulses, &NormalizedPulse::intensity);
+    put_field<float>(columns.bin0_intensity, first, pulses, &NormalizedPulse::bin0_intensity);
+    put_field<float>(columns.intensity_display, first, pulses, &NormalizedPulse::intensity_display);
+    put_field<float>(columns.binratio, first, pulses, &NormalizedPulse::binratio);
+    put_field<float>(columns.bg_mean, first, pulses, &NormalizedPulse::bg_mean);
+    put_field<float>(columns.bg_std, first, pulses, &NormalizedPulse::bg_std);
+    put_field<float>(columns.bin0_bg_mean, first, pulses, &NormalizedPulse::bin0_bg_mean);
+    put_field<float>(columns.bin0_bg_std, first, pulses, &NormalizedPulse::bin0_bg_std);
     columns.count += pulses.size();
 }
 
