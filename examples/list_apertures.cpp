@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("fps %g, trimmed %s, %zu apertures\n", static_cast<double>(reader->fps()),
-                reader->trimmed() ? "yes" : "no", reader->index().apertures().size());
+                reader->trimmed() ? "yes" : "no", reader->index().size());
     for (std::uint64_t aperture : reader->index().apertures()) {
         auto pulses = reader->get_pulses(aperture);
         if (!pulses) {

@@ -124,7 +124,7 @@ Result<Totals> sum_metadata(std::span<Input> inputs) {
 /// the renumbered index is ascending without collisions.
 Status check_input(Input& input) {
     const PulseReader& reader = *input.reader;
-    const auto& apertures = reader.index().apertures();
+    const std::vector<std::uint64_t> apertures = reader.index().apertures();
     for (const std::uint64_t aperture : apertures) {
         if (auto at = reader.index().get(aperture); !at) return at.error().prefixed("Invalid aperture index encountered: ");
     }
@@ -163,7 +163,7 @@ bool raise_field(std::uint32_t& field, std::uint32_t amount) {
 Status copy_data_region(const Input& input, BufferedWriter& writer) {
     const PulseReader& reader = *input.reader;
     const InputFile& file = reader.file();
-    const auto& apertures = reader.index().apertures();
+    const std::vector<std::uint64_t> apertures = reader.index().apertures();
     const std::uint64_t end = reader.header().index_offset;
     auto file_size = file.size();
     if (!file_size) return std::move(file_size).error();
@@ -295,7 +295,7 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
         }
         const PulseFileHeader& header = input.reader->header();
         base += header.index_offset - header.data_offset;
-        total_apertures += input.reader->index().apertures().size();
+        total_apertures += input.reader->index().size();
     }
     const Wide index_offset_wide = base;
     const Wide file_size = index_offset_wide + index_magic_size + total_apertures * index_entry_size;

@@ -317,7 +317,7 @@ PyObject* get_apertures(PyObject* self, void* /*closure*/) {
         SharedAccess access(object);
         if (!access) return nullptr;
         if (!object->reader) return raise_runtime_error(closed_reader_message);
-        const auto& apertures = object->reader->index().apertures();
+        const std::vector<std::uint64_t> apertures = object->reader->index().apertures();
         OwnedRef list(PyList_New(static_cast<Py_ssize_t>(apertures.size())));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < apertures.size(); ++i) {

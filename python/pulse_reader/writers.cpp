@@ -56,7 +56,7 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
         std::sort(requested.begin(), requested.end());
         requested.erase(std::unique(requested.begin(), requested.end()), requested.end());
         // Walk the request beside the file's (ascending) aperture list.
-        const auto& in_file = object->reader->index().apertures();
+        const std::vector<std::uint64_t> in_file = object->reader->index().apertures();
         std::vector<std::uint64_t> found;
         std::vector<std::uint64_t> missing;
         std::size_t f = 0;
