@@ -62,13 +62,15 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
                              std::to_string(last) + " is smaller than its first " + std::to_string(first));
             }
         }
-        std::uint64_t previous = entry_number(entries, begin == 0 ? 0 : begin - 1);
-        bool steps_up = true;
+        // Each entry against the one before, with no value carried from one
+        // step to the next, so that the compiler can do several at once.
+        std::uint32_t descents = 0;
         for (std::size_t i = begin == 0 ? 1 : begin; i < end; ++i) {
-            const std::uint64_t number = entry_number(entries, i);
-            steps_up &= number > previous;
-            previous = number;
+            const auto before = load_le<std::uint32_t>(entries + (i - 1) * index_entry_size);
+            const auto number = load_le<std::uint32_t>(entries + i * index_entry_size);
+            descents |= static_cast<std::uint32_t>(number <= before);
         }
+        const bool steps_up = descents == 0;
         ascending = ascending && steps_up;
     }
     if (!ascending) {
