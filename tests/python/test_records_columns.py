@@ -308,3 +308,53 @@ def test_slice_container_cannot_be_made_from_python(varied_file,
     container_type = type(capture_frames[0]["ipd_f"].base)
     with pytest.raises(TypeError):
         container_type()
+
+
+def ordered_stream(n, seed=11):
+    """Pulses that never touch (ipd >= 1), with backgrounds and steps between."""
+    rng = np.random.default_rng(seed)
+    records = []
+    for i in range(n):
+        ipd = int(rng.integers(1, 300))
+        if i % 9 == 4:
+            records.append(pfb.background(ipd, *rng.integers(0, 0x8000, 4).tolist()))
+        elif i % 23 == 7:
+            records.append(pfb.step_up(ipd, int(rng.integers(0, 2 ** 32))))
+        else:
+            w = rng.integers(1, 0x7FFF, 6).tolist()
+            records.append(pfb.pulse(ipd, int(rng.integers(1, 40)), *w))
+    return records
+
+
+def test_long_aperture_is_decoded_piece_by_piece_alike(make_file):
+    # Several thousand records: decoded, normalized and filtered in pieces
+    # of a few hundred, the columns must still match the whole-list model.
+    records = ordered_stream(4000)
+    built = make_file(PulseFile(encodings=ENCODINGS, metadata={"fps": 29.97, "duration": 600},
+                                apertures=[Aperture(6, records=records)]))
+    r = PulseReader(str(built.path))
+    words = record_words(records)
+
+    frame = r.get_all_records(6)
+    expected = expected_record_columns(words, ENCODINGS)
+    for name, dtype in RECORD_COLUMNS:
+        if dtype is None:
+            assert frame[name].tolist() == expected[name]
+        else:
+            assert_same_values(frame[name].to_numpy(), expected[name], bitwise=dtype is not np.float64)
+
+    pulses = r.get_pulses(6)
+    model = pulse_columns(expected_pulses(words, ENCODINGS, 29.97))
+    assert_same_values(pulses.index.to_numpy(), model["index"])
+    for name, _ in PULSE_COLUMNS[1:]:
+        assert_same_values(pulses[name].to_numpy(), model[name], bitwise=True)
+
+    # Filtered in pieces: the kept rows of the unfiltered frame, with the
+    # gaps recomputed across piece boundaries over the kept pulses only.
+    kept = r.get_pulses(6, pulse_filter_kwargs={"min_dur_f": 20, "recalc_ipd": True})
+    chosen = pulses[pulses["dur_f"] >= 20]
+    assert 1000 < len(kept) < len(pulses)
+    assert kept.index.tolist() == chosen.index.tolist()
+    gaps = chosen["start_f"].to_numpy()[1:] - chosen["end_f"].to_numpy()[:-1]
+    assert kept["ipd_f"].tolist() == [0] + gaps.tolist()
+    assert kept.drop(columns=["ipd_f", "ipd_s"]).equals(chosen.drop(columns=["ipd_f", "ipd_s"]))
