@@ -1,11 +1,13 @@
 // Decoding of single 16-byte event records: kinds, scaled and raw words, the
 // reserved words and the 32-bit values of step and long-pulse records.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -163,6 +165,34 @@ TEST(FormattedRecord, ScaledWordIsSignedDividedThenOffsetInSinglePrecision) {
             << "exponent " << int{c.exponent} << " offset " << c.offset << " stored " << c.stored << ": got "
             << r.bin0_intensity;
     }
+}
+
+// Every stored value at every scale, in a pulse's bin1_intensity (word 3),
+// against the division the format defines: the decoder may compute it any
+// way that gives the same bits.
+TEST(FormattedRecord, EveryStoredValueAtEveryScaleIsTheSingleDivisionThenSum) {
+    std::vector<std::byte> block(65536 * event_record_size);
+    for (std::uint32_t stored = 0; stored < 65536; ++stored) {
+        const auto bytes = record_bytes(pulse(1, 1, 0, static_cast<int>(stored)));
+        std::copy(bytes.begin(), bytes.end(), block.begin() + stored * event_record_size);
+    }
+    std::vector<FormattedRecord> decoded(65536);
+    std::size_t mismatches = 0;
+    for (std::uint8_t exponent = 0; exponent < 16; ++exponent) {
+        for (const std::uint16_t offset : {std::uint16_t{0}, std::uint16_t{3}, std::uint16_t{65535}}) {
+            std::array<EncodingSpec, 8> specs{};
+            specs[3] = {.code = 0, .scale_exponent = exponent, .offset = offset};
+            decode_records_into(block, encodings_from(specs), 0, decoded);
+            const auto scale = static_cast<float>(1U << exponent);
+            for (std::uint32_t stored = 0; stored < 65536; ++stored) {
+                if (stored == 0x7FFF || stored == 0x8000 || stored == 0x8001) continue;
+                const volatile float quotient = static_cast<float>(static_cast<std::int16_t>(stored)) / scale;
+                const float expected = quotient + static_cast<float>(offset);
+                if (bits(decoded[stored].bin1_intensity) != bits(expected)) ++mismatches;
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0U);
 }
 
 /// Encoding records that would change any value they were applied to.
