@@ -128,14 +128,14 @@ PyTypeObject* pulse_filter_type() {
             {Py_tp_doc, const_cast<char*>("PulseFilter(**kwargs)\n--\n\n")},
             {0, nullptr},
         };
-        static PyType_Spec spec = {
+        static PyType_Spec type_shape = {
             "builtins.PulseFilter",
             static_cast<int>(sizeof(PyPulseFilter)),
             0,
             Py_TPFLAGS_DEFAULT,
             slots,
         };
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_shape));
     }
     return type;
 }

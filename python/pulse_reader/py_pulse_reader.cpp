@@ -442,14 +442,14 @@ PyTypeObject* pulse_reader_type() {
                                           "--\n\nPulses.bin reader")},
             {0, nullptr},
         };
-        static PyType_Spec spec = {
+        static PyType_Spec type_shape = {
             "builtins.PulseReader",
             static_cast<int>(sizeof(PyPulseReader)),
             0,
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
             slots,
         };
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_shape));
     }
     return type;
 }

@@ -136,14 +136,14 @@ PyTypeObject* slice_container_type() {
             {Py_tp_doc, const_cast<char*>("Owner of the memory of one column array.")},
             {0, nullptr},
         };
-        static PyType_Spec spec = {
+        static PyType_Spec type_shape = {
             "builtins.PySliceContainer",
             static_cast<int>(sizeof(SliceContainer)),
             0,
             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
             slots,
         };
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_shape));
     }
     return type;
 }

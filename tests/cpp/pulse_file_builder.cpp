@@ -31,9 +31,9 @@ void put(Bytes& out, std::uint64_t value, std::size_t width) {
     for (std::size_t i = 0; i < width; ++i) out.push_back(static_cast<std::byte>((value >> (8 * i)) & 0xFF));
 }
 
-std::uint64_t block_size(const ApertureSpec& aperture) { return 16 + 16 * std::uint64_t{aperture.records.size()}; }
+std::uint64_t block_size(const AperturePlan& aperture) { return 16 + 16 * std::uint64_t{aperture.records.size()}; }
 
-void put_block(Bytes& out, const ApertureSpec& aperture) {
+void put_block(Bytes& out, const AperturePlan& aperture) {
     put(out, aperture.x, 4);
     put(out, aperture.y, 4);
     put(out, aperture.index, 4);
@@ -80,13 +80,13 @@ std::array<std::byte, 16> record_bytes(const Record& record) {
     return bytes;
 }
 
-ApertureSpec aperture(std::uint32_t index, std::vector<Record> records, std::uint32_t x, std::uint32_t y) {
-    ApertureSpec spec;
-    spec.x = x;
-    spec.y = y;
-    spec.index = index;
-    spec.records = std::move(records);
-    return spec;
+AperturePlan aperture(std::uint32_t index, std::vector<Record> records, std::uint32_t x, std::uint32_t y) {
+    AperturePlan plan;
+    plan.x = x;
+    plan.y = y;
+    plan.index = index;
+    plan.records = std::move(records);
+    return plan;
 }
 
 IndexEntry entry_to_block(std::uint32_t aperture_index, std::size_t block) {
@@ -104,35 +104,35 @@ std::span<const std::byte> BuiltFile::index_entry_bytes() const {
     return all.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
 }
 
-BuiltFile build(const PulseFileSpec& spec) {
+BuiltFile build(const PulseFilePlan& plan) {
     BuiltFile file;
 
     std::vector<IndexEntry> entries;
-    if (spec.index) {
-        entries = *spec.index;
+    if (plan.index) {
+        entries = *plan.index;
     } else {
-        for (std::size_t i = 0; i < spec.apertures.size(); ++i) {
-            entries.push_back(entry_to_block(spec.apertures[i].index, i));
+        for (std::size_t i = 0; i < plan.apertures.size(); ++i) {
+            entries.push_back(entry_to_block(plan.apertures[i].index, i));
         }
     }
 
     // Lay out the sections first: the header needs their positions.
     file.metadata_offset = 48 + 8 * 4;
-    file.padding_offset = file.metadata_offset + spec.metadata.size();
+    file.padding_offset = file.metadata_offset + plan.metadata.size();
     const Bytes padding =
-        spec.padding ? *spec.padding : Bytes(static_cast<std::size_t>((16 - file.padding_offset % 16) % 16));
+        plan.padding ? *plan.padding : Bytes(static_cast<std::size_t>((16 - file.padding_offset % 16) % 16));
     std::uint64_t position = file.padding_offset + padding.size();
     const std::uint64_t index_size = 8 + 12 * std::uint64_t{entries.size()};
-    if (spec.index_placement == IndexPlacement::before_blocks) {
+    if (plan.index_placement == IndexPlacement::before_blocks) {
         file.index_offset = position;
         position += index_size;
     }
     file.data_offset = position;
-    for (const ApertureSpec& aperture : spec.apertures) {
+    for (const AperturePlan& aperture : plan.apertures) {
         file.block_offsets.push_back(position);
         position += block_size(aperture);
     }
-    if (spec.index_placement == IndexPlacement::after_blocks) {
+    if (plan.index_placement == IndexPlacement::after_blocks) {
         file.index_offset = position;
         position += index_size;
     }
@@ -141,7 +141,7 @@ BuiltFile build(const PulseFileSpec& spec) {
     file.full_size = position;
 
     Bytes index;
-    put(index, spec.index_magic, 8);
+    put(index, plan.index_magic, 8);
     for (const IndexEntry& entry : entries) {
         put(index, entry.aperture_index, 4);
         put(index, entry.block ? file.block_offsets.at(*entry.block) : entry.byte_offset, 8);
@@ -149,29 +149,29 @@ BuiltFile build(const PulseFileSpec& spec) {
 
     Bytes& out = file.bytes;
     out.reserve(static_cast<std::size_t>(file.full_size));
-    put(out, spec.magic, 4);
-    put(out, spec.reserved1, 4);
-    put(out, spec.num_apertures.value_or(entries.size()), 8);
-    put(out, spec.metadata_length.value_or(static_cast<std::uint32_t>(spec.metadata.size())), 4);
-    put(out, spec.encoding_record_type, 1);
-    put(out, spec.encoding_record_size, 1);
-    put(out, spec.num_encoding_records, 2);
-    put(out, spec.reserved2, 4);
-    put(out, spec.record_size, 4);
-    put(out, spec.data_offset.value_or(file.data_offset), 8);
-    put(out, spec.index_offset.value_or(file.index_offset), 8);
-    for (const EncodingSpec& encoding : spec.encodings) {
+    put(out, plan.magic, 4);
+    put(out, plan.reserved1, 4);
+    put(out, plan.num_apertures.value_or(entries.size()), 8);
+    put(out, plan.metadata_length.value_or(static_cast<std::uint32_t>(plan.metadata.size())), 4);
+    put(out, plan.encoding_record_type, 1);
+    put(out, plan.encoding_record_size, 1);
+    put(out, plan.num_encoding_records, 2);
+    put(out, plan.reserved2, 4);
+    put(out, plan.record_size, 4);
+    put(out, plan.data_offset.value_or(file.data_offset), 8);
+    put(out, plan.index_offset.value_or(file.index_offset), 8);
+    for (const EncodingPlan& encoding : plan.encodings) {
         put(out, encoding.code, 1);
         put(out, encoding.scale_exponent, 1);
         put(out, encoding.offset, 2);
     }
-    for (char c : spec.metadata) out.push_back(static_cast<std::byte>(c));
+    for (char c : plan.metadata) out.push_back(static_cast<std::byte>(c));
     out.insert(out.end(), padding.begin(), padding.end());
-    if (spec.index_placement == IndexPlacement::before_blocks) out.insert(out.end(), index.begin(), index.end());
-    for (const ApertureSpec& aperture : spec.apertures) put_block(out, aperture);
-    if (spec.index_placement == IndexPlacement::after_blocks) out.insert(out.end(), index.begin(), index.end());
+    if (plan.index_placement == IndexPlacement::before_blocks) out.insert(out.end(), index.begin(), index.end());
+    for (const AperturePlan& aperture : plan.apertures) put_block(out, aperture);
+    if (plan.index_placement == IndexPlacement::after_blocks) out.insert(out.end(), index.begin(), index.end());
 
-    if (spec.truncate_to && *spec.truncate_to < out.size()) out.resize(*spec.truncate_to);
+    if (plan.truncate_to && *plan.truncate_to < out.size()) out.resize(*plan.truncate_to);
     return file;
 }
 
@@ -205,8 +205,8 @@ TempDir::~TempDir() {
 
 std::string TempDir::file(const std::string& name) const { return (path_ / name).string(); }
 
-std::string TempDir::write(const std::string& name, const PulseFileSpec& spec) const {
-    return write(name, build(spec).bytes);
+std::string TempDir::write(const std::string& name, const PulseFilePlan& plan) const {
+    return write(name, build(plan).bytes);
 }
 
 std::string TempDir::write(const std::string& name, std::span<const std::byte> bytes) const {

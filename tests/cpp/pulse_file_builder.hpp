@@ -1,12 +1,12 @@
 // Builds pulse files for tests: valid ones, and deliberately damaged ones.
 //
-// A `PulseFileSpec` describes a file field by field; every field has a default
+// A `PulseFilePlan` describes a file field by field; every field has a default
 // that gives a valid file, so a test states only what it cares about:
 //
-//   PulseFileSpec spec;
-//   spec.metadata = R"({"fps": 10})";
-//   spec.apertures = {aperture(7, {pulse(5, 20), padding()}, /*x=*/1, /*y=*/2)};
-//   BuiltFile file = build(spec);
+//   PulseFilePlan plan;
+//   plan.metadata = R"({"fps": 10})";
+//   plan.apertures = {aperture(7, {pulse(5, 20), padding()}, /*x=*/1, /*y=*/2)};
+//   BuiltFile file = build(plan);
 //
 // Default layout:
 //
@@ -64,13 +64,13 @@ Record long_pulse_dropped(std::uint16_t ipd, std::uint32_t long_pulse_duration_f
 std::array<std::byte, 16> record_bytes(const Record& record);
 
 /// One 4-byte encoding record as stored.
-struct EncodingSpec {
+struct EncodingPlan {
     std::uint8_t code = 0;
     std::uint8_t scale_exponent = 0;
     std::uint16_t offset = 0;
 };
 
-struct ApertureSpec {
+struct AperturePlan {
     std::uint32_t x = 0;
     std::uint32_t y = 0;
     std::uint32_t index = 0;
@@ -80,7 +80,7 @@ struct ApertureSpec {
 };
 
 /// An aperture numbered `index` at column `x`, row `y`, holding `records`.
-ApertureSpec aperture(std::uint32_t index, std::vector<Record> records = {}, std::uint32_t x = 0,
+AperturePlan aperture(std::uint32_t index, std::vector<Record> records = {}, std::uint32_t x = 0,
                       std::uint32_t y = 0);
 
 /// One index entry. It points either at a block the builder laid out or at an
@@ -88,7 +88,7 @@ ApertureSpec aperture(std::uint32_t index, std::vector<Record> records = {}, std
 struct IndexEntry {
     std::uint32_t aperture_index = 0;
     /// When set, the entry holds the offset of this block (position in
-    /// `PulseFileSpec::apertures`) and `byte_offset` is ignored.
+    /// `PulseFilePlan::apertures`) and `byte_offset` is ignored.
     std::optional<std::size_t> block;
     std::uint64_t byte_offset = 0;
 };
@@ -104,7 +104,7 @@ enum class IndexPlacement {
                     ///< truncating the file into a block leaves the index whole
 };
 
-struct PulseFileSpec {
+struct PulseFilePlan {
     // Header fields. The optional ones default to what the layout says.
     std::uint32_t magic = 0x5074564B;  // "KVtP"
     std::uint32_t reserved1 = 0;
@@ -119,7 +119,7 @@ struct PulseFileSpec {
     std::optional<std::uint64_t> index_offset;  ///< default: position of the index magic
 
     /// Always written as 8 records of 4 bytes, whatever the header says.
-    std::array<EncodingSpec, 8> encodings{};
+    std::array<EncodingPlan, 8> encodings{};
 
     /// Raw metadata bytes (need not be valid UTF-8 or JSON).
     std::string metadata = R"({"fps": 100})";
@@ -128,7 +128,7 @@ struct PulseFileSpec {
     /// the next multiple of 16.
     std::optional<Bytes> padding;
 
-    std::vector<ApertureSpec> apertures;
+    std::vector<AperturePlan> apertures;
 
     /// Default: one entry per aperture, in `apertures` order, each pointing at
     /// its block. Set to write any entries at all (none, repeated, out of order).
@@ -156,7 +156,7 @@ struct BuiltFile {
     [[nodiscard]] std::span<const std::byte> index_entry_bytes() const;
 };
 
-BuiltFile build(const PulseFileSpec& spec);
+BuiltFile build(const PulseFilePlan& plan);
 
 /// Writes `bytes` to `path`, replacing any file there.
 void write_file(const std::filesystem::path& path, std::span<const std::byte> bytes);
@@ -175,8 +175,8 @@ public:
     [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
     /// `name` inside the directory, as a string for APIs that take one.
     [[nodiscard]] std::string file(const std::string& name) const;
-    /// Builds `spec` into `name` inside the directory; returns the file's path.
-    std::string write(const std::string& name, const PulseFileSpec& spec) const;
+    /// Builds `plan` into `name` inside the directory; returns the file's path.
+    std::string write(const std::string& name, const PulseFilePlan& plan) const;
     std::string write(const std::string& name, std::span<const std::byte> bytes) const;
 
 private:

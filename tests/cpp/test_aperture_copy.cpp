@@ -25,40 +25,40 @@ namespace fs = std::filesystem;
 /// encoding records, metadata and padding (21 bytes, so data_offset is not a
 /// multiple of 16) all non-zero, five apertures with distinct records, one
 /// of them empty.
-PulseFileSpec source_spec() {
-    PulseFileSpec spec;
-    spec.reserved1 = 0xA1B2C3D4;
-    spec.reserved2 = 0x01020304;
-    for (std::size_t k = 0; k < spec.encodings.size(); ++k) {
-        spec.encodings[k] = {static_cast<std::uint8_t>(k + 1), static_cast<std::uint8_t>(k),
+PulseFilePlan source_plan() {
+    PulseFilePlan plan;
+    plan.reserved1 = 0xA1B2C3D4;
+    plan.reserved2 = 0x01020304;
+    for (std::size_t k = 0; k < plan.encodings.size(); ++k) {
+        plan.encodings[k] = {static_cast<std::uint8_t>(k + 1), static_cast<std::uint8_t>(k),
                              static_cast<std::uint16_t>(100 * k + 7)};
     }
-    spec.metadata = R"({"fps": 100, "validWells": 99, "rows": 2, "cols": 3})";
-    spec.padding = Bytes(21, std::byte{0xAB});
-    spec.apertures = {
+    plan.metadata = R"({"fps": 100, "validWells": 99, "rows": 2, "cols": 3})";
+    plan.padding = Bytes(21, std::byte{0xAB});
+    plan.apertures = {
         aperture(3, distinct_records(3, 4), 1, 0),  aperture(5, {}, 2, 0),
         aperture(7, distinct_records(7, 3), 0, 1),  aperture(10, distinct_records(10, 1), 1, 1),
         aperture(20, distinct_records(20, 5), 2, 1),
     };
-    return spec;
+    return plan;
 }
 
 /// The file the copy must write: the source's bytes up to data_offset with
 /// num_apertures and index_offset replaced, the chosen blocks (positions in
-/// `spec.apertures`) in the given order, then the index.
-Bytes expected_copy(const BuiltFile& source, const PulseFileSpec& spec, const std::vector<std::size_t>& blocks) {
+/// `plan.apertures`) in the given order, then the index.
+Bytes expected_copy(const BuiltFile& source, const PulseFilePlan& plan, const std::vector<std::size_t>& blocks) {
     Bytes out = slice(source.bytes, 0, source.data_offset);
     std::vector<std::uint64_t> offsets;
     for (const std::size_t block : blocks) {
         offsets.push_back(out.size());
-        const std::uint64_t size = 16 + 16 * std::uint64_t{spec.apertures[block].records.size()};
+        const std::uint64_t size = 16 + 16 * std::uint64_t{plan.apertures[block].records.size()};
         append(out, slice(source.bytes, source.block_offsets[block], size));
     }
     put_le(out, 8, blocks.size(), 8);
     put_le(out, 40, out.size(), 8);
     append_le(out, 0x0A0D2458444E4924ULL, 8);
     for (std::size_t i = 0; i < blocks.size(); ++i) {
-        append_le(out, spec.apertures[blocks[i]].index, 4);
+        append_le(out, plan.apertures[blocks[i]].index, 4);
         append_le(out, offsets[i], 8);
     }
     return out;
@@ -72,8 +72,8 @@ PulseReader open_reader(const std::string& path) {
 
 TEST(ApertureCopy, WritesChosenBlocksInAscendingOrderWithHeaderRegionAndIndex) {
     TempDir dir;
-    const PulseFileSpec spec = source_spec();
-    const BuiltFile built = build(spec);
+    const PulseFilePlan plan = source_plan();
+    const BuiltFile built = build(plan);
     const std::string source_path = dir.write("source.bin", built.bytes);
     const PulseReader reader = open_reader(source_path);
     const std::string output = dir.file("copy.bin");
@@ -83,7 +83,7 @@ TEST(ApertureCopy, WritesChosenBlocksInAscendingOrderWithHeaderRegionAndIndex) {
     ASSERT_EQ(error_of(reader.copy_apertures_to_new_file(request, output)), "<no error>");
 
     const Bytes written = read_file(output);
-    EXPECT_TRUE(same_bytes(written, expected_copy(built, spec, {0, 1, 2, 4})));
+    EXPECT_TRUE(same_bytes(written, expected_copy(built, plan, {0, 1, 2, 4})));
     // The offsets that follow from the layout, spelled out: aperture 3 starts
     // at the source's data_offset and each block follows the one before.
     EXPECT_EQ(le_at(written, 32, 8), built.data_offset);
@@ -92,8 +92,8 @@ TEST(ApertureCopy, WritesChosenBlocksInAscendingOrderWithHeaderRegionAndIndex) {
     // Read back: the apertures keep their numbers, headers and records.
     const PulseReader copy = open_reader(output);
     EXPECT_EQ(copy.index().apertures(), (std::vector<std::uint64_t>{3, 5, 7, 20}));
-    EXPECT_EQ(copy.metadata_text(), spec.metadata);
-    EXPECT_EQ(copy.header().reserved1, spec.reserved1);
+    EXPECT_EQ(copy.metadata_text(), plan.metadata);
+    EXPECT_EQ(copy.header().reserved1, plan.reserved1);
     for (const std::uint64_t n : request) {
         auto original = reader.get_all_records(n);
         auto copied = copy.get_all_records(n);
@@ -112,26 +112,26 @@ TEST(ApertureCopy, WritesChosenBlocksInAscendingOrderWithHeaderRegionAndIndex) {
 
 TEST(ApertureCopy, KeepsBlocksThatAreNotContiguousInTheSourceApart) {
     TempDir dir;
-    const PulseFileSpec spec = source_spec();
-    const BuiltFile built = build(spec);
+    const PulseFilePlan plan = source_plan();
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("source.bin", built.bytes));
     const std::string output = dir.file("copy.bin");
     // Apertures 10 and 20 are neighbours in the source, 3 is not next to them.
     ASSERT_EQ(error_of(reader.copy_apertures_to_new_file(std::vector<std::uint64_t>{20, 3, 10}, output)),
               "<no error>");
-    EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, spec, {0, 3, 4})));
+    EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, plan, {0, 3, 4})));
 }
 
 TEST(ApertureCopy, RepeatedRequestWritesTheBlockOnceForEachMention) {
     // The Python layer removes repeats; the core copies what it is given.
     TempDir dir;
-    const PulseFileSpec spec = source_spec();
-    const BuiltFile built = build(spec);
+    const PulseFilePlan plan = source_plan();
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("source.bin", built.bytes));
     const std::string output = dir.file("copy.bin");
     ASSERT_EQ(error_of(reader.copy_apertures_to_new_file(std::vector<std::uint64_t>{7, 3, 7}, output)),
               "<no error>");
-    EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, spec, {0, 2, 2})));
+    EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, plan, {0, 2, 2})));
     const PulseReader copy = open_reader(output);
     EXPECT_EQ(copy.index().apertures(), (std::vector<std::uint64_t>{3, 7, 7}));
     EXPECT_EQ(stored_records(copy, 7), stored_records(reader, 7));
@@ -140,8 +140,8 @@ TEST(ApertureCopy, RepeatedRequestWritesTheBlockOnceForEachMention) {
 
 TEST(ApertureCopy, EmptyRequestWritesHeaderRegionAndBareIndexMagic) {
     TempDir dir;
-    const PulseFileSpec spec = source_spec();
-    const BuiltFile built = build(spec);
+    const PulseFilePlan plan = source_plan();
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("source.bin", built.bytes));
     const std::string output = dir.file("copy.bin");
     ASSERT_EQ(error_of(reader.copy_apertures_to_new_file({}, output)), "<no error>");
@@ -149,34 +149,34 @@ TEST(ApertureCopy, EmptyRequestWritesHeaderRegionAndBareIndexMagic) {
     EXPECT_EQ(written.size(), built.data_offset + 8);
     EXPECT_EQ(le_at(written, 8, 8), 0U);
     EXPECT_EQ(le_at(written, 40, 8), built.data_offset);
-    EXPECT_TRUE(same_bytes(written, expected_copy(built, spec, {})));
+    EXPECT_TRUE(same_bytes(written, expected_copy(built, plan, {})));
     // A file without index entries is not one the reader accepts.
     EXPECT_FALSE(PulseReader::open(output).ok());
 }
 
 TEST(ApertureCopy, BlockLargerThanTheWriteBufferIsCopiedWhole) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = R"({"fps": 10})";
+    PulseFilePlan plan;
+    plan.metadata = R"({"fps": 10})";
     // 70,000 records: a block of 1,120,016 bytes, more than the 1 MiB buffer,
     // between two small ones.
-    spec.apertures = {aperture(1, distinct_records(1, 2)), aperture(2, distinct_records(2, 70000)),
+    plan.apertures = {aperture(1, distinct_records(1, 2)), aperture(2, distinct_records(2, 70000)),
                       aperture(3, distinct_records(3, 1))};
-    const BuiltFile built = build(spec);
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("source.bin", built.bytes));
     const std::string output = dir.file("copy.bin");
     ASSERT_EQ(error_of(reader.copy_apertures_to_new_file(std::vector<std::uint64_t>{1, 2, 3}, output)),
               "<no error>");
-    EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, spec, {0, 1, 2})));
+    EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, plan, {0, 1, 2})));
     // And alone, not contiguous with anything else chosen.
     ASSERT_EQ(error_of(reader.copy_apertures_to_new_file(std::vector<std::uint64_t>{2}, output)), "<no error>");
-    EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, spec, {1})));
+    EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, plan, {1})));
 }
 
 TEST(ApertureCopy, ReplacesAnExistingDestinationWithModeFromTheUmask) {
     TempDir dir;
-    const PulseFileSpec spec = source_spec();
-    const BuiltFile built = build(spec);
+    const PulseFilePlan plan = source_plan();
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("source.bin", built.bytes));
     const std::string output = dir.file("copy.bin");
     const std::vector<std::uint64_t> request = {3};
@@ -187,7 +187,7 @@ TEST(ApertureCopy, ReplacesAnExistingDestinationWithModeFromTheUmask) {
             UmaskScope scope(mask);
             ASSERT_EQ(error_of(reader.copy_apertures_to_new_file(request, output)), "<no error>");
         }
-        EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, spec, {0})));
+        EXPECT_TRUE(same_bytes(read_file(output), expected_copy(built, plan, {0})));
         EXPECT_EQ(permission_bits(output), 0666U & ~mask) << "umask " << mask;
     }
     EXPECT_EQ(directory_names(dir.path()), (std::vector<std::string>{"copy.bin", "source.bin"}));
@@ -195,8 +195,8 @@ TEST(ApertureCopy, ReplacesAnExistingDestinationWithModeFromTheUmask) {
 
 TEST(ApertureCopy, FailuresBeforeWritingLeaveTheDestinationAsItWas) {
     TempDir dir;
-    const PulseFileSpec spec = source_spec();
-    const BuiltFile built = build(spec);
+    const PulseFilePlan plan = source_plan();
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("source.bin", built.bytes));
     const std::string existing = dir.file("existing.bin");
     const Bytes previous = text_bytes("previous content");
@@ -223,8 +223,8 @@ TEST(ApertureCopy, FailuresBeforeWritingLeaveTheDestinationAsItWas) {
 
 TEST(ApertureCopy, RefusesToWriteOntoItsOwnSourceUnderAnyName) {
     TempDir dir;
-    const PulseFileSpec spec = source_spec();
-    const BuiltFile built = build(spec);
+    const PulseFilePlan plan = source_plan();
+    const BuiltFile built = build(plan);
     const std::string source_path = dir.write("source.bin", built.bytes);
     const PulseReader reader = open_reader(source_path);
     fs::create_hard_link(source_path, dir.file("hard-link.bin"));
@@ -251,16 +251,16 @@ TEST(ApertureCopy, RefusesToWriteOntoItsOwnSourceUnderAnyName) {
 
 TEST(ApertureCopy, RefusesASourceWhoseDataOffsetLiesInsideTheHeader) {
     TempDir dir;
-    PulseFileSpec spec = source_spec();
-    spec.data_offset = 40;
-    const PulseReader reader = open_reader(dir.write("source.bin", spec));
+    PulseFilePlan plan = source_plan();
+    plan.data_offset = 40;
+    const PulseReader reader = open_reader(dir.write("source.bin", plan));
     const std::string output = dir.file("copy.bin");
     EXPECT_EQ(error_of(reader.copy_apertures_to_new_file(std::vector<std::uint64_t>{3}, output)),
               "Cannot copy from a pulse file whose data offset 40 lies inside its 48-byte header");
     EXPECT_FALSE(fs::exists(output));
     // 48 itself is a data region that starts right after the header.
-    spec.data_offset = 48;
-    const BuiltFile built = build(spec);
+    plan.data_offset = 48;
+    const BuiltFile built = build(plan);
     const PulseReader edge = open_reader(dir.write("edge.bin", built.bytes));
     ASSERT_EQ(error_of(edge.copy_apertures_to_new_file({}, output)), "<no error>");
     EXPECT_EQ(read_file(output).size(), 48U + 8U);
@@ -268,9 +268,9 @@ TEST(ApertureCopy, RefusesASourceWhoseDataOffsetLiesInsideTheHeader) {
 
 TEST(ApertureCopy, BlockClaimingMoreRecordsThanTheFileHoldsFailsWithoutAllocatingThem) {
     TempDir dir;
-    PulseFileSpec spec = source_spec();
-    spec.apertures[2].num_records = 0xFFFFFFFF;  // aperture 7: about 64 GiB claimed
-    const BuiltFile built = build(spec);
+    PulseFilePlan plan = source_plan();
+    plan.apertures[2].num_records = 0xFFFFFFFF;  // aperture 7: about 64 GiB claimed
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("source.bin", built.bytes));
     const std::string output = dir.file("copy.bin");
     write_file(output, text_bytes("previous"));
@@ -288,11 +288,11 @@ TEST(ApertureCopy, BlockClaimingMoreRecordsThanTheFileHoldsFailsWithoutAllocatin
 
 TEST(ApertureCopy, SourceEndingInsideTheHeaderRegionFailsCleanly) {
     TempDir dir;
-    PulseFileSpec spec = source_spec();
-    const BuiltFile built = build(spec);
+    PulseFilePlan plan = source_plan();
+    const BuiltFile built = build(plan);
     // data_offset past the end of the file: the region before it cannot be read.
-    spec.data_offset = built.full_size + 100;
-    const PulseReader reader = open_reader(dir.write("source.bin", spec));
+    plan.data_offset = built.full_size + 100;
+    const PulseReader reader = open_reader(dir.write("source.bin", plan));
     const std::string output = dir.file("copy.bin");
     EXPECT_EQ(error_of(reader.copy_apertures_to_new_file(std::vector<std::uint64_t>{3}, output)),
               "failed to fill whole buffer");
@@ -307,9 +307,9 @@ TEST(ApertureCopy, SourceEndingInsideTheHeaderRegionFailsCleanly) {
 // a small separate range).
 TEST(ApertureCopy, WriteFailingHalfwayLeavesThePreviousDestinationUntouched) {
     TempDir dir;
-    PulseFileSpec spec;
-    for (std::uint32_t n = 0; n < 100; ++n) spec.apertures.push_back(aperture(n, distinct_records(n, 500)));
-    const BuiltFile built = build(spec);
+    PulseFilePlan plan;
+    for (std::uint32_t n = 0; n < 100; ++n) plan.apertures.push_back(aperture(n, distinct_records(n, 500)));
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("source.bin", built.bytes));
     const std::string output = dir.file("copy.bin");
     const Bytes previous = text_bytes("the file that was here before");

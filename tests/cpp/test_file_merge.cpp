@@ -38,10 +38,10 @@ std::string layout_metadata(std::uint64_t rows, std::uint64_t cols, std::uint64_
            std::to_string(roi_offset_col) + ", \"roi_cols\": " + std::to_string(roi_cols) + extra + "}";
 }
 
-/// One input of an expected merge: its spec and build, and the offsets the
+/// One input of an expected merge: its plan and build, and the offsets the
 /// merge must add to its aperture rows and numbers.
 struct Part {
-    const PulseFileSpec* spec;
+    const PulseFilePlan* plan;
     const BuiltFile* built;
     std::uint32_t row_offset;
     std::uint32_t index_offset;
@@ -55,7 +55,7 @@ Bytes expected_merge(const std::vector<Part>& parts, std::string_view metadata) 
     const BuiltFile& first = *parts.front().built;
     Bytes out = slice(first.bytes, 0, 80);
     append(out, text_bytes(metadata));
-    const std::uint64_t old_length = parts.front().spec->metadata.size();
+    const std::uint64_t old_length = parts.front().plan->metadata.size();
     const std::uint64_t data_offset = (first.data_offset + metadata.size() - old_length + 15) / 16 * 16;
     out.resize(static_cast<std::size_t>(data_offset), std::byte{0});
 
@@ -63,10 +63,10 @@ Bytes expected_merge(const std::vector<Part>& parts, std::string_view metadata) 
     append_le(index, 0x0A0D2458444E4924ULL, 8);
     std::uint64_t total = 0;
     for (const Part& part : parts) {
-        for (std::size_t j = 0; j < part.spec->apertures.size(); ++j) {
+        for (std::size_t j = 0; j < part.plan->apertures.size(); ++j) {
             const std::uint64_t at = part.built->block_offsets[j];
-            const std::uint64_t records = 16 * std::uint64_t{part.spec->apertures[j].records.size()};
-            const std::uint64_t number = part.spec->apertures[j].index + std::uint64_t{part.index_offset};
+            const std::uint64_t records = 16 * std::uint64_t{part.plan->apertures[j].records.size()};
+            const std::uint64_t number = part.plan->apertures[j].index + std::uint64_t{part.index_offset};
             append_le(index, number, 4);
             append_le(index, out.size(), 8);
             append_le(out, le_at(part.built->bytes, at, 4), 4);
@@ -99,8 +99,8 @@ Status merge(const std::vector<const PulseReader*>& readers, const std::string& 
 /// Two inputs of 2 rows x 3 cols with different header fields, encoding
 /// records and metadata, so that what must come from the first shows.
 struct TwoInputs {
-    PulseFileSpec first;
-    PulseFileSpec second;
+    PulseFilePlan first;
+    PulseFilePlan second;
     TwoInputs() {
         first.reserved1 = 11;
         first.reserved2 = 22;
@@ -117,9 +117,9 @@ struct TwoInputs {
 
 TEST(FileMerge, StacksTwoInputsAlongRowsRenumberingBlocksAndIndex) {
     TempDir dir;
-    const TwoInputs specs;
-    const BuiltFile first = build(specs.first);
-    const BuiltFile second = build(specs.second);
+    const TwoInputs plans;
+    const BuiltFile first = build(plans.first);
+    const BuiltFile second = build(plans.second);
     const std::string first_path = dir.write("a.bin", first.bytes);
     const std::string second_path = dir.write("b.bin", second.bytes);
     const PulseReader a = open_reader(first_path);
@@ -135,7 +135,7 @@ TEST(FileMerge, StacksTwoInputsAlongRowsRenumberingBlocksAndIndex) {
         R"({"cols":3,"fps":100,"list":[1,2.5],"name":"A","roi_cols":6,"roi_offset_col":0,"roi_rows":4,)"
         R"("rows":4,"validWells":11,"validWellsLeft":15,"validWellsRight":13})";
     const Bytes written = read_file(output);
-    EXPECT_TRUE(same_bytes(written, expected_merge({{&specs.first, &first, 0, 0}, {&specs.second, &second, 2, 6}},
+    EXPECT_TRUE(same_bytes(written, expected_merge({{&plans.first, &first, 0, 0}, {&plans.second, &second, 2, 6}},
                                                    metadata)));
     EXPECT_EQ(permission_bits(output), 0644U);
 
@@ -164,20 +164,20 @@ TEST(FileMerge, StacksTwoInputsAlongRowsRenumberingBlocksAndIndex) {
 
 TEST(FileMerge, SingleInputKeepsItsBlocksAndRewritesItsMetadataCompactly) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = "  {\"validWells\": 7, \"rows\": 3, \"cols\": 2, \"validWellsLeft\": 3,\n"
+    PulseFilePlan plan;
+    plan.metadata = "  {\"validWells\": 7, \"rows\": 3, \"cols\": 2, \"validWellsLeft\": 3,\n"
                     "   \"validWellsRight\": 4, \"roi_offset_col\": 1, \"roi_cols\": 1, \"roi_rows\": 99,\n"
                     "   \"fps\": 25.5, \"options\": {\"b\": 1, \"a\": 2}}  ";
-    spec.apertures = {aperture(0, distinct_records(1, 3)), aperture(3, distinct_records(2, 2), 1, 1),
+    plan.apertures = {aperture(0, distinct_records(1, 3)), aperture(3, distinct_records(2, 2), 1, 1),
                       aperture(5, distinct_records(3, 1), 1, 2)};
-    const BuiltFile built = build(spec);
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("in.bin", built.bytes));
     const std::string output = dir.file("merged.bin");
     ASSERT_EQ(error_of(merge({&reader}, output)), "<no error>");
     const std::string metadata =
         R"({"cols":2,"fps":25.5,"options":{"a":2,"b":1},"roi_cols":1,"roi_offset_col":1,"roi_rows":3,"rows":3,)"
         R"("validWells":7,"validWellsLeft":3,"validWellsRight":4})";
-    EXPECT_TRUE(same_bytes(read_file(output), expected_merge({{&spec, &built, 0, 0}}, metadata)));
+    EXPECT_TRUE(same_bytes(read_file(output), expected_merge({{&plan, &built, 0, 0}}, metadata)));
     const PulseReader merged = open_reader(output);
     EXPECT_EQ(merged.index().apertures(), reader.index().apertures());
     for (const std::uint64_t n : {0, 3, 5}) {
@@ -198,11 +198,11 @@ TEST(FileMerge, DataOffsetMovesWithTheMetadataAndIsRoundedUpTo16WithZeros) {
     const std::size_t filler = 997 - (std::string(R"({"a":"",)").size() + keys.size() + tail.size());
     const std::string compact = R"({"a":")" + std::string(filler, 'x') + R"(",)" + keys + tail;
     ASSERT_EQ(compact.size(), 997U);
-    PulseFileSpec spec;
-    spec.metadata = "{   " + compact.substr(1);
-    ASSERT_EQ(spec.metadata.size(), 1000U);
-    spec.apertures = {aperture(0, distinct_records(5, 2))};
-    const BuiltFile built = build(spec);
+    PulseFilePlan plan;
+    plan.metadata = "{   " + compact.substr(1);
+    ASSERT_EQ(plan.metadata.size(), 1000U);
+    plan.apertures = {aperture(0, distinct_records(5, 2))};
+    const BuiltFile built = build(plan);
     ASSERT_EQ(built.data_offset, 1088U);
     const PulseReader reader = open_reader(dir.write("in.bin", built.bytes));
     const std::string output = dir.file("merged.bin");
@@ -211,7 +211,7 @@ TEST(FileMerge, DataOffsetMovesWithTheMetadataAndIsRoundedUpTo16WithZeros) {
     const std::string metadata = R"({"a":")" + std::string(filler, 'x') + R"(",)" + keys + R"("roi_rows":1,)" + tail;
     ASSERT_EQ(metadata.size(), 1010U);
     const Bytes written = read_file(output);
-    EXPECT_TRUE(same_bytes(written, expected_merge({{&spec, &built, 0, 0}}, metadata)));
+    EXPECT_TRUE(same_bytes(written, expected_merge({{&plan, &built, 0, 0}}, metadata)));
     EXPECT_EQ(le_at(written, 16, 4), 1010U);
     EXPECT_EQ(le_at(written, 32, 8), 1104U);
     EXPECT_TRUE(same_bytes(slice(written, 1090, 14), Bytes(14, std::byte{0})));
@@ -221,14 +221,14 @@ TEST(FileMerge, DataOffsetMovesWithTheMetadataAndIsRoundedUpTo16WithZeros) {
 
 TEST(FileMerge, MetadataIsWrittenAsCompactSortedJsonWithShortestNumbers) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = layout_metadata(
+    PulseFilePlan plan;
+    plan.metadata = layout_metadata(
         1, 1, 0, 1, 1,
         R"(, "z": {"b": [3.0, 0.1, 1e300, 1.5e-7, -2, 18446744073709551615, 0.00001, 1e16, 123456789.0, -0.5],)"
         R"( "a": "\u00e9\u00E9 \" \\ \/ \u0001 \n \t \u007f \ud83d\ude00 \u001f"},)"
         R"( "Zeta": true, "n": null, "e": {}, "arr": [[], [{}]], "\u00e9": 1, "Z": false)");
-    spec.apertures = {aperture(0, distinct_records(1, 1))};
-    const BuiltFile built = build(spec);
+    plan.apertures = {aperture(0, distinct_records(1, 1))};
+    const BuiltFile built = build(plan);
     const PulseReader reader = open_reader(dir.write("in.bin", built.bytes));
     const std::string output = dir.file("merged.bin");
     ASSERT_EQ(error_of(merge({&reader}, output)), "<no error>");
@@ -252,10 +252,10 @@ TEST(FileMerge, DeeplyNestedMetadataIsWrittenWithoutExhaustingTheStack) {
     TempDir dir;
     constexpr std::size_t depth = 200'000;
     const std::string nested = std::string(depth, '[') + "7" + std::string(depth, ']');
-    PulseFileSpec spec;
-    spec.metadata = layout_metadata(1, 1, 0, 1, 1, R"(, "deep": {"x": )" + nested + "}");
-    spec.apertures = {aperture(0, distinct_records(1, 1))};
-    const PulseReader reader = open_reader(dir.write("in.bin", spec));
+    PulseFilePlan plan;
+    plan.metadata = layout_metadata(1, 1, 0, 1, 1, R"(, "deep": {"x": )" + nested + "}");
+    plan.apertures = {aperture(0, distinct_records(1, 1))};
+    const PulseReader reader = open_reader(dir.write("in.bin", plan));
     const std::string output = dir.file("merged.bin");
     ASSERT_EQ(error_of(merge({&reader}, output)), "<no error>");
     const PulseReader merged = open_reader(output);
@@ -265,7 +265,7 @@ TEST(FileMerge, DeeplyNestedMetadataIsWrittenWithoutExhaustingTheStack) {
 
 TEST(FileMerge, MissingOrInvalidLayoutKeysAreRefusedBeforeAnythingIsWritten) {
     TempDir dir;
-    PulseFileSpec good;
+    PulseFilePlan good;
     good.metadata = layout_metadata(2, 3, 0, 3);
     good.apertures = {aperture(0, distinct_records(1, 1)), aperture(5, distinct_records(2, 1))};
     const PulseReader first = open_reader(dir.write("first.bin", good));
@@ -282,9 +282,9 @@ TEST(FileMerge, MissingOrInvalidLayoutKeysAreRefusedBeforeAnythingIsWritten) {
             Metadata metadata = Metadata::parse(layout_metadata(2, 3, 0, 3));
             if (bad.empty()) metadata.erase(key);
             else metadata[key] = Metadata::parse(bad);
-            PulseFileSpec spec = good;
-            spec.metadata = metadata.dump();
-            const PulseReader second = open_reader(dir.write("second.bin", spec));
+            PulseFilePlan plan = good;
+            plan.metadata = metadata.dump();
+            const PulseReader second = open_reader(dir.write("second.bin", plan));
             EXPECT_EQ(error_of(merge({&first, &second}, output)), key + " missing or invalid")
                 << key << " = " << (bad.empty() ? "<missing>" : bad);
         }
@@ -293,11 +293,11 @@ TEST(FileMerge, MissingOrInvalidLayoutKeysAreRefusedBeforeAnythingIsWritten) {
 
     // The six keys of every input come before "cols" of any: the first input
     // lacking "cols" and the second "rows" report "rows".
-    PulseFileSpec no_cols = good;
+    PulseFilePlan no_cols = good;
     Metadata without = Metadata::parse(good.metadata);
     without.erase("cols");
     no_cols.metadata = without.dump();
-    PulseFileSpec no_rows = good;
+    PulseFilePlan no_rows = good;
     without = Metadata::parse(good.metadata);
     without["rows"] = 2.0;
     no_rows.metadata = without.dump();
@@ -311,16 +311,16 @@ TEST(FileMerge, MissingOrInvalidLayoutKeysAreRefusedBeforeAnythingIsWritten) {
 
 TEST(FileMerge, IndexesThatCannotBeRenumberedSafelyAreRefusedBeforeAnythingIsWritten) {
     TempDir dir;
-    PulseFileSpec good;
+    PulseFilePlan good;
     good.metadata = layout_metadata(2, 3, 0, 3);
     good.apertures = {aperture(0, distinct_records(1, 1)), aperture(1, distinct_records(2, 1)),
                       aperture(2, distinct_records(3, 1)), aperture(3, distinct_records(4, 1))};
     const PulseReader first = open_reader(dir.write("first.bin", good));
     const std::string output = dir.file("merged.bin");
-    auto second_with = [&](const PulseFileSpec& spec) { return open_reader(dir.write("second.bin", spec)); };
+    auto second_with = [&](const PulseFilePlan& plan) { return open_reader(dir.write("second.bin", plan)); };
 
     // An entry whose offset is 0: the index itself cannot resolve it.
-    PulseFileSpec absent = good;
+    PulseFilePlan absent = good;
     absent.index = std::vector<IndexEntry>{entry_to_block(0, 0), entry_at(1, 0), entry_to_block(3, 3)};
     const PulseReader with_absent = second_with(absent);
     EXPECT_EQ(error_of(merge({&first, &with_absent}, output)),
@@ -328,21 +328,21 @@ TEST(FileMerge, IndexesThatCannotBeRenumberedSafelyAreRefusedBeforeAnythingIsWri
 
     // An aperture number not below rows x cols = 6 would collide with the
     // next input's numbers.
-    PulseFileSpec beyond = good;
+    PulseFilePlan beyond = good;
     beyond.apertures.back().index = 6;
     const PulseReader with_beyond = second_with(beyond);
     EXPECT_EQ(error_of(merge({&with_beyond, &first}, output)),
               "Cannot merge " + dir.file("second.bin") + ": aperture index 6 is not below its rows x cols = 2 x 3");
 
     // Out of order and repeated numbers (the reader accepts both).
-    PulseFileSpec unordered = good;
+    PulseFilePlan unordered = good;
     unordered.apertures[1].index = 2;
     unordered.apertures[2].index = 1;
     const PulseReader with_unordered = second_with(unordered);
     EXPECT_EQ(error_of(merge({&first, &with_unordered}, output)),
               "Cannot merge " + dir.file("second.bin") +
                   ": its index is not in strictly ascending order (aperture 1 follows 2)");
-    PulseFileSpec repeated = good;
+    PulseFilePlan repeated = good;
     repeated.apertures[2].index = 1;
     const PulseReader with_repeated = second_with(repeated);
     EXPECT_EQ(error_of(merge({&first, &with_repeated}, output)),
@@ -350,7 +350,7 @@ TEST(FileMerge, IndexesThatCannotBeRenumberedSafelyAreRefusedBeforeAnythingIsWri
                   ": its index is not in strictly ascending order (aperture 1 follows 1)");
 
     // Totals past what the 32-bit aperture header fields can number.
-    PulseFileSpec huge = good;
+    PulseFilePlan huge = good;
     huge.metadata = layout_metadata(65536, 65536, 0, 1);  // 2^32 apertures: the most one file may span
     const PulseReader with_huge = second_with(huge);
     EXPECT_EQ(error_of(merge({&with_huge, &first}, output)),
@@ -372,7 +372,7 @@ TEST(FileMerge, IndexesThatCannotBeRenumberedSafelyAreRefusedBeforeAnythingIsWri
 
 TEST(FileMerge, InputsWhoseBlocksDoNotFillTheirDataRegionInIndexOrderAreRefused) {
     TempDir dir;
-    PulseFileSpec good;
+    PulseFilePlan good;
     good.metadata = layout_metadata(2, 3, 0, 3);
     good.apertures = {aperture(0, distinct_records(1, 2)), aperture(1, distinct_records(2, 2)),
                       aperture(2, distinct_records(3, 2))};
@@ -381,13 +381,13 @@ TEST(FileMerge, InputsWhoseBlocksDoNotFillTheirDataRegionInIndexOrderAreRefused)
     const std::string second_path = dir.file("second.bin");
 
     // Bytes between the last block and the index.
-    PulseFileSpec trailing = good;
+    PulseFilePlan trailing = good;
     trailing.apertures[2].num_records = 1;
     PulseReader second = open_reader(dir.write("second.bin", trailing));
     EXPECT_EQ(error_of(merge({&first, &second}, output)), "Stream position mismatch");
 
     // Bytes between two blocks: the next block is not where its index entry says.
-    PulseFileSpec gap = good;
+    PulseFilePlan gap = good;
     gap.apertures[0].num_records = 1;
     const BuiltFile gap_built = build(gap);
     second = open_reader(dir.write("second.bin", gap_built.bytes));
@@ -399,7 +399,7 @@ TEST(FileMerge, InputsWhoseBlocksDoNotFillTheirDataRegionInIndexOrderAreRefused)
 
     // Blocks of equal size stored in another order than the index's: the
     // total size matches, only the positions tell.
-    PulseFileSpec swapped = good;
+    PulseFilePlan swapped = good;
     swapped.index = std::vector<IndexEntry>{entry_to_block(0, 1), entry_to_block(1, 0), entry_to_block(2, 2)};
     const BuiltFile swapped_built = build(swapped);
     second = open_reader(dir.write("second.bin", swapped_built.bytes));
@@ -412,7 +412,7 @@ TEST(FileMerge, InputsWhoseBlocksDoNotFillTheirDataRegionInIndexOrderAreRefused)
     // A block claiming about 64 GiB of records: the file ends first. Nothing
     // of that size is allocated.
     for (const std::size_t block : {std::size_t{0}, std::size_t{2}}) {
-        PulseFileSpec huge = good;
+        PulseFilePlan huge = good;
         huge.apertures[block].num_records = 0xFFFFFFFF;
         second = open_reader(dir.write("second.bin", huge));
         AllocationLimit limit(std::size_t{64} << 20);
@@ -421,7 +421,7 @@ TEST(FileMerge, InputsWhoseBlocksDoNotFillTheirDataRegionInIndexOrderAreRefused)
     }
 
     // Metadata longer than the first input's data_offset allows for.
-    PulseFileSpec cramped = good;
+    PulseFilePlan cramped = good;
     cramped.data_offset = 48;
     second = open_reader(dir.write("second.bin", cramped));
     EXPECT_EQ(error_of(merge({&second, &first}, output)), "Stream position exceeds new data offset");
@@ -432,10 +432,10 @@ TEST(FileMerge, InputsWhoseBlocksDoNotFillTheirDataRegionInIndexOrderAreRefused)
 
 TEST(FileMerge, RefusesAnExistingDestinationAndAnEmptyList) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = layout_metadata(1, 1, 0, 1);
-    spec.apertures = {aperture(0, distinct_records(1, 1))};
-    const BuiltFile built = build(spec);
+    PulseFilePlan plan;
+    plan.metadata = layout_metadata(1, 1, 0, 1);
+    plan.apertures = {aperture(0, distinct_records(1, 1))};
+    const BuiltFile built = build(plan);
     const std::string input = dir.write("in.bin", built.bytes);
     const PulseReader reader = open_reader(input);
 
@@ -459,14 +459,14 @@ TEST(FileMerge, RefusesAnExistingDestinationAndAnEmptyList) {
 TEST(FileMerge, ManyBlocksAcrossSeveralBufferFillsAndABlockLargerThanTheBuffer) {
     TempDir dir;
     std::mt19937 random(12345);
-    PulseFileSpec first;
+    PulseFilePlan first;
     first.metadata = layout_metadata(20, 10, 0, 10);
     for (std::uint32_t n = 0; n < 200; ++n) {
         if (n % 3 == 1) continue;
         const std::size_t count = n == 42 ? 70000 : random() % 300;
         first.apertures.push_back(aperture(n, distinct_records(n, count), n % 10, n / 10));
     }
-    PulseFileSpec second;
+    PulseFilePlan second;
     second.metadata = layout_metadata(7, 9, 1, 8, 3, R"(, "longer": ")" + std::string(3000, 'm') + "\"");
     for (std::uint32_t n = 0; n < 63; n += 2) {
         second.apertures.push_back(aperture(n, distinct_records(1000 + n, random() % 5000), n % 9, n / 9));
@@ -489,10 +489,10 @@ TEST(FileMerge, ManyBlocksAcrossSeveralBufferFillsAndABlockLargerThanTheBuffer) 
 
 TEST(FileMerge, WriteFailingHalfwayLeavesNothingAtTheDestination) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = layout_metadata(10, 10, 0, 10);
-    for (std::uint32_t n = 0; n < 100; ++n) spec.apertures.push_back(aperture(n, distinct_records(n, 500)));
-    const PulseReader reader = open_reader(dir.write("in.bin", spec));
+    PulseFilePlan plan;
+    plan.metadata = layout_metadata(10, 10, 0, 10);
+    for (std::uint32_t n = 0; n < 100; ++n) plan.apertures.push_back(aperture(n, distinct_records(n, 500)));
+    const PulseReader reader = open_reader(dir.write("in.bin", plan));
     const std::string output = dir.file("merged.bin");
     const std::string message =
         run_with_file_size_limit(256 << 10, [&] { return error_of(merge({&reader, &reader}, output)); });
@@ -506,11 +506,11 @@ TEST(FileMerge, WriteFailingHalfwayLeavesNothingAtTheDestination) {
 /// (Built once per test program: building it dominates these tests' time.)
 std::string write_large_input(const TempDir& dir) {
     static const Bytes bytes = [] {
-        PulseFileSpec spec;
-        spec.metadata = layout_metadata(8, 8, 0, 8);
+        PulseFilePlan plan;
+        plan.metadata = layout_metadata(8, 8, 0, 8);
         const std::vector<Record> records = distinct_records(3, 65536);
-        for (std::uint32_t n = 0; n < 64; ++n) spec.apertures.push_back(aperture(n, records));
-        return build(spec).bytes;
+        for (std::uint32_t n = 0; n < 64; ++n) plan.apertures.push_back(aperture(n, records));
+        return build(plan).bytes;
     }();
     return dir.write("in.bin", bytes);
 }

@@ -21,10 +21,10 @@ namespace {
 constexpr float inf = std::numeric_limits<float>::infinity();
 
 /// The encoding records as the reader would build them from these stored forms.
-EncodingRecords encodings_from(const std::array<EncodingSpec, 8>& specs) {
-    PulseFileSpec spec;
-    spec.encodings = specs;
-    const BuiltFile file = build(spec);
+EncodingRecords encodings_from(const std::array<EncodingPlan, 8>& plans) {
+    PulseFilePlan plan;
+    plan.encodings = plans;
+    const BuiltFile file = build(plan);
     EncodingRecords records;
     for (std::size_t k = 0; k < 8; ++k) {
         records[k] = EncodingRecord::new_(
@@ -109,9 +109,9 @@ TEST(FormattedRecord, WordsAreLittleEndianAtTwiceTheirNumber) {
 
 TEST(FormattedRecord, WorkedExampleOfScaling) {
     // Encoding record 3: scale exponent 4 and offset 100, so scale 16.0.
-    std::array<EncodingSpec, 8> specs{};
-    specs[3] = {.code = 0, .scale_exponent = 4, .offset = 100};
-    const EncodingRecords encodings = encodings_from(specs);
+    std::array<EncodingPlan, 8> plans{};
+    plans[3] = {.code = 0, .scale_exponent = 4, .offset = 100};
+    const EncodingRecords encodings = encodings_from(plans);
     EXPECT_EQ(encodings[3].scale, 16.0F);
     EXPECT_EQ(encodings[3].offset, 100.0F);
 
@@ -121,12 +121,12 @@ TEST(FormattedRecord, WorkedExampleOfScaling) {
 }
 
 TEST(FormattedRecord, EachScaledWordUsesItsOwnEncodingRecord) {
-    std::array<EncodingSpec, 8> specs{};
+    std::array<EncodingPlan, 8> plans{};
     for (std::size_t k = 0; k < 8; ++k) {
-        specs[k] = {.code = 0, .scale_exponent = static_cast<std::uint8_t>(k),
+        plans[k] = {.code = 0, .scale_exponent = static_cast<std::uint8_t>(k),
                     .offset = static_cast<std::uint16_t>(1000 * k)};
     }
-    const FormattedRecord r = decode(pulse(64, 64, 64, 64, 64, 64, 64, 64), encodings_from(specs));
+    const FormattedRecord r = decode(pulse(64, 64, 64, 64, 64, 64, 64, 64), encodings_from(plans));
     // Words 0 and 1 are plain counts: their encoding records are never applied.
     EXPECT_EQ(r.ipd_f, 64);
     EXPECT_EQ(r.dur_f, 64);
@@ -158,9 +158,9 @@ TEST(FormattedRecord, ScaledWordIsSignedDividedThenOffsetInSinglePrecision) {
         {15, 0, 0, 0.0F},
     };
     for (const auto& c : cases) {
-        std::array<EncodingSpec, 8> specs{};
-        specs[2] = {.code = 0, .scale_exponent = c.exponent, .offset = c.offset};
-        const FormattedRecord r = decode(pulse(0, 1, c.stored), encodings_from(specs));
+        std::array<EncodingPlan, 8> plans{};
+        plans[2] = {.code = 0, .scale_exponent = c.exponent, .offset = c.offset};
+        const FormattedRecord r = decode(pulse(0, 1, c.stored), encodings_from(plans));
         EXPECT_EQ(bits(r.bin0_intensity), bits(c.expected))
             << "exponent " << int{c.exponent} << " offset " << c.offset << " stored " << c.stored << ": got "
             << r.bin0_intensity;
@@ -180,9 +180,9 @@ TEST(FormattedRecord, EveryStoredValueAtEveryScaleIsTheSingleDivisionThenSum) {
     std::size_t mismatches = 0;
     for (std::uint8_t exponent = 0; exponent < 16; ++exponent) {
         for (const std::uint16_t offset : {std::uint16_t{0}, std::uint16_t{3}, std::uint16_t{65535}}) {
-            std::array<EncodingSpec, 8> specs{};
-            specs[3] = {.code = 0, .scale_exponent = exponent, .offset = offset};
-            decode_records_into(block, encodings_from(specs), 0, decoded);
+            std::array<EncodingPlan, 8> plans{};
+            plans[3] = {.code = 0, .scale_exponent = exponent, .offset = offset};
+            decode_records_into(block, encodings_from(plans), 0, decoded);
             const auto scale = static_cast<float>(1U << exponent);
             for (std::uint32_t stored = 0; stored < 65536; ++stored) {
                 if (stored == 0x7FFF || stored == 0x8000 || stored == 0x8001) continue;
@@ -197,9 +197,9 @@ TEST(FormattedRecord, EveryStoredValueAtEveryScaleIsTheSingleDivisionThenSum) {
 
 /// Encoding records that would change any value they were applied to.
 EncodingRecords heavy() {
-    std::array<EncodingSpec, 8> specs{};
-    for (auto& spec : specs) spec = {.code = 0, .scale_exponent = 3, .offset = 50};
-    return encodings_from(specs);
+    std::array<EncodingPlan, 8> plans{};
+    for (auto& plan : plans) plan = {.code = 0, .scale_exponent = 3, .offset = 50};
+    return encodings_from(plans);
 }
 
 void expect_reserved(float value, std::uint16_t stored, const std::string& where) {
@@ -238,11 +238,11 @@ TEST(FormattedRecord, ReservedWordsIgnoreScaleAndOffsetInEveryScaledField) {
 }
 
 TEST(FormattedRecord, AllZeroRecordIsBackgroundAtTheOffsets) {
-    std::array<EncodingSpec, 8> specs{};
+    std::array<EncodingPlan, 8> plans{};
     for (std::size_t k = 0; k < 8; ++k) {
-        specs[k] = {.code = 0, .scale_exponent = 5, .offset = static_cast<std::uint16_t>(10 + k)};
+        plans[k] = {.code = 0, .scale_exponent = 5, .offset = static_cast<std::uint16_t>(10 + k)};
     }
-    const FormattedRecord r = decode(Record{}, encodings_from(specs), 3);
+    const FormattedRecord r = decode(Record{}, encodings_from(plans), 3);
     EXPECT_EQ(r.record_type, FormattedRecordType::Background);
     EXPECT_EQ(r.index, 3U);
     EXPECT_EQ(r.ipd_f, 0);
@@ -330,14 +330,14 @@ struct MarkedCase {
 class MarkedRecord : public ::testing::TestWithParam<MarkedCase> {};
 
 TEST_P(MarkedRecord, ScalesIntensitiesOnlyAndCarriesTheWideValue) {
-    std::array<EncodingSpec, 8> specs{};
-    for (auto& spec : specs) spec = {.code = 0, .scale_exponent = 3, .offset = 50};
-    specs[2] = {.code = 0, .scale_exponent = 4, .offset = 100};
-    specs[3] = {.code = 0, .scale_exponent = 4, .offset = 100};
+    std::array<EncodingPlan, 8> plans{};
+    for (auto& plan : plans) plan = {.code = 0, .scale_exponent = 3, .offset = 50};
+    plans[2] = {.code = 0, .scale_exponent = 4, .offset = 100};
+    plans[3] = {.code = 0, .scale_exponent = 4, .offset = 100};
     const MarkedCase& c = GetParam();
     // w4 = 0x7FFF and w5 = 0xFFFF: the wide value 0xFFFF7FFF, and raw words
     // 32767 and -1 as background means.
-    const FormattedRecord r = decode(c.make(77, 0xFFFF7FFFU, 64, -64, 0x8000), encodings_from(specs), 2);
+    const FormattedRecord r = decode(c.make(77, 0xFFFF7FFFU, 64, -64, 0x8000), encodings_from(plans), 2);
     EXPECT_EQ(r.record_type, c.kind);
     EXPECT_EQ(r.index, 2U);
     EXPECT_EQ(r.ipd_f, 77);

@@ -23,10 +23,10 @@ const std::string fps_error = "Missing or invalid 'fps' field in metadata";
 class MetadataBlock : public ::testing::Test {
 protected:
     Result<PulseReader> open_with(const std::string& metadata) {
-        PulseFileSpec spec;
-        spec.metadata = metadata;
-        spec.apertures = {aperture(0, {pulse(1, 2)})};
-        return PulseReader::open(dir_.write("pulses.bin", spec));
+        PulseFilePlan plan;
+        plan.metadata = metadata;
+        plan.apertures = {aperture(0, {pulse(1, 2)})};
+        return PulseReader::open(dir_.write("pulses.bin", plan));
     }
 
     /// The parse error's text after the prefix, or a failure of the test.

@@ -72,10 +72,10 @@ TEST(NormalizedPulse, WorkedExample) { expect_worked_example(normalized(worked_e
 
 TEST(NormalizedPulse, WorkedExampleThroughGetPulses) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = R"({"fps": 100})";
-    spec.apertures = {aperture(2, {pulse(1, 1)}), aperture(8, worked_example, 31, 41)};
-    const BuiltFile file = build(spec);
+    PulseFilePlan plan;
+    plan.metadata = R"({"fps": 100})";
+    plan.apertures = {aperture(2, {pulse(1, 1)}), aperture(8, worked_example, 31, 41)};
+    const BuiltFile file = build(plan);
     auto reader = PulseReader::open(dir.write("pulses.bin", file.bytes));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     auto result = reader->get_pulses(8);
@@ -150,11 +150,11 @@ TEST(NormalizedPulse, IntensitiesComeFromTheDecodedRecord) {
 
 TEST(NormalizedPulse, ScaledFieldsAreUsedAsDecoded) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = R"({"fps": 20})";
-    for (std::size_t k = 2; k < 8; ++k) spec.encodings[k] = {.code = 0, .scale_exponent = 2, .offset = 100};
-    spec.apertures = {aperture(0, {pulse(0, 5, 8, 4, 0, 40, 0, -4)})};
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    PulseFilePlan plan;
+    plan.metadata = R"({"fps": 20})";
+    for (std::size_t k = 2; k < 8; ++k) plan.encodings[k] = {.code = 0, .scale_exponent = 2, .offset = 100};
+    plan.apertures = {aperture(0, {pulse(0, 5, 8, 4, 0, 40, 0, -4)})};
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     auto result = reader->get_pulses(0);
     ASSERT_TRUE(result.ok()) << error_of(result);
@@ -237,10 +237,10 @@ TEST(NormalizedPulse, FramesWrapAt32Bits) {
 
 TEST(NormalizedPulse, FpsOfTheFileIsUsed) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = R"({"fps": 29.97})";
-    spec.apertures = {aperture(0, {pulse(3, 7), pulse(2, 1)})};
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    PulseFilePlan plan;
+    plan.metadata = R"({"fps": 29.97})";
+    plan.apertures = {aperture(0, {pulse(3, 7), pulse(2, 1)})};
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     auto result = reader->get_pulses(0);
     ASSERT_TRUE(result.ok()) << error_of(result);
@@ -273,13 +273,13 @@ TEST(GetPulses, EqualsNormalizingAllRecords) {
     // Spanning many thousands of records, so that any piecewise processing of
     // a block must join its pieces seamlessly.
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = R"({"fps": 37.5})";
+    PulseFilePlan plan;
+    plan.metadata = R"({"fps": 37.5})";
     for (std::size_t k = 2; k < 8; ++k) {
-        spec.encodings[k] = {.code = 0, .scale_exponent = static_cast<std::uint8_t>(k), .offset = 3};
+        plan.encodings[k] = {.code = 0, .scale_exponent = static_cast<std::uint8_t>(k), .offset = 3};
     }
-    spec.apertures = {aperture(0, mixed_records(5000))};
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    plan.apertures = {aperture(0, mixed_records(5000))};
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     auto records = reader->get_all_records(0);
     ASSERT_TRUE(records.ok()) << error_of(records);
@@ -297,10 +297,10 @@ TEST(GetPulses, EqualsNormalizingAllRecords) {
 
 TEST(GetPulses, FilterIsAppliedWhenGiven) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.metadata = R"({"fps": 10})";
-    spec.apertures = {aperture(3, {pulse(10, 2), pulse(10, 8), pulse(10, 3), pulse(10, 9)}, 5, 6)};
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    PulseFilePlan plan;
+    plan.metadata = R"({"fps": 10})";
+    plan.apertures = {aperture(3, {pulse(10, 2), pulse(10, 8), pulse(10, 3), pulse(10, 9)}, 5, 6)};
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     PulseFilter filter;
     filter.min_dur_f = 5;
@@ -316,9 +316,9 @@ TEST(GetPulses, FilterIsAppliedWhenGiven) {
 
 TEST(GetPulses, OrderIsCheckedOnlyWithAFilter) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.apertures = {aperture(0, {pulse(1, 2), pulse(0, 3)}), aperture(1, {pulse(1, 2)})};
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    PulseFilePlan plan;
+    plan.apertures = {aperture(0, {pulse(1, 2), pulse(0, 3)}), aperture(1, {pulse(1, 2)})};
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
 
     auto unfiltered = reader->get_pulses(0);

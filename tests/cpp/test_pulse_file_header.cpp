@@ -16,29 +16,29 @@ PulseFileHeader header_of(const BuiltFile& file) {
     return PulseFileHeader::new_(std::span<const std::byte, pulse_file_header_size>(file.bytes.data(), 48));
 }
 
-EncodingRecord encoding_of(EncodingSpec spec) {
-    PulseFileSpec file_spec;
-    file_spec.encodings[0] = spec;
-    const BuiltFile file = build(file_spec);
+EncodingRecord encoding_of(EncodingPlan plan) {
+    PulseFilePlan file_plan;
+    file_plan.encodings[0] = plan;
+    const BuiltFile file = build(file_plan);
     return EncodingRecord::new_(std::span<const std::byte, encoding_record_size>(file.bytes.data() + 48, 4));
 }
 
 TEST(PulseFileHeader, ReadsEveryFieldAtItsOffset) {
     // Distinct values that use every byte of the wide fields, so that a field
     // read at the wrong offset, width or byte order shows.
-    PulseFileSpec spec;
-    spec.magic = 0x11223344;
-    spec.reserved1 = 0xA1B2C3D4;
-    spec.num_apertures = 0x0102030405060708ULL;
-    spec.metadata_length = 0x090A0B0C;
-    spec.encoding_record_type = 0xE1;
-    spec.encoding_record_size = 0xE2;
-    spec.num_encoding_records = 0xF1F2;
-    spec.reserved2 = 0x55667788;
-    spec.record_size = 0x99AABBCC;
-    spec.data_offset = 0x1122334455667788ULL;
-    spec.index_offset = 0x8877665544332211ULL;
-    const PulseFileHeader header = header_of(build(spec));
+    PulseFilePlan plan;
+    plan.magic = 0x11223344;
+    plan.reserved1 = 0xA1B2C3D4;
+    plan.num_apertures = 0x0102030405060708ULL;
+    plan.metadata_length = 0x090A0B0C;
+    plan.encoding_record_type = 0xE1;
+    plan.encoding_record_size = 0xE2;
+    plan.num_encoding_records = 0xF1F2;
+    plan.reserved2 = 0x55667788;
+    plan.record_size = 0x99AABBCC;
+    plan.data_offset = 0x1122334455667788ULL;
+    plan.index_offset = 0x8877665544332211ULL;
+    const PulseFileHeader header = header_of(build(plan));
 
     EXPECT_EQ(header.magic, 0x11223344U);
     EXPECT_EQ(header.reserved1, 0xA1B2C3D4U);
@@ -54,20 +54,20 @@ TEST(PulseFileHeader, ReadsEveryFieldAtItsOffset) {
 }
 
 TEST(PulseFileHeader, SerialisedFormIsTheStoredBytes) {
-    PulseFileSpec spec;
-    spec.reserved1 = 0xDEADBEEF;
-    spec.reserved2 = 0x01020304;
-    spec.num_apertures = 0x0000000100000002ULL;
-    spec.data_offset = 12345;
-    const BuiltFile file = build(spec);
+    PulseFilePlan plan;
+    plan.reserved1 = 0xDEADBEEF;
+    plan.reserved2 = 0x01020304;
+    plan.num_apertures = 0x0000000100000002ULL;
+    plan.data_offset = 12345;
+    const BuiltFile file = build(plan);
     const auto bytes = header_of(file).to_bytes();
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), file.bytes.begin()));
 }
 
 TEST(PulseFileHeader, MagicIsTheBytesKVtP) {
     // Written byte by byte rather than through the builder's default.
-    PulseFileSpec spec;
-    BuiltFile file = build(spec);
+    PulseFilePlan plan;
+    BuiltFile file = build(plan);
     file.bytes[0] = std::byte{'K'};
     file.bytes[1] = std::byte{'V'};
     file.bytes[2] = std::byte{'t'};
@@ -79,16 +79,16 @@ TEST(PulseFileHeader, MagicIsTheBytesKVtP) {
 
 struct HeaderCase {
     const char* name;
-    void (*change)(PulseFileSpec&);
+    void (*change)(PulseFilePlan&);
     const char* message;  // nullptr: the header is valid
 };
 
 class HeaderValidation : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(HeaderValidation, ReportsTheFirstFailingCheck) {
-    PulseFileSpec spec;
-    GetParam().change(spec);
-    const Status status = header_of(build(spec)).validate();
+    PulseFilePlan plan;
+    GetParam().change(plan);
+    const Status status = header_of(build(plan)).validate();
     if (GetParam().message == nullptr) {
         EXPECT_TRUE(status.ok()) << error_of(status);
     } else {
@@ -99,9 +99,9 @@ TEST_P(HeaderValidation, ReportsTheFirstFailingCheck) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, HeaderValidation,
     ::testing::Values(
-        HeaderCase{"Valid", [](PulseFileSpec&) {}, nullptr},
+        HeaderCase{"Valid", [](PulseFilePlan&) {}, nullptr},
         HeaderCase{"UninterpretedFieldsAreNotChecked",
-                   [](PulseFileSpec& s) {
+                   [](PulseFilePlan& s) {
                        s.reserved1 = 0xFFFFFFFF;
                        s.reserved2 = 0xFFFFFFFF;
                        s.data_offset = 3;
@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    nullptr},
         HeaderCase{"BadMagicWinsOverEveryOtherFault",
-                   [](PulseFileSpec& s) {
+                   [](PulseFilePlan& s) {
                        s.magic = 0x50745600;
                        s.encoding_record_type = 0;
                        s.encoding_record_size = 0;
@@ -120,54 +120,54 @@ INSTANTIATE_TEST_SUITE_P(
                        s.num_encoding_records = 0;
                    },
                    "Pulse file header is invalid!"},
-        HeaderCase{"EncodingRecordTypeZero", [](PulseFileSpec& s) { s.encoding_record_type = 0; },
+        HeaderCase{"EncodingRecordTypeZero", [](PulseFilePlan& s) { s.encoding_record_type = 0; },
                    "Invalid encoding record type: 0"},
         HeaderCase{"EncodingRecordTypeBeforeTheOthers",
-                   [](PulseFileSpec& s) {
+                   [](PulseFilePlan& s) {
                        s.encoding_record_type = 255;
                        s.encoding_record_size = 8;
                        s.record_size = 32;
                        s.num_encoding_records = 7;
                    },
                    "Invalid encoding record type: 255"},
-        HeaderCase{"EncodingRecordSizeEight", [](PulseFileSpec& s) { s.encoding_record_size = 8; },
+        HeaderCase{"EncodingRecordSizeEight", [](PulseFilePlan& s) { s.encoding_record_size = 8; },
                    "Invalid encoding record size: 8"},
         HeaderCase{"EncodingRecordSizeBeforeCount",
-                   [](PulseFileSpec& s) {
+                   [](PulseFilePlan& s) {
                        s.encoding_record_size = 8;
                        s.num_encoding_records = 7;
                    },
                    "Invalid encoding record size: 8"},
-        HeaderCase{"RecordSize", [](PulseFileSpec& s) { s.record_size = 4294967295U; },
+        HeaderCase{"RecordSize", [](PulseFilePlan& s) { s.record_size = 4294967295U; },
                    "Invalid record size: 4294967295"},
         HeaderCase{"RecordSizeBeforeCount",
-                   [](PulseFileSpec& s) {
+                   [](PulseFilePlan& s) {
                        s.record_size = 32;
                        s.num_encoding_records = 9;
                    },
                    "Invalid record size: 32"},
-        HeaderCase{"EncodingRecordCount", [](PulseFileSpec& s) { s.num_encoding_records = 7; },
+        HeaderCase{"EncodingRecordCount", [](PulseFilePlan& s) { s.num_encoding_records = 7; },
                    "Invalid number of encoding records: 7"},
-        HeaderCase{"EncodingRecordCountWide", [](PulseFileSpec& s) { s.num_encoding_records = 0x0108; },
+        HeaderCase{"EncodingRecordCountWide", [](PulseFilePlan& s) { s.num_encoding_records = 0x0108; },
                    "Invalid number of encoding records: 264"}),
     [](const ::testing::TestParamInfo<HeaderCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST(PulseFileHeader, OpenReportsTheHeaderCheck) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.apertures = {aperture(1)};
-    spec.record_size = 8;
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    PulseFilePlan plan;
+    plan.apertures = {aperture(1)};
+    plan.record_size = 8;
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     EXPECT_EQ(error_of(reader), "Invalid record size: 8");
 }
 
 TEST(PulseFileHeader, OpenChecksTheHeaderBeforeReadingFurther) {
     // Only the 48 header bytes exist: a bad header is reported, not the short file.
     TempDir dir;
-    PulseFileSpec spec;
-    spec.magic = 0;
-    spec.truncate_to = 48;
-    EXPECT_EQ(error_of(PulseReader::open(dir.write("pulses.bin", spec))), "Pulse file header is invalid!");
+    PulseFilePlan plan;
+    plan.magic = 0;
+    plan.truncate_to = 48;
+    EXPECT_EQ(error_of(PulseReader::open(dir.write("pulses.bin", plan))), "Pulse file header is invalid!");
 }
 
 TEST(EncodingRecord, ScaleIsTwoToTheLowFourBitsOfTheExponent) {
@@ -194,13 +194,13 @@ TEST(EncodingRecord, KeepsCodeAndOffsetAsStored) {
 
 TEST(EncodingRecord, ReaderKeepsAllEightInFileOrder) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.apertures = {aperture(0)};
+    PulseFilePlan plan;
+    plan.apertures = {aperture(0)};
     for (std::size_t k = 0; k < 8; ++k) {
-        spec.encodings[k] = {.code = static_cast<std::uint8_t>(0x10 + k), .scale_exponent = static_cast<std::uint8_t>(k),
+        plan.encodings[k] = {.code = static_cast<std::uint8_t>(0x10 + k), .scale_exponent = static_cast<std::uint8_t>(k),
                              .offset = static_cast<std::uint16_t>(100 * k)};
     }
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     const EncodingRecords& records = reader->encoding_records();
     for (std::size_t k = 0; k < 8; ++k) {

@@ -27,9 +27,9 @@ std::string not_found(std::uint64_t n) {
 
 /// The index built from `entries` exactly as they would be stored in a file.
 Result<PulseFileIndex> index_of(const std::vector<IndexEntry>& entries) {
-    PulseFileSpec spec;
-    spec.index = entries;
-    const BuiltFile file = build(spec);
+    PulseFilePlan plan;
+    plan.index = entries;
+    const BuiltFile file = build(plan);
     return PulseFileIndex::new_(file.index_entry_bytes(), entries.size());
 }
 
@@ -219,10 +219,10 @@ TEST(PulseFileIndex, OpenRefusesAnIndexWithoutALookupTable) {
         {entry_to_block(2, 0), entry_to_block(1, 0), entry_to_block(3, 1)},
     };
     for (const auto& entries : indexes) {
-        PulseFileSpec spec;
-        spec.apertures = {aperture(2), aperture(3)};
-        spec.index = entries;
-        auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+        PulseFilePlan plan;
+        plan.apertures = {aperture(2), aperture(3)};
+        plan.index = entries;
+        auto reader = PulseReader::open(dir.write("pulses.bin", plan));
         ASSERT_FALSE(reader.ok()) << entries.size() << " entries";
         EXPECT_TRUE(contains(reader.error().message(), "index"));
     }
@@ -231,10 +231,10 @@ TEST(PulseFileIndex, OpenRefusesAnIndexWithoutALookupTable) {
 TEST(PulseFileIndex, OpenReadsOnlyNumApertures) {
     // Entries past `num_apertures` are not part of the index.
     TempDir dir;
-    PulseFileSpec spec;
-    spec.apertures = {aperture(1), aperture(2), aperture(3)};
-    spec.num_apertures = 2;
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    PulseFilePlan plan;
+    plan.apertures = {aperture(1), aperture(2), aperture(3)};
+    plan.num_apertures = 2;
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     EXPECT_EQ(reader->index().apertures(), (Numbers{1, 2}));
     EXPECT_EQ(error_of(reader->get_all_records(3)), not_found(3));
@@ -243,9 +243,9 @@ TEST(PulseFileIndex, OpenReadsOnlyNumApertures) {
 TEST(PulseFileIndex, HugeSpanOpensWithoutATableForEveryNumber) {
     // Entries 0 and 4,000,000,000: a dense table would take 32 GB.
     TempDir dir;
-    PulseFileSpec spec;
-    spec.apertures = {aperture(0, {pulse(1, 2)}, 10, 20), aperture(4000000000U, {padding(), pulse(3, 4)}, 30, 40)};
-    const BuiltFile file = build(spec);
+    PulseFilePlan plan;
+    plan.apertures = {aperture(0, {pulse(1, 2)}, 10, 20), aperture(4000000000U, {padding(), pulse(3, 4)}, 30, 40)};
+    const BuiltFile file = build(plan);
     const std::string path = dir.write("pulses.bin", file.bytes);
 
     AllocationLimit limit(std::size_t{64} << 20);

@@ -338,9 +338,9 @@ std::vector<Record> long_pulse_stream(std::size_t count, std::size_t gapless_at)
 
 TEST(PulseFilter, GetPulsesFiltersLongAperturesAsTheWholeListIsFiltered) {
     TempDir dir;
-    PulseFileSpec spec;
-    spec.apertures = {aperture(0, long_pulse_stream(3000, SIZE_MAX)), aperture(1, long_pulse_stream(3000, 1500))};
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    PulseFilePlan plan;
+    plan.apertures = {aperture(0, long_pulse_stream(3000, SIZE_MAX)), aperture(1, long_pulse_stream(3000, 1500))};
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     const std::vector<NormalizedPulse> all = reader->get_pulses(0).value().pulses;
     ASSERT_GT(all.size(), 2000U);

@@ -23,31 +23,31 @@ std::string not_found(std::uint64_t n) {
 }
 
 /// Three apertures with records of several kinds.
-PulseFileSpec three_apertures() {
-    PulseFileSpec spec;
-    spec.metadata = R"({"fps": 50, "duration": 2})";
-    spec.encodings[3] = {.code = 9, .scale_exponent = 1, .offset = 10};
-    spec.apertures = {
+PulseFilePlan three_apertures() {
+    PulseFilePlan plan;
+    plan.metadata = R"({"fps": 50, "duration": 2})";
+    plan.encodings[3] = {.code = 9, .scale_exponent = 1, .offset = 10};
+    plan.apertures = {
         aperture(4, {background(3, 1, 2, 3, 4), pulse(5, 6, 7, 8), step_up(2, 70000), padding()}, 11, 21),
         aperture(5, {}, 12, 22),
         aperture(9, {long_pulse_update(1, 5), pulse(0, 1, 0, 0x7FFF)}, 13, 23),
     };
-    return spec;
+    return plan;
 }
 
 class Reader : public ::testing::Test {
 protected:
-    std::string write(const PulseFileSpec& spec) { return dir_.write("pulses.bin", spec); }
-    Result<PulseReader> open(const PulseFileSpec& spec) { return PulseReader::open(write(spec)); }
+    std::string write(const PulseFilePlan& plan) { return dir_.write("pulses.bin", plan); }
+    Result<PulseReader> open(const PulseFilePlan& plan) { return PulseReader::open(write(plan)); }
     TempDir dir_;
 };
 
 TEST_F(Reader, KeepsEverythingThatIsNotApertureData) {
-    PulseFileSpec spec = three_apertures();
-    spec.reserved1 = 0xCAFEF00D;
-    spec.reserved2 = 0x12345678;
-    spec.data_offset = 0xDEADBEEF;  // never consulted by the reader
-    const BuiltFile file = build(spec);
+    PulseFilePlan plan = three_apertures();
+    plan.reserved1 = 0xCAFEF00D;
+    plan.reserved2 = 0x12345678;
+    plan.data_offset = 0xDEADBEEF;  // never consulted by the reader
+    const BuiltFile file = build(plan);
     const std::string path = dir_.write("pulses.bin", file.bytes);
 
     auto reader = PulseReader::open(path);
@@ -55,7 +55,7 @@ TEST_F(Reader, KeepsEverythingThatIsNotApertureData) {
     EXPECT_EQ(reader->path(), path);
     EXPECT_EQ(reader->fps(), 50.0F);
     EXPECT_FALSE(reader->trimmed());
-    EXPECT_EQ(reader->metadata_text(), spec.metadata);
+    EXPECT_EQ(reader->metadata_text(), plan.metadata);
     EXPECT_EQ(reader->metadata()["duration"].get<int>(), 2);
     EXPECT_EQ(reader->index().apertures(), (std::vector<std::uint64_t>{4, 5, 9}));
 
@@ -63,7 +63,7 @@ TEST_F(Reader, KeepsEverythingThatIsNotApertureData) {
     EXPECT_EQ(header.magic, 0x5074564BU);
     EXPECT_EQ(header.reserved1, 0xCAFEF00DU);
     EXPECT_EQ(header.num_apertures, 3U);
-    EXPECT_EQ(header.metadata_length, spec.metadata.size());
+    EXPECT_EQ(header.metadata_length, plan.metadata.size());
     EXPECT_EQ(header.encoding_record_type, 1);
     EXPECT_EQ(header.encoding_record_size, 4);
     EXPECT_EQ(header.num_encoding_records, 8);
@@ -77,8 +77,8 @@ TEST_F(Reader, KeepsEverythingThatIsNotApertureData) {
 }
 
 TEST_F(Reader, GetAllRecordsDecodesTheBlockInFileOrder) {
-    const PulseFileSpec spec = three_apertures();
-    const BuiltFile file = build(spec);
+    const PulseFilePlan plan = three_apertures();
+    const BuiltFile file = build(plan);
     auto reader = PulseReader::open(dir_.write("pulses.bin", file.bytes));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
 
@@ -140,11 +140,11 @@ TEST_F(Reader, BlockIsFoundOnlyThroughTheIndex) {
     // The index entry numbered 3 points at the second block, whose own header
     // says 99: the number in the block is not compared. The blocks come
     // after the index here, and the first is not listed at all.
-    PulseFileSpec spec;
-    spec.apertures = {aperture(1, {pulse(1, 1)}), aperture(99, {pulse(2, 2), pulse(3, 3)}, 7, 8)};
-    spec.index = {entry_to_block(3, 1)};
-    spec.index_placement = IndexPlacement::before_blocks;
-    const BuiltFile file = build(spec);
+    PulseFilePlan plan;
+    plan.apertures = {aperture(1, {pulse(1, 1)}), aperture(99, {pulse(2, 2), pulse(3, 3)}, 7, 8)};
+    plan.index = {entry_to_block(3, 1)};
+    plan.index_placement = IndexPlacement::before_blocks;
+    const BuiltFile file = build(plan);
     auto reader = PulseReader::open(dir_.write("pulses.bin", file.bytes));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     auto result = reader->get_all_records(3);
@@ -166,10 +166,10 @@ TEST_F(Reader, UnknownApertureFailsAndLeavesTheReaderUsable) {
 }
 
 TEST_F(Reader, BlockClaimingMoreRecordsThanTheFileHoldsFails) {
-    PulseFileSpec spec = three_apertures();
+    PulseFilePlan plan = three_apertures();
     // The last block, right before the index: claim the index bytes and more.
-    spec.apertures[2].num_records = 1000;
-    auto reader = open(spec);
+    plan.apertures[2].num_records = 1000;
+    auto reader = open(plan);
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     EXPECT_EQ(error_of(reader->get_all_records(9)), short_read);
     EXPECT_TRUE(reader->get_all_records(4).ok()) << "the reader stays usable";
@@ -179,9 +179,9 @@ TEST_F(Reader, BlockClaimingMoreRecordsThanTheFileHoldsFails) {
 TEST_F(Reader, BlockMayRunIntoTheIndexBytes) {
     // Nothing checks that a block ends before the index: the records read
     // are whatever bytes are there.
-    PulseFileSpec spec = three_apertures();
-    spec.apertures[2].num_records = 3;  // 2 records + 16 bytes of the index
-    auto reader = open(spec);
+    PulseFilePlan plan = three_apertures();
+    plan.apertures[2].num_records = 3;  // 2 records + 16 bytes of the index
+    auto reader = open(plan);
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     auto result = reader->get_all_records(9);
     ASSERT_TRUE(result.ok()) << error_of(result);
@@ -190,13 +190,13 @@ TEST_F(Reader, BlockMayRunIntoTheIndexBytes) {
 }
 
 TEST_F(Reader, IndexEntryPointingOutsideTheFileFails) {
-    PulseFileSpec spec = three_apertures();
+    PulseFilePlan plan = three_apertures();
     // The size of the file does not depend on the offsets the entries hold.
-    spec.index = std::vector<IndexEntry>(5);
-    const std::uint64_t size = build(spec).full_size;
-    spec.index = {entry_to_block(4, 0), entry_at(5, size - 8), entry_at(6, size), entry_at(7, UINT64_MAX - 4),
+    plan.index = std::vector<IndexEntry>(5);
+    const std::uint64_t size = build(plan).full_size;
+    plan.index = {entry_to_block(4, 0), entry_at(5, size - 8), entry_at(6, size), entry_at(7, UINT64_MAX - 4),
                   entry_to_block(9, 2)};
-    auto reader = open(spec);
+    auto reader = open(plan);
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     EXPECT_EQ(error_of(reader->get_all_records(5)), short_read);
     EXPECT_EQ(error_of(reader->get_all_records(6)), short_read);
@@ -218,12 +218,12 @@ TEST_F(Reader, IndexMagicMustBeAtIndexOffset) {
         {file.full_size + 1000, short_read},
     };
     for (const auto& c : cases) {
-        PulseFileSpec spec = three_apertures();
-        spec.index_offset = c.index_offset;
-        EXPECT_EQ(error_of(open(spec)), c.message) << "index_offset " << c.index_offset;
+        PulseFilePlan plan = three_apertures();
+        plan.index_offset = c.index_offset;
+        EXPECT_EQ(error_of(open(plan)), c.message) << "index_offset " << c.index_offset;
     }
 
-    PulseFileSpec wrong_magic = three_apertures();
+    PulseFilePlan wrong_magic = three_apertures();
     wrong_magic.index_magic = 0x0A0D2458444E4925ULL;  // "%INDX$\r\n"
     EXPECT_EQ(error_of(open(wrong_magic)), "Index magic number mismatch");
     wrong_magic.index_magic = 0x000D2458444E4924ULL;  // last byte NUL instead of '\n'
@@ -232,9 +232,9 @@ TEST_F(Reader, IndexMagicMustBeAtIndexOffset) {
 
 TEST_F(Reader, OffsetsBeyondAnyFileFailWithoutCrashing) {
     for (std::uint64_t offset : {std::uint64_t{1} << 62, std::uint64_t{INT64_MAX}, UINT64_MAX - 7, UINT64_MAX}) {
-        PulseFileSpec spec = three_apertures();
-        spec.index_offset = offset;
-        EXPECT_FALSE(open(spec).ok()) << offset;
+        PulseFilePlan plan = three_apertures();
+        plan.index_offset = offset;
+        EXPECT_FALSE(open(plan).ok()) << offset;
     }
 }
 
@@ -243,24 +243,24 @@ TEST_F(Reader, OffsetsBeyondAnyFileFailWithoutCrashing) {
 TEST_F(Reader, CountsRunningPastTheEndFailWithoutAllocatingThem) {
     const struct {
         const char* name;
-        void (*change)(PulseFileSpec&);
+        void (*change)(PulseFilePlan&);
     } cases[] = {
-        {"metadata_length", [](PulseFileSpec& s) { s.metadata_length = 0xFFFFFFFF; }},
+        {"metadata_length", [](PulseFilePlan& s) { s.metadata_length = 0xFFFFFFFF; }},
         {"metadata_length one too many",
-         [](PulseFileSpec& s) {
+         [](PulseFilePlan& s) {
              s.metadata_length = static_cast<std::uint32_t>(build(s).full_size - 80 + 1);
          }},
-        {"num_apertures 2^40", [](PulseFileSpec& s) { s.num_apertures = std::uint64_t{1} << 40; }},
-        {"num_apertures 2^62", [](PulseFileSpec& s) { s.num_apertures = std::uint64_t{1} << 62; }},
+        {"num_apertures 2^40", [](PulseFilePlan& s) { s.num_apertures = std::uint64_t{1} << 40; }},
+        {"num_apertures 2^62", [](PulseFilePlan& s) { s.num_apertures = std::uint64_t{1} << 62; }},
         {"num_apertures whose entries overflow 64 bits",
-         [](PulseFileSpec& s) { s.num_apertures = UINT64_MAX / 12 + 1; }},
-        {"num_apertures max", [](PulseFileSpec& s) { s.num_apertures = UINT64_MAX; }},
-        {"num_apertures one too many", [](PulseFileSpec& s) { s.num_apertures = s.apertures.size() + 1; }},
+         [](PulseFilePlan& s) { s.num_apertures = UINT64_MAX / 12 + 1; }},
+        {"num_apertures max", [](PulseFilePlan& s) { s.num_apertures = UINT64_MAX; }},
+        {"num_apertures one too many", [](PulseFilePlan& s) { s.num_apertures = s.apertures.size() + 1; }},
     };
     for (const auto& c : cases) {
-        PulseFileSpec spec = three_apertures();
-        c.change(spec);
-        const std::string path = write(spec);
+        PulseFilePlan plan = three_apertures();
+        c.change(plan);
+        const std::string path = write(plan);
         AllocationLimit limit(std::size_t{16} << 20);
         EXPECT_EQ(error_of(PulseReader::open(path)), short_read) << c.name;
         EXPECT_FALSE(AllocationLimit::refused()) << c.name << ": largest request " << AllocationLimit::largest_request();
@@ -268,9 +268,9 @@ TEST_F(Reader, CountsRunningPastTheEndFailWithoutAllocatingThem) {
 }
 
 TEST_F(Reader, HugeRecordCountFailsWithoutAllocatingIt) {
-    PulseFileSpec spec = three_apertures();
-    spec.apertures[0].num_records = 0xFFFFFFFF;  // 64 GiB of records
-    auto reader = open(spec);
+    PulseFilePlan plan = three_apertures();
+    plan.apertures[0].num_records = 0xFFFFFFFF;  // 64 GiB of records
+    auto reader = open(plan);
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     AllocationLimit limit(std::size_t{16} << 20);
     EXPECT_EQ(error_of(reader->get_all_records(4)), short_read);
@@ -289,11 +289,11 @@ struct Cut {
 /// Sizes just inside and at the start of every section. The index comes first
 /// so that the blocks are the last bytes and can be cut with the index whole.
 std::vector<Cut> cuts() {
-    PulseFileSpec spec = three_apertures();
-    spec.index_placement = IndexPlacement::before_blocks;
-    const BuiltFile f = build(spec);
+    PulseFilePlan plan = three_apertures();
+    plan.index_placement = IndexPlacement::before_blocks;
+    const BuiltFile f = build(plan);
     const std::uint64_t block = f.block_offsets[2];
-    const std::uint64_t metadata_end = f.metadata_offset + spec.metadata.size();
+    const std::uint64_t metadata_end = f.metadata_offset + plan.metadata.size();
     return {
         {"Empty", 0, true},
         {"InHeader", 20, true},
@@ -323,10 +323,10 @@ class TruncatedFile : public ::testing::TestWithParam<Cut> {};
 
 TEST_P(TruncatedFile, FailsWithTheShortReadMessage) {
     TempDir dir;
-    PulseFileSpec spec = three_apertures();
-    spec.index_placement = IndexPlacement::before_blocks;
-    spec.truncate_to = GetParam().size;
-    const BuiltFile file = build(spec);
+    PulseFilePlan plan = three_apertures();
+    plan.index_placement = IndexPlacement::before_blocks;
+    plan.truncate_to = GetParam().size;
+    const BuiltFile file = build(plan);
     ASSERT_EQ(file.bytes.size(), GetParam().size);
     auto reader = PulseReader::open(dir.write("pulses.bin", file.bytes));
     if (GetParam().at_open) {
@@ -345,23 +345,23 @@ INSTANTIATE_TEST_SUITE_P(EverySection, TruncatedFile, ::testing::ValuesIn(cuts()
 TEST(TruncatedFileWhole, UncutFileReadsFully) {
     // The counterpart of the cuts above: the same file, whole, reads fully.
     TempDir dir;
-    PulseFileSpec spec = three_apertures();
-    spec.index_placement = IndexPlacement::before_blocks;
-    auto reader = PulseReader::open(dir.write("pulses.bin", spec));
+    PulseFilePlan plan = three_apertures();
+    plan.index_placement = IndexPlacement::before_blocks;
+    auto reader = PulseReader::open(dir.write("pulses.bin", plan));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
     for (std::uint64_t n : {4, 5, 9}) EXPECT_TRUE(reader->get_all_records(n).ok()) << n;
 }
 
 TEST_F(Reader, PaddingBytesAreNeverRead) {
-    PulseFileSpec spec = three_apertures();
-    spec.padding = Bytes(37, std::byte{0xFF});
-    auto reader = open(spec);
+    PulseFilePlan plan = three_apertures();
+    plan.padding = Bytes(37, std::byte{0xFF});
+    auto reader = open(plan);
     ASSERT_TRUE(reader.ok()) << error_of(reader);
-    EXPECT_EQ(reader->metadata_text(), spec.metadata);
+    EXPECT_EQ(reader->metadata_text(), plan.metadata);
     EXPECT_TRUE(reader->get_all_records(9).ok());
 
-    spec.padding = Bytes{};
-    auto unpadded = open(spec);
+    plan.padding = Bytes{};
+    auto unpadded = open(plan);
     ASSERT_TRUE(unpadded.ok()) << error_of(unpadded);
     EXPECT_TRUE(unpadded->get_all_records(4).ok());
 }
