@@ -32,6 +32,8 @@
 
 namespace {
 
+using kvt::bench::median;
+
 constexpr std::uint32_t large_aperture_records = 1'000'000;
 
 kvt::bench::Workspace& workspace() {
@@ -122,12 +124,6 @@ double time_read_index_bytes(const std::string& path, std::uint64_t index_offset
     const double elapsed = kvt::bench::seconds_since(start);
     if (got != static_cast<ssize_t>(index_size)) std::abort();
     return elapsed;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 /// Times `open` and, right after it in the same iteration, the floor, so that

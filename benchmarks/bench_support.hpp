@@ -3,6 +3,7 @@
 // of a gigabyte never sit in memory whole.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -167,6 +168,14 @@ inline void write_pulse_file(const std::string& path, const FileShape& shape) {
     }
     std::fwrite(index.data(), 1, index.size(), out);
     if (std::fclose(out) != 0) std::abort();
+}
+
+/// The median of `values` (not empty): the middle one, or the mean of the two
+/// middle ones.
+inline double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {

@@ -42,6 +42,8 @@
 
 namespace {
 
+using kvt::bench::median;
+
 namespace fs = std::filesystem;
 using kvt::bench::seconds_since;
 
@@ -146,12 +148,6 @@ struct Rounds {
     std::vector<double> cp;
     std::vector<double> kernel;
 };
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 /// Throughputs and ratios from the median round of each contender: on this
 /// shared machine a round now and then takes several times as long, for

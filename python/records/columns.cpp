@@ -98,27 +98,15 @@ void store_records(RecordColumns& columns, std::size_t first, std::span<const Fo
 
 }  // namespace
 
-RecordColumns record_columns(std::span<const FormattedRecord> records, const ApertureHeader& header) {
-    RecordColumns columns = allocate_record_columns(records.size(), header);
-    std::uint32_t start_f = 0;
-    store_records(columns, 0, records, start_f);
-    return columns;
-}
-
 RecordColumns record_columns(const RawBlock& block, const EncodingRecords& encodings) {
-    constexpr std::size_t piece = 512;
     const std::span<const std::byte> bytes = block.record_bytes();
-    const std::size_t n = bytes.size() / event_record_size;
-    RecordColumns columns = allocate_record_columns(n, block.header);
-    std::vector<FormattedRecord> records(std::min(n, piece));
+    RecordColumns columns = allocate_record_columns(bytes.size() / event_record_size, block.header);
+    std::size_t first = 0;
     std::uint32_t start_f = 0;
-    for (std::size_t first = 0; first < n; first += piece) {
-        const std::size_t count = std::min(piece, n - first);
-        const std::span<FormattedRecord> decoded(records.data(), count);
-        decode_records_into(bytes.subspan(first * event_record_size, count * event_record_size), encodings, first,
-                            decoded);
-        store_records(columns, first, decoded, start_f);
-    }
+    decode_block_pieces(bytes, encodings, [&](std::span<const FormattedRecord> records) {
+        store_records(columns, first, records, start_f);
+        first += records.size();
+    });
     return columns;
 }
 

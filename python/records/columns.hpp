@@ -86,9 +86,6 @@ struct PulseColumns {
     ApertureHeader header;
 };
 
-/// Gathers records into columns in one pass.
-RecordColumns record_columns(std::span<const FormattedRecord> records, const ApertureHeader& header);
-
 /// Decodes a block straight into columns, a cache-sized piece at a time; the
 /// same columns as decoding the block and then gathering its records.
 RecordColumns record_columns(const RawBlock& block, const EncodingRecords& encodings);

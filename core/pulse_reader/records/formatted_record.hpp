@@ -8,6 +8,7 @@
 // and -inf. Long-pulse and step records carry a u32 in w4 (low) and w5 (high).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -64,5 +65,24 @@ std::vector<FormattedRecord> decode_records(std::span<const std::byte> block, co
 /// bytes), numbering them from `first_index`.
 void decode_records_into(std::span<const std::byte> block, const EncodingRecords& encodings,
                          std::uint64_t first_index, std::span<FormattedRecord> out) noexcept;
+
+/// Records decoded per piece by decode_block_pieces.
+inline constexpr std::size_t decoding_piece = 512;
+
+/// Decodes a block's record bytes `decoding_piece` records at a time (small
+/// enough to stay in the cache), calling `sink` with each piece's records in
+/// order, numbered from 0 over the whole block (a span valid during the call).
+/// Nothing the size of the block is allocated.
+template <class Sink>
+void decode_block_pieces(std::span<const std::byte> block, const EncodingRecords& encodings, Sink&& sink) {
+    const std::size_t count = block.size() / event_record_size;
+    std::vector<FormattedRecord> records(std::min(count, decoding_piece));
+    for (std::size_t first = 0; first < count; first += decoding_piece) {
+        const std::size_t n = std::min(decoding_piece, count - first);
+        const std::span<FormattedRecord> piece(records.data(), n);
+        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings, first, piece);
+        sink(std::span<const FormattedRecord>(piece));
+    }
+}
 
 }  // namespace kvt

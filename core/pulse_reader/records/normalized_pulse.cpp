@@ -1,9 +1,5 @@
 #include "pulse_reader/records/normalized_pulse.hpp"
 
-#include <algorithm>
-
-#include "pulse_reader/large_buffer.hpp"
-
 namespace kvt {
 
 void PulseNormalizer::add(std::span<const FormattedRecord> records, std::vector<NormalizedPulse>& out) {
@@ -40,17 +36,6 @@ std::vector<NormalizedPulse> NormalizedPulse::from_formatted_records(std::span<c
                                                                      float fps) {
     std::vector<NormalizedPulse> pulses;
     PulseNormalizer(fps).add(records, pulses);
-    return pulses;
-}
-
-std::vector<NormalizedPulse> normalize_block(std::span<const std::byte> block, const EncodingRecords& encodings,
-                                             float fps) {
-    std::vector<NormalizedPulse> pulses;
-    // Every pulse comes from one record, so this is the most it can need.
-    reserve_large(pulses, block.size() / event_record_size);
-    normalize_block_pieces(block, encodings, fps, [&pulses](std::span<const NormalizedPulse> piece) {
-        pulses.insert(pulses.end(), piece.begin(), piece.end());
-    });
     return pulses;
 }
 

@@ -53,34 +53,22 @@ private:
     bool have_previous_ = false;
 };
 
-/// Decodes and normalizes a block's record bytes in cache-sized pieces; the
-/// same pulses as decoding the whole block and then normalizing it.
-std::vector<NormalizedPulse> normalize_block(std::span<const std::byte> block, const EncodingRecords& encodings,
-                                             float fps);
-
-/// Records decoded per piece by normalize_block_pieces.
-inline constexpr std::size_t normalization_piece = 512;
-
-/// Decodes and normalizes a block's record bytes a piece of
-/// `normalization_piece` records at a time, calling `sink` with the pulses of
-/// each piece in order (a span valid during the call, maybe empty). Nothing
-/// the size of the block is allocated.
+/// Decodes and normalizes a block's record bytes a piece at a time (see
+/// decode_block_pieces), calling `sink` with the pulses of each piece in order
+/// (a span valid during the call, maybe empty): the same pulses as decoding
+/// the whole block and then normalizing it, with nothing the size of the block
+/// allocated.
 template <class Sink>
 void normalize_block_pieces(std::span<const std::byte> block, const EncodingRecords& encodings, float fps,
                             Sink&& sink) {
-    const std::size_t count = block.size() / event_record_size;
-    std::vector<FormattedRecord> records(std::min(count, normalization_piece));
     std::vector<NormalizedPulse> pulses;
-    pulses.reserve(records.size());
+    pulses.reserve(std::min(block.size() / event_record_size, decoding_piece));
     PulseNormalizer normalizer(fps);
-    for (std::size_t first = 0; first < count; first += normalization_piece) {
-        const std::size_t n = std::min(normalization_piece, count - first);
-        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings, first,
-                            std::span(records.data(), n));
+    decode_block_pieces(block, encodings, [&](std::span<const FormattedRecord> records) {
         pulses.clear();
-        normalizer.add(std::span(records.data(), n), pulses);
+        normalizer.add(records, pulses);
         sink(std::span<const NormalizedPulse>(pulses));
-    }
+    });
 }
 
 }  // namespace kvt
