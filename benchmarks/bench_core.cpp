@@ -5,6 +5,10 @@
 //                        values (items_per_second: records per second).
 //   BM_GetPulses         get_pulses of one page-cached aperture of 1,000,000
 //                        records: read, decode, normalize.
+//   BM_ReadPulseColumns  the same aperture read straight into the pulses'
+//                        columns (argument 0: split between two threads;
+//                        otherwise on one thread)
+//   BM_ReadRecordColumns the same for the records' columns
 //   BM_OpenManyApertures PulseReader::open of a file of 2,000,000 apertures,
 //                        each time next to opening the same file and reading
 //                        its index bytes with a single read; the ratio of the
@@ -111,6 +115,60 @@ void BM_GetAllRecords(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
 }
 BENCHMARK(BM_GetAllRecords)->Unit(benchmark::kMillisecond);
+
+/// Column buffers for one aperture of 1,000,000 records, allocated once.
+struct Columns {
+    explicit Columns(std::size_t rows) : rows_(rows) {}
+    template <class T>
+    T* column() {
+        buffers_.emplace_back(rows_ * sizeof(T));
+        return buffers_.back().template as<T>();
+    }
+    std::size_t rows_;
+    std::vector<kvt::LargeBuffer> buffers_;
+};
+
+/// Reading an aperture straight into the pulses' columns, as the Python
+/// module does; split_from 0 lets two threads share the block, the largest
+/// size keeps it on one.
+void BM_ReadPulseColumns(benchmark::State& state) {
+    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
+    const kvt::BlockPlace place = reader.locate_block(2).value();
+    Columns columns(place.header.num_records);
+    const kvt::PulseColumnPointers out{
+        columns.column<std::uint64_t>(), columns.column<std::uint32_t>(), columns.column<std::uint32_t>(),
+        columns.column<std::uint32_t>(), columns.column<float>(),         columns.column<std::uint32_t>(),
+        columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
+        columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
+        columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
+        columns.column<float>()};
+    const auto split_from = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        kvt::Result<std::size_t> count = reader.read_pulse_columns(place, nullptr, out, split_from);
+        if (!count) state.SkipWithError("read_pulse_columns failed");
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+}
+BENCHMARK(BM_ReadPulseColumns)->Arg(0)->Arg(SIZE_MAX >> 1)->Unit(benchmark::kMillisecond);
+
+void BM_ReadRecordColumns(benchmark::State& state) {
+    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
+    const kvt::BlockPlace place = reader.locate_block(3).value();
+    Columns columns(place.header.num_records);
+    const kvt::RecordColumnPointers out{
+        columns.column<std::uint16_t>(), columns.column<std::uint16_t>(), columns.column<float>(),
+        columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
+        columns.column<float>(),         columns.column<float>(),         columns.column<std::uint32_t>(),
+        columns.column<kvt::FormattedRecordType>(), columns.column<double>(), columns.column<double>()};
+    const auto split_from = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        if (!reader.read_record_columns(place, out, split_from)) state.SkipWithError("read_record_columns failed");
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+}
+BENCHMARK(BM_ReadRecordColumns)->Arg(0)->Arg(SIZE_MAX >> 1)->Unit(benchmark::kMillisecond);
 
 /// The floor for opening: the file opened, its index bytes read with one read
 /// into a new buffer, and closed. Returns the seconds taken.

@@ -18,6 +18,7 @@
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/large_buffer.hpp"
 #include "pulse_reader/metadata.hpp"
+#include "pulse_reader/records/column_decoding.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 #include "pulse_reader/records/normalized_pulse.hpp"
 #include "result.hpp"
@@ -32,11 +33,22 @@ struct ApertureRecords {
 /// One aperture block as stored: its header and its records' bytes.
 struct RawBlock {
     ApertureHeader header;
-    LargeBytes records;  ///< 16 * header.num_records bytes
+    LargeBuffer records;  ///< 16 * header.num_records bytes
     [[nodiscard]] std::span<const std::byte> record_bytes() const noexcept {
-        return {records.get(), std::size_t{16} * header.num_records};
+        return {records.data(), std::size_t{16} * header.num_records};
     }
 };
+
+/// Where an aperture's block is: its header (read and checked against the
+/// file's size) and the position of its records.
+struct BlockPlace {
+    ApertureHeader header;
+    std::uint64_t records_at = 0;
+};
+
+/// Blocks of at least this many records are read and decoded into columns by
+/// two threads, each taking one half.
+inline constexpr std::size_t split_decoding_from = std::size_t{1} << 16;
 
 struct AperturePulses {
     std::vector<NormalizedPulse> pulses;
@@ -61,7 +73,27 @@ public:
     /// (pulses out of order for the filter), pieces already handed over are to
     /// be discarded.
     template <class Sink>
-    [[nodiscard]] Status visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const;
+    [[nodiscard]] Status visit_pulses(std::span<const std::byte> records, const PulseFilter* filter,
+                                      Sink&& sink) const;
+    template <class Sink>
+    [[nodiscard]] Status visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const {
+        return visit_pulses(block.record_bytes(), filter, sink);
+    }
+
+    /// Finds the block of aperture `aperture_index` and reads its header.
+    [[nodiscard]] Result<BlockPlace> locate_block(std::uint64_t aperture_index) const;
+
+    /// Reads the records of the block at `place` and decodes them into rows
+    /// 0 .. num_records - 1 of `out` (see decode_record_columns).
+    [[nodiscard]] Status read_record_columns(const BlockPlace& place, const RecordColumnPointers& out,
+                                             std::size_t split_from = split_decoding_from) const;
+
+    /// Reads the records of the block at `place` and writes its pulses,
+    /// passed through `filter` when one is given, into rows 0, 1, ... of `out`
+    /// (room for num_records rows); returns the number of pulses.
+    [[nodiscard]] Result<std::size_t> read_pulse_columns(const BlockPlace& place, const PulseFilter* filter,
+                                                         const PulseColumnPointers& out,
+                                                         std::size_t split_from = split_decoding_from) const;
 
     /// Writes a new pulse file holding the given apertures (each one the index
     /// holds, no repeats) in ascending order; see aperture_copy.cpp.
@@ -97,15 +129,15 @@ private:
 };
 
 template <class Sink>
-Status PulseReader::visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const {
+Status PulseReader::visit_pulses(std::span<const std::byte> records, const PulseFilter* filter, Sink&& sink) const {
     if (filter == nullptr) {
-        normalize_block_pieces(block.record_bytes(), encoding_records_, fps_, sink);
+        normalize_block_pieces(records, encoding_records_, fps_, sink);
         return {};
     }
     PulseFilterPass pass(*filter, fps_);
     std::vector<NormalizedPulse> kept;
     Status status;
-    normalize_block_pieces(block.record_bytes(), encoding_records_, fps_,
+    normalize_block_pieces(records, encoding_records_, fps_,
                            [&](std::span<const NormalizedPulse> pulses) {
                                if (!status) return;
                                kept.clear();

@@ -191,9 +191,15 @@ PyObject* get_all_records(PyObject* self, PyObject* const* args, Py_ssize_t narg
         std::optional<Error> error;
         {
             GilRelease unlocked;
-            auto block = object->reader->read_block(aperture_index);
-            if (block) columns.emplace(record_columns(*block, object->reader->encoding_records()));
-            else error.emplace(std::move(block).error());
+            const PulseReader& reader = *object->reader;
+            auto place = reader.locate_block(aperture_index);
+            if (place) {
+                columns.emplace(place->header);
+                Status done = reader.read_record_columns(*place, columns->pointers());
+                if (!done) error.emplace(std::move(done).error());
+            } else {
+                error.emplace(std::move(place).error());
+            }
         }
         if (error) return raise_runtime_error(error->prefixed("Failed to get records: "));
         const ApertureHeader header = columns->header;
@@ -249,23 +255,15 @@ PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         std::optional<Error> error;
         {
             GilRelease unlocked;
-            // The pulses go into the columns as they are decoded, a piece at a
-            // time; every pulse comes from one record, which bounds the room.
-            auto block = object->reader->read_block(aperture_index);
-            if (block) {
-                columns.emplace(allocate_pulse_columns(block->header.num_records, block->header,
-                                                       include_aperture_index, aperture_index));
-                Status done = object->reader->visit_pulses(
-                    *block, filter ? &*filter : nullptr,
-                    [&columns](std::span<const NormalizedPulse> pulses) { append_pulses(*columns, pulses); });
-                if (done) {
-                    finish_pulse_columns(*columns);
-                } else {
-                    columns.reset();
-                    error.emplace(std::move(done).error());
-                }
+            const PulseReader& reader = *object->reader;
+            auto place = reader.locate_block(aperture_index);
+            if (place) {
+                columns.emplace(place->header, include_aperture_index);
+                auto count = reader.read_pulse_columns(*place, filter ? &*filter : nullptr, columns->pointers());
+                if (count) columns->finish(*count, aperture_index);
+                else error.emplace(std::move(count).error());
             } else {
-                error.emplace(std::move(block).error());
+                error.emplace(std::move(place).error());
             }
         }
         if (error) return raise_runtime_error(error->prefixed("Failed to get pulses: "));

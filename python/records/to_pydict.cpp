@@ -1,6 +1,7 @@
 #include "records/to_pydict.hpp"
 
 #include <array>
+#include <span>
 #include <new>
 #include <utility>
 
@@ -206,7 +207,8 @@ PyObject* record_type_word(FormattedRecordType type) {
     return word;
 }
 
-OwnedRef record_type_list(const std::vector<FormattedRecordType>& types) {
+OwnedRef record_type_list(const ColumnBuffer& column) {
+    const std::span<const FormattedRecordType> types(column.as<FormattedRecordType>(), column.count());
     OwnedRef list(PyList_New(static_cast<Py_ssize_t>(types.size())));
     if (!list) return {};
     std::array<PyObject*, formatted_record_type_count> words{};

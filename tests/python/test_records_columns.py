@@ -326,10 +326,12 @@ def ordered_stream(n, seed=11):
     return records
 
 
-def test_long_aperture_is_decoded_piece_by_piece_alike(make_file):
-    # Several thousand records: decoded, normalized and filtered in pieces
-    # of a few hundred, the columns must still match the whole-list model.
-    records = ordered_stream(4000)
+@pytest.mark.parametrize("n", [4000, 70_000])
+def test_long_aperture_is_decoded_piece_by_piece_alike(make_file, n):
+    # Thousands of records: decoded, normalized and filtered in pieces of a
+    # few hundred, and from 65536 records on by two threads that each take
+    # one half; the columns must still match the whole-list model.
+    records = ordered_stream(n)
     built = make_file(PulseFile(encodings=ENCODINGS, metadata={"fps": 29.97, "duration": 600},
                                 apertures=[Aperture(6, records=records)]))
     r = PulseReader(str(built.path))
