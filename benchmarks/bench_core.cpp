@@ -142,9 +142,9 @@ void BM_ReadPulseColumns(benchmark::State& state) {
         columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
         columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
         columns.column<float>()};
-    const auto split_from = static_cast<std::size_t>(state.range(0));
+    const kvt::ColumnReading how{.split_from = static_cast<std::size_t>(state.range(0))};
     for (auto _ : state) {
-        kvt::Result<std::size_t> count = reader.read_pulse_columns(place, nullptr, out, split_from);
+        kvt::Result<std::size_t> count = reader.read_pulse_columns(place, nullptr, out, how);
         if (!count) state.SkipWithError("read_pulse_columns failed");
         benchmark::ClobberMemory();
     }
@@ -161,9 +161,9 @@ void BM_ReadRecordColumns(benchmark::State& state) {
         columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
         columns.column<float>(),         columns.column<float>(),         columns.column<std::uint32_t>(),
         columns.column<kvt::FormattedRecordType>(), columns.column<double>(), columns.column<double>()};
-    const auto split_from = static_cast<std::size_t>(state.range(0));
+    const kvt::ColumnReading how{.split_from = static_cast<std::size_t>(state.range(0))};
     for (auto _ : state) {
-        if (!reader.read_record_columns(place, out, split_from)) state.SkipWithError("read_record_columns failed");
+        if (!reader.read_record_columns(place, out, how)) state.SkipWithError("read_record_columns failed");
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});

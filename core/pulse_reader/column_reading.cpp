@@ -1,15 +1,18 @@
 // Reading a block straight into columns, on two threads for large blocks.
 //
-// A block's records are read into one buffer. A large block is split in two
-// halves: a helper thread reads the second half while this thread reads the
-// first and works out the decoding state at the split (the running sum of
-// ipd_f, or the pulse run), which it hands over; then each thread decodes its
-// own half into its own rows.
+// The records are read a chunk at a time into a buffer small enough to stay
+// in the cache, and decoded from there while they are still in it. A large
+// block is split in two halves. This thread decodes the first; a helper
+// thread first reads the first half too, only to work out the decoding state
+// at the split (the running sum of ipd_f, or the pulse run, which need words
+// 0 and 1 alone), and then decodes the second half into its own rows.
 
+#include <algorithm>
+#include <condition_variable>
 #include <exception>
-#include <future>
+#include <mutex>
 #include <new>
-#include <optional>
+#include <vector>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -20,86 +23,151 @@ namespace kvt {
 
 namespace {
 
-/// Reads `bytes` (the block's records, from file position `records_at`) and
-/// decodes them. `state_after(part, state)` gives the decoding state after the
-/// records `part` starting from `state`; `decode(part, first_record, state)`
+/// Reads records [first, last) of the block whose records start at file
+/// position `records_at` a chunk at a time, calling `use(chunk, first_record)`
+/// with each chunk's bytes and the number of its first record.
+template <class Use>
+Status read_chunks(const InputFile& file, std::uint64_t records_at, std::size_t chunk_records, std::size_t first,
+                   std::size_t last, Use&& use) {
+    if (first >= last) return {};
+    const std::size_t room = std::min(chunk_records, last - first) * event_record_size;
+    const LargeBuffer buffer(room);
+    if (!buffer) throw std::bad_alloc();
+    for (std::size_t at = first; at < last; at += chunk_records) {
+        const std::size_t n = std::min(chunk_records, last - at);
+        const std::span<std::byte> chunk(buffer.data(), n * event_record_size);
+        if (Status read = file.read_exact_at(records_at + std::uint64_t{at} * event_record_size, chunk); !read) {
+            return read;
+        }
+        use(std::span<const std::byte>(chunk), at);
+    }
+    return {};
+}
+
+/// Reads and decodes the `count` records of a block. `state_after(part,
+/// state)` gives the decoding state after the records `part` starting from
+/// `state`, from their words 0 and 1; `decode(part, first_record, state)`
 /// decodes `part`, whose first record is record `first_record`, continuing
 /// and updating `state`. Returns the state after the last record.
+///
+/// From `how.split_from` records on, a helper thread takes the end of the block.
+/// This thread decodes chunk after chunk from the start, telling after each
+/// how far it got and in which state. When the helper starts (which may be a
+/// while later), it takes that position and state, chooses where to split
+/// what is left, works out the state there from words 0 and 1, and decodes
+/// from there to the end, while this thread stops at the split. The helper
+/// gets the smaller share, as it also has to read the records before the
+/// split once more.
 template <class State, class StateAfter, class Decode>
-Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, std::span<std::byte> bytes,
-                              std::size_t split_from, State state, StateAfter&& state_after, Decode&& decode) {
-    const std::size_t count = bytes.size() / event_record_size;
-    const auto whole = [&]() -> Result<State> {
-        if (Status read = file.read_exact_at(records_at, bytes); !read) return std::move(read).error();
-        decode(std::span<const std::byte>(bytes), std::size_t{0}, state);
-        return state;
+Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, std::size_t count, ColumnReading how,
+                              State state, StateAfter&& state_after, Decode&& decode) {
+    const std::size_t chunk_records = std::max<std::size_t>(how.chunk_records, 1);
+    const auto decode_range = [&](std::size_t first, std::size_t last, State& at) {
+        return read_chunks(file, records_at, chunk_records, first, last,
+                           [&](std::span<const std::byte> chunk, std::size_t first_record) {
+                               decode(chunk, first_record, at);
+                           });
     };
-    if (count < split_from || count < 2) return whole();
+    if (count < how.split_from || count < 2 * chunk_records) {
+        if (Status done = decode_range(0, count, state); !done) return std::move(done).error();
+        return state;
+    }
 
-    const std::size_t split = count / 2;
-    const std::span<std::byte> first = bytes.first(split * event_record_size);
-    const std::span<std::byte> second = bytes.subspan(split * event_record_size);
-    std::promise<std::optional<State>> handoff;
-    std::future<std::optional<State>> at_split = handoff.get_future();
-    Status second_read;
-    std::optional<State> second_state;
-    std::exception_ptr second_failure;
+    struct Progress {
+        std::mutex mutex;
+        std::condition_variable chosen;  ///< signalled once the helper has chosen
+        bool has_chosen = false;
+        std::size_t position = 0;  ///< records decoded by this thread
+        State state;               ///< the state there
+        std::size_t split;         ///< where this thread stops
+    };
+    Progress progress{{}, {}, false, 0, state, count};
+    // Once the helper has chosen (or failed), the first thread need not wait.
+    const auto chosen = [&progress] {
+        progress.has_chosen = true;
+        progress.chosen.notify_all();
+    };
+
+    Status helper_done;
+    State helper_state = state;
+    bool helper_ran = false;
+    std::exception_ptr helper_failure;
     std::thread helper;
     try {
         helper = std::thread([&] {
             try {
-                second_read = file.read_exact_at(records_at + first.size(), second);
-                std::optional<State> start = at_split.get();
-                if (second_read && start) {
-                    decode(std::span<const std::byte>(second), split, *start);
-                    second_state = *start;
+                std::size_t from = 0;
+                std::size_t split = 0;
+                {
+                    // Position, state and split together: the first thread
+                    // must not pass the split before it is set.
+                    const std::lock_guard lock(progress.mutex);
+                    from = progress.position;
+                    helper_state = progress.state;
+                    // The first thread may be inside the chunk after `from`:
+                    // the split comes after it, on a chunk boundary, with
+                    // about 4/7 of the rest before it.
+                    const std::size_t left = count - from;
+                    split = from + std::max<std::size_t>(1, left * 4 / 7 / chunk_records) * chunk_records;
+                    if (split < count) progress.split = split;
+                    chosen();
                 }
+                if (split >= count) return;
+                helper_ran = true;
+                helper_done = read_chunks(file, records_at, chunk_records, from, split,
+                                          [&](std::span<const std::byte> chunk, std::size_t) {
+                                              helper_state = state_after(chunk, helper_state);
+                                          });
+                if (helper_done) helper_done = decode_range(split, count, helper_state);
             } catch (...) {
-                second_failure = std::current_exception();
+                helper_failure = std::current_exception();
+                const std::lock_guard lock(progress.mutex);
+                chosen();
             }
         });
     } catch (const std::system_error&) {
-        return whole();  // no thread to be had: one thread does it all
+        // No thread to be had: this one does it all.
+        if (Status done = decode_range(0, count, state); !done) return std::move(done).error();
+        return state;
     }
 
-    // From here on the helper waits for the handoff: it must get one before
-    // the helper is joined, whatever happens.
-    bool handed_over = false;
-    Status first_read;
+    if (how.split_before_start) {
+        std::unique_lock lock(progress.mutex);
+        progress.chosen.wait(lock, [&progress] { return progress.has_chosen; });
+    }
+    Status done;
     try {
-        first_read = file.read_exact_at(records_at, first);
-        if (first_read) {
-            handoff.set_value(state_after(std::span<const std::byte>(first), state));
-            handed_over = true;
-            decode(std::span<const std::byte>(first), std::size_t{0}, state);
+        for (std::size_t at = 0;;) {
+            std::size_t stop = 0;
+            {
+                const std::lock_guard lock(progress.mutex);
+                progress.position = at;
+                progress.state = state;
+                stop = progress.split;
+            }
+            if (at >= stop || !done) break;
+            const std::size_t last = std::min(at + chunk_records, stop);
+            done = decode_range(at, last, state);
+            at = last;
         }
     } catch (...) {
-        if (!handed_over) handoff.set_value(std::nullopt);
         helper.join();
         throw;
     }
-    if (!handed_over) handoff.set_value(std::nullopt);
     helper.join();
-    if (!first_read) return std::move(first_read).error();
-    if (second_failure) std::rethrow_exception(second_failure);
-    if (!second_read) return std::move(second_read).error();
-    return *second_state;
-}
-
-LargeBuffer record_buffer(const BlockPlace& place) {
-    LargeBuffer bytes(std::size_t{16} * place.header.num_records);
-    if (!bytes) throw std::bad_alloc();
-    return bytes;
+    if (!done) return std::move(done).error();
+    if (helper_failure) std::rethrow_exception(helper_failure);
+    if (!helper_ran) return state;
+    if (!helper_done) return std::move(helper_done).error();
+    return helper_state;
 }
 
 }  // namespace
 
 Status PulseReader::read_record_columns(const BlockPlace& place, const RecordColumnPointers& out,
-                                        std::size_t split_from) const {
-    const LargeBuffer buffer = record_buffer(place);
-    const std::span<std::byte> bytes(buffer.data(), std::size_t{16} * place.header.num_records);
+                                        ColumnReading how) const {
     auto done = read_and_decode(
-        file_, place.records_at, bytes, split_from, std::uint32_t{0},
+        file_, place.records_at, place.header.num_records, how, std::uint32_t{0},
         [](std::span<const std::byte> part, std::uint32_t start_f) {
             return static_cast<std::uint32_t>(start_f + sum_ipd_f(part));
         },
@@ -111,24 +179,39 @@ Status PulseReader::read_record_columns(const BlockPlace& place, const RecordCol
 }
 
 Result<std::size_t> PulseReader::read_pulse_columns(const BlockPlace& place, const PulseFilter* filter,
-                                                    const PulseColumnPointers& out, std::size_t split_from) const {
-    const LargeBuffer buffer = record_buffer(place);
-    const std::span<std::byte> bytes(buffer.data(), std::size_t{16} * place.header.num_records);
+                                                    const PulseColumnPointers& out, ColumnReading how) const {
     if (filter != nullptr) {
         // The filter keeps state from pulse to pulse: one pass in order.
-        if (Status read = file_.read_exact_at(place.records_at, bytes); !read) return std::move(read).error();
+        PulseFilterPass pass(*filter, fps_);
+        PulseNormalizer normalizer(fps_);
+        std::vector<FormattedRecord> records;
+        std::vector<NormalizedPulse> pulses;
+        std::vector<NormalizedPulse> kept;
         std::size_t rows = 0;
-        Status done = visit_pulses(std::span<const std::byte>(bytes), filter,
-                                   [&out, &rows](std::span<const NormalizedPulse> pulses) {
-                                       store_pulses(pulses, out, rows);
-                                       rows += pulses.size();
-                                   });
-        if (!done) return std::move(done).error();
+        Status filtered;
+        Status read = read_chunks(
+            file_, place.records_at, std::max<std::size_t>(how.chunk_records, 1), 0, place.header.num_records,
+            [&](std::span<const std::byte> chunk, std::size_t first_record) {
+                decode_block_pieces(chunk, encoding_records_, [&](std::span<const FormattedRecord> piece) {
+                    if (!filtered) return;
+                    records.assign(piece.begin(), piece.end());
+                    for (FormattedRecord& record : records) record.index += first_record;
+                    pulses.clear();
+                    normalizer.add(records, pulses);
+                    kept.clear();
+                    filtered = pass.add(pulses, kept);
+                    if (!filtered) return;
+                    store_pulses(kept, out, rows);
+                    rows += kept.size();
+                });
+            });
+        if (!read) return std::move(read).error();
+        if (!filtered) return std::move(filtered).error();
         return rows;
     }
     auto done = read_and_decode(
-        file_, place.records_at, bytes, split_from, PulseRun{},
-        [](std::span<const std::byte> part, const PulseRun&) { return pulse_run_after(part); },
+        file_, place.records_at, place.header.num_records, how, PulseRun{},
+        [](std::span<const std::byte> part, const PulseRun& run) { return pulse_run_after(part, run); },
         [this, &out](std::span<const std::byte> part, std::size_t first_record, PulseRun& run) {
             (void)normalize_pulse_columns(part, encoding_records_, fps_, first_record, run, out);
         });

@@ -46,9 +46,15 @@ struct BlockPlace {
     std::uint64_t records_at = 0;
 };
 
-/// Blocks of at least this many records are read and decoded into columns by
-/// two threads, each taking one half.
-inline constexpr std::size_t split_decoding_from = std::size_t{1} << 16;
+/// How blocks are read into columns: a chunk of records at a time, and by two
+/// threads from a size on.
+struct ColumnReading {
+    std::size_t split_from = std::size_t{1} << 16;     ///< records from which two threads share a block
+    std::size_t chunk_records = std::size_t{1} << 14;  ///< records read at a time (256 KiB)
+    /// The first thread waits for the helper to choose the split before it
+    /// starts, so that even a small block is always shared (for tests).
+    bool split_before_start = false;
+};
 
 struct AperturePulses {
     std::vector<NormalizedPulse> pulses;
@@ -86,14 +92,14 @@ public:
     /// Reads the records of the block at `place` and decodes them into rows
     /// 0 .. num_records - 1 of `out` (see decode_record_columns).
     [[nodiscard]] Status read_record_columns(const BlockPlace& place, const RecordColumnPointers& out,
-                                             std::size_t split_from = split_decoding_from) const;
+                                             ColumnReading how = {}) const;
 
     /// Reads the records of the block at `place` and writes its pulses,
     /// passed through `filter` when one is given, into rows 0, 1, ... of `out`
     /// (room for num_records rows); returns the number of pulses.
     [[nodiscard]] Result<std::size_t> read_pulse_columns(const BlockPlace& place, const PulseFilter* filter,
                                                          const PulseColumnPointers& out,
-                                                         std::size_t split_from = split_decoding_from) const;
+                                                         ColumnReading how = {}) const;
 
     /// Writes a new pulse file holding the given apertures (each one the index
     /// holds, no repeats) in ascending order; see aperture_copy.cpp.

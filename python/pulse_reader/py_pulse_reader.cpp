@@ -258,9 +258,9 @@ PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             const PulseReader& reader = *object->reader;
             auto place = reader.locate_block(aperture_index);
             if (place) {
-                columns.emplace(place->header, include_aperture_index);
+                columns.emplace(place->header, include_aperture_index, aperture_index);
                 auto count = reader.read_pulse_columns(*place, filter ? &*filter : nullptr, columns->pointers());
-                if (count) columns->finish(*count, aperture_index);
+                if (count) columns->finish(*count);
                 else error.emplace(std::move(count).error());
             } else {
                 error.emplace(std::move(place).error());

@@ -49,7 +49,8 @@ RecordColumnPointers RecordColumns::pointers() const noexcept {
             event_f.as<double>()};
 }
 
-PulseColumns::PulseColumns(const ApertureHeader& block_header, bool include_aperture_index)
+PulseColumns::PulseColumns(const ApertureHeader& block_header, bool include_aperture_index,
+                           std::uint64_t aperture_index_value)
     : index(block_header.num_records, 8),
       aperture_index(include_aperture_index ? block_header.num_records : 0, 8),
       start_f(block_header.num_records, 4),
@@ -68,6 +69,7 @@ PulseColumns::PulseColumns(const ApertureHeader& block_header, bool include_aper
       bin0_bg_mean(block_header.num_records, 4),
       bin0_bg_std(block_header.num_records, 4),
       has_aperture_index(include_aperture_index),
+      aperture_number(aperture_index_value),
       header(block_header) {}
 
 PulseColumnPointers PulseColumns::pointers() const noexcept {
@@ -76,16 +78,17 @@ PulseColumnPointers PulseColumns::pointers() const noexcept {
             ipd_s.as<float>(),          snr.as<float>(),             intensity.as<float>(),
             bin0_intensity.as<float>(), intensity_display.as<float>(), binratio.as<float>(),
             bg_mean.as<float>(),        bg_std.as<float>(),          bin0_bg_mean.as<float>(),
-            bin0_bg_std.as<float>()};
+            bin0_bg_std.as<float>(),
+            has_aperture_index ? aperture_index.as<std::uint64_t>() : nullptr,
+            aperture_number};
 }
 
-void PulseColumns::finish(std::size_t count, std::uint64_t aperture_index_value) noexcept {
+void PulseColumns::finish(std::size_t count) noexcept {
     for (ColumnBuffer* column : {&index, &aperture_index, &start_f, &end_f, &dur_f, &dur_s, &ipd_f, &ipd_s, &snr,
                                  &intensity, &bin0_intensity, &intensity_display, &binratio, &bg_mean, &bg_std,
                                  &bin0_bg_mean, &bin0_bg_std}) {
         column->set_count(count);
     }
-    if (has_aperture_index) std::fill_n(aperture_index.as<std::uint64_t>(), aperture_index.count(), aperture_index_value);
 }
 
 }  // namespace kvt::python

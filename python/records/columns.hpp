@@ -77,14 +77,16 @@ struct PulseColumns {
     ColumnBuffer bin0_bg_mean;
     ColumnBuffer bin0_bg_std;
     bool has_aperture_index = false;
+    std::uint64_t aperture_number = 0;  ///< the value of every "aperture_index" row
     ApertureHeader header;
 
     /// Columns with room for the pulses of a block of `header.num_records`
-    /// records: every pulse comes from one record.
-    PulseColumns(const ApertureHeader& header, bool include_aperture_index);
+    /// records (every pulse comes from one record), with an "aperture_index"
+    /// column of `aperture_index_value` when asked for.
+    PulseColumns(const ApertureHeader& header, bool include_aperture_index, std::uint64_t aperture_index_value);
     [[nodiscard]] PulseColumnPointers pointers() const noexcept;
-    /// Closes the columns at `count` pulses, filling "aperture_index".
-    void finish(std::size_t count, std::uint64_t aperture_index_value) noexcept;
+    /// Closes the columns at `count` pulses.
+    void finish(std::size_t count) noexcept;
 };
 
 }  // namespace kvt::python

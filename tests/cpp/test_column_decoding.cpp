@@ -125,18 +125,30 @@ double expected_optional(const std::optional<std::uint32_t>& value) {
     return value ? static_cast<double>(*value) : std::numeric_limits<double>::quiet_NaN();
 }
 
-class ColumnReading : public ::testing::TestWithParam<std::size_t> {
+class ColumnReadingSizes : public ::testing::TestWithParam<std::size_t> {
 protected:
     TempDir dir_;
 };
 
-// Sizes around the lanes (8), the piece (512) and an odd split.
-INSTANTIATE_TEST_SUITE_P(Sizes, ColumnReading, ::testing::Values(0, 1, 2, 7, 8, 9, 15, 511, 512, 513, 1031, 5000));
+// Sizes around the lanes (8), the pieces (256, 512) and the default chunk
+// (16384 records), with an odd split.
+INSTANTIATE_TEST_SUITE_P(Sizes, ColumnReadingSizes,
+                         ::testing::Values(0, 1, 2, 7, 8, 9, 15, 511, 512, 513, 1031, 5000, 70001));
 
-constexpr std::size_t always_split = 0;
-constexpr std::size_t never_split = std::numeric_limits<std::size_t>::max();
+/// On one thread; and shared by two threads reading small chunks, so that
+/// even small blocks are split, anywhere.
+const std::vector<ColumnReading> ways = {
+    {.split_from = std::numeric_limits<std::size_t>::max()},
+    {.split_from = 0, .chunk_records = 8, .split_before_start = true},
+    {.split_from = 0, .chunk_records = 3, .split_before_start = true},
+};
+constexpr ColumnReading always_split{.split_from = 0, .chunk_records = 1, .split_before_start = true};
 
-TEST_P(ColumnReading, PulsesEqualNormalizingTheDecodedRecords) {
+std::string way_of(const ColumnReading& how) {
+    return "split from " + std::to_string(how.split_from) + ", chunks of " + std::to_string(how.chunk_records);
+}
+
+TEST_P(ColumnReadingSizes, PulsesEqualNormalizingTheDecodedRecords) {
     const std::size_t count = GetParam();
     const auto reader = PulseReader::open(dir_.write("pulses.bin", plan_of(mixed_records(count, 11))));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
@@ -145,21 +157,20 @@ TEST_P(ColumnReading, PulsesEqualNormalizingTheDecodedRecords) {
     const auto place = reader->locate_block(3);
     ASSERT_TRUE(place.ok());
     EXPECT_EQ(place->header.num_records, count);
-    for (const std::size_t split_from : {always_split, never_split}) {
+    for (const ColumnReading& how : ways) {
         Columns columns(count);
         const PulseColumnPointers out = columns.pulses();
-        const auto written = reader->read_pulse_columns(*place, nullptr, out, split_from);
+        const auto written = reader->read_pulse_columns(*place, nullptr, out, how);
         ASSERT_TRUE(written.ok()) << error_of(written);
-        ASSERT_EQ(*written, expected->pulses.size()) << "split from " << split_from;
+        ASSERT_EQ(*written, expected->pulses.size()) << way_of(how);
         for (std::size_t i = 0; i < *written; ++i) {
-            expect_same_pulse(pulse_at(out, i), expected->pulses[i],
-                              "pulse " + std::to_string(i) + ", split from " + std::to_string(split_from));
+            expect_same_pulse(pulse_at(out, i), expected->pulses[i], "pulse " + std::to_string(i) + ", " + way_of(how));
             if (HasFailure()) return;
         }
     }
 }
 
-TEST_P(ColumnReading, RecordsEqualDecodingIntoRecords) {
+TEST_P(ColumnReadingSizes, RecordsEqualDecodingIntoRecords) {
     const std::size_t count = GetParam();
     const auto reader = PulseReader::open(dir_.write("pulses.bin", plan_of(mixed_records(count, 23))));
     ASSERT_TRUE(reader.ok()) << error_of(reader);
@@ -167,14 +178,14 @@ TEST_P(ColumnReading, RecordsEqualDecodingIntoRecords) {
     ASSERT_TRUE(expected.ok());
     const auto place = reader->locate_block(3);
     ASSERT_TRUE(place.ok());
-    for (const std::size_t split_from : {always_split, never_split}) {
+    for (const ColumnReading& how : ways) {
         Columns columns(count);
         const RecordColumnPointers out = columns.records();
-        ASSERT_TRUE(reader->read_record_columns(*place, out, split_from).ok());
+        ASSERT_TRUE(reader->read_record_columns(*place, out, how).ok());
         std::uint32_t start_f = 0;
         for (std::size_t i = 0; i < count; ++i) {
             const FormattedRecord& record = expected->records[i];
-            const std::string where = "record " + std::to_string(i) + ", split from " + std::to_string(split_from);
+            const std::string where = "record " + std::to_string(i) + ", " + way_of(how);
             start_f += record.ipd_f;
             EXPECT_EQ(out.ipd_f[i], record.ipd_f) << where;
             EXPECT_EQ(out.dur_f[i], record.dur_f) << where;

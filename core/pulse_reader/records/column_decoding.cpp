@@ -43,38 +43,6 @@ void put_optional(double* out, std::span<const FormattedRecord> records,
 
 }  // namespace
 
-std::uint32_t decode_record_columns(std::span<const std::byte> block, const EncodingRecords& encodings,
-                                    std::uint32_t start_f, const RecordColumnPointers& out, std::size_t at) noexcept {
-    const std::size_t count = block.size() / event_record_size;
-    std::array<FormattedRecord, piece> scratch;
-    for (std::size_t first = 0; first < count; first += piece) {
-        const std::size_t n = std::min(piece, count - first);
-        const std::span<FormattedRecord> records(scratch.data(), n);
-        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings, first,
-                            records);
-        const std::size_t row = at + first;
-        // Column by column over the piece, which is still in the cache: one
-        // write stream at a time rather than one per column.
-        put_field(out.ipd_f + row, records, &FormattedRecord::ipd_f);
-        put_field(out.dur_f + row, records, &FormattedRecord::dur_f);
-        put_field(out.bin0_intensity + row, records, &FormattedRecord::bin0_intensity);
-        put_field(out.bin1_intensity + row, records, &FormattedRecord::bin1_intensity);
-        put_field(out.bin0_bg_mean + row, records, &FormattedRecord::bin0_bg_mean);
-        put_field(out.bin1_bg_mean + row, records, &FormattedRecord::bin1_bg_mean);
-        put_field(out.bin0_bg_std + row, records, &FormattedRecord::bin0_bg_std);
-        put_field(out.bin1_bg_std + row, records, &FormattedRecord::bin1_bg_std);
-        std::uint32_t* start = out.start_f + row;
-        for (std::size_t i = 0; i < n; ++i) {
-            start_f += records[i].ipd_f;
-            start[i] = start_f;
-        }
-        put_field(out.record_type + row, records, &FormattedRecord::record_type);
-        put_optional(out.long_pulse_duration_f + row, records, &FormattedRecord::long_pulse_duration_f);
-        put_optional(out.event_f + row, records, &FormattedRecord::event_f);
-    }
-    return start_f;
-}
-
 std::uint32_t sum_ipd_f(std::span<const std::byte> block) noexcept {
     const std::size_t count = block.size() / event_record_size;
     std::uint32_t sum = 0;
@@ -139,46 +107,26 @@ void store_scratch_pulse(const PulseScratch& scratch, std::size_t t, std::uint64
 
 #if defined(__SSE2__)
 
-/// Eight pulses of the scratch from t on, with the same values as
-/// store_scratch_pulse, written at rows row..row+7.
-class EightPulses {
+/// Eight records at once, a lane per record: the column values of eight pulses
+/// of the scratch (the same as store_scratch_pulse), or of eight records (the
+/// same as decode_records).
+class Eight {
 public:
     // Registers in plain arrays: a std::array of them would drop their
     // alignment attributes.
-    EightPulses(const detail::WordScales& scales, float fps) noexcept : fps_(_mm_set1_ps(fps)) {
+    Eight(const detail::WordScales& scales, float fps) noexcept : fps_(_mm_set1_ps(fps)) {
         for (std::size_t k = 0; k < 8; ++k) {
             reciprocal_[k] = _mm_set1_ps(scales.reciprocal[k]);
             offset_[k] = _mm_set1_ps(scales.offset[k]);
         }
     }
 
-    void store(const PulseScratch& scratch, std::size_t t, std::uint64_t first_index, const PulseColumnPointers& out,
-               std::size_t row) const noexcept {
-        // Transpose eight records (one per register) into eight words (one
-        // per register, a lane per record).
-        __m128i r[8];
-        for (std::size_t k = 0; k < 8; ++k) r[k] = load(scratch.records[t + k].data());
-        const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]);
-        const __m128i a1 = _mm_unpackhi_epi16(r[0], r[1]);
-        const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]);
-        const __m128i a3 = _mm_unpackhi_epi16(r[2], r[3]);
-        const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]);
-        const __m128i a5 = _mm_unpackhi_epi16(r[4], r[5]);
-        const __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]);
-        const __m128i a7 = _mm_unpackhi_epi16(r[6], r[7]);
-        const __m128i b0 = _mm_unpacklo_epi32(a0, a2);
-        const __m128i b1 = _mm_unpackhi_epi32(a0, a2);
-        const __m128i b2 = _mm_unpacklo_epi32(a1, a3);
-        const __m128i b3 = _mm_unpackhi_epi32(a1, a3);
-        const __m128i b4 = _mm_unpacklo_epi32(a4, a6);
-        const __m128i b5 = _mm_unpackhi_epi32(a4, a6);
-        const __m128i b6 = _mm_unpacklo_epi32(a5, a7);
-        const __m128i b7 = _mm_unpackhi_epi32(a5, a7);
-        const __m128i w1 = _mm_unpackhi_epi64(b0, b4);
-        const __m128i w[8] = {_mm_unpacklo_epi64(b0, b4), w1, _mm_unpacklo_epi64(b1, b5),
-                                          _mm_unpackhi_epi64(b1, b5), _mm_unpacklo_epi64(b2, b6),
-                                          _mm_unpackhi_epi64(b2, b6), _mm_unpacklo_epi64(b3, b7),
-                                          _mm_unpackhi_epi64(b3, b7)};
+    /// Pulses t..t+7 of the scratch, written at rows row..row+7.
+    void pulses(const PulseScratch& scratch, std::size_t t, std::uint64_t first_index, const PulseColumnPointers& out,
+                std::size_t row) const noexcept {
+        __m128i w[8];
+        transpose(scratch.records[t].data(), w);
+        const __m128i w1 = w[1];
 
         // Frames, four lanes at a time.
         const __m128i zero = _mm_setzero_si128();
@@ -228,7 +176,151 @@ public:
         }
     }
 
+    /// The eight records from `raw` on, written at rows row..row+7;
+    /// "start_f" continues from `start_f`, which is advanced.
+    void records(const std::byte* raw, std::uint32_t& start_f, const RecordColumnPointers& out,
+                 std::size_t row) const noexcept {
+        __m128i w[8];
+        transpose(raw, w);
+        store(out.ipd_f + row, w[0]);
+        store(out.dur_f + row, w[1]);
+
+        // start_f: the running sum of ipd_f, four lanes at a time.
+        const __m128i zero = _mm_setzero_si128();
+        __m128i carry = _mm_set1_epi32(static_cast<int>(start_f));
+        for (std::size_t h = 0; h < 2; ++h) {
+            __m128i sum = h == 0 ? _mm_unpacklo_epi16(w[0], zero) : _mm_unpackhi_epi16(w[0], zero);
+            sum = _mm_add_epi32(sum, _mm_slli_si128(sum, 4));
+            sum = _mm_add_epi32(sum, _mm_slli_si128(sum, 8));
+            sum = _mm_add_epi32(sum, carry);
+            store(out.start_f + row + 4 * h, sum);
+            carry = _mm_shuffle_epi32(sum, 0xFF);
+        }
+        start_f = static_cast<std::uint32_t>(_mm_cvtsi128_si32(carry));
+
+        // The record kinds, in the order of their rules; exactly one holds.
+        const __m128i ones = _mm_cmpeq_epi16(zero, zero);
+        const __m128i pulse = _mm_andnot_si128(_mm_cmpeq_epi16(w[1], zero), ones);
+        const __m128i padding = _mm_andnot_si128(pulse, _mm_cmpeq_epi16(w[0], ones));
+        const __m128i other = _mm_andnot_si128(_mm_or_si128(pulse, padding), ones);
+        const auto marked = [&](int marker) {
+            return _mm_and_si128(other, _mm_cmpeq_epi16(w[6], _mm_set1_epi16(static_cast<short>(marker))));
+        };
+        const __m128i update = marked(detail::long_pulse_update_marker);
+        const __m128i dropped = marked(detail::long_pulse_dropped_marker);
+        const __m128i up = marked(detail::step_up_marker);
+        const __m128i down = marked(detail::step_down_marker);
+        const __m128i marker = _mm_or_si128(_mm_or_si128(update, dropped), _mm_or_si128(up, down));
+        const __m128i unmarked = _mm_andnot_si128(marker, other);
+        const __m128i background =
+            _mm_and_si128(unmarked, _mm_and_si128(_mm_cmpeq_epi16(w[2], zero), _mm_cmpeq_epi16(w[3], zero)));
+        const __m128i unknown = _mm_andnot_si128(background, unmarked);
+        const auto code = [](__m128i mask, FormattedRecordType type) {
+            return _mm_and_si128(mask, _mm_set1_epi16(static_cast<short>(type)));
+        };
+        const __m128i type = _mm_or_si128(
+            _mm_or_si128(_mm_or_si128(code(padding, FormattedRecordType::Padding),
+                                      code(update, FormattedRecordType::LongPulseUpdate)),
+                         _mm_or_si128(code(dropped, FormattedRecordType::LongPulseDropped),
+                                      code(up, FormattedRecordType::StepUp))),
+            _mm_or_si128(_mm_or_si128(code(down, FormattedRecordType::StepDown),
+                                      code(background, FormattedRecordType::Background)),
+                         code(unknown, FormattedRecordType::Unknown)));
+        static_assert(sizeof(FormattedRecordType) == 1 && static_cast<int>(FormattedRecordType::Pulse) == 0);
+        const __m128i type_bytes = _mm_packus_epi16(type, type);
+        std::memcpy(out.record_type + row, &type_bytes, 8);
+
+        // Words 2 and 3 are scaled in pulses and marked records, 0 in
+        // backgrounds, as stored otherwise; words 4 to 7 are scaled in pulses
+        // and backgrounds, as stored otherwise.
+        const __m128i intensities_scaled = _mm_or_si128(pulse, marker);
+        const __m128i rest_scaled = _mm_or_si128(pulse, background);
+        float* const columns[8] = {nullptr,           nullptr,          out.bin0_intensity, out.bin1_intensity,
+                                   out.bin0_bg_mean,  out.bin1_bg_mean, out.bin0_bg_std,    out.bin1_bg_std};
+        for (std::size_t k = 2; k < 8; ++k) {
+            const __m128i scaled_lanes = k < 4 ? intensities_scaled : rest_scaled;
+            const __m128i zero_lanes = k < 4 ? background : zero;
+            __m128 scaled[2];
+            scale(w[k], k, scaled);
+            for (std::size_t h = 0; h < 2; ++h) {
+                const __m128 raw_value = _mm_cvtepi32_ps(widen_signed(w[k], h));
+                const __m128 use_scaled = _mm_castsi128_ps(widen_mask(scaled_lanes, h));
+                const __m128 use_zero = _mm_castsi128_ps(widen_mask(zero_lanes, h));
+                const __m128 value = _mm_or_ps(_mm_and_ps(use_scaled, scaled[h]),
+                                               _mm_andnot_ps(_mm_or_ps(use_scaled, use_zero), raw_value));
+                _mm_storeu_ps(columns[k] + row + 4 * h, value);
+            }
+        }
+
+        // The u32 of words 4 (low) and 5 (high), as a double where the kind
+        // carries it, NaN elsewhere.
+        const __m128i long_pulse = _mm_or_si128(update, dropped);
+        const __m128i step = _mm_or_si128(up, down);
+        const __m128d nan = _mm_castsi128_pd(_mm_set1_epi64x(0x7FF8000000000000LL));
+        const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000U));
+        const __m128d two_to_31 = _mm_set1_pd(2147483648.0);
+        for (std::size_t h = 0; h < 2; ++h) {
+            const __m128i wide = h == 0 ? _mm_unpacklo_epi16(w[4], w[5]) : _mm_unpackhi_epi16(w[4], w[5]);
+            const __m128i long_mask = widen_mask(long_pulse, h);
+            const __m128i step_mask = widen_mask(step, h);
+            for (std::size_t q = 0; q < 2; ++q) {
+                // Two lanes: exact, as the signed value plus 2^31.
+                const __m128i pair = q == 0 ? wide : _mm_srli_si128(wide, 8);
+                const __m128d value = _mm_add_pd(_mm_cvtepi32_pd(_mm_xor_si128(pair, sign)), two_to_31);
+                const std::size_t at = row + 4 * h + 2 * q;
+                const auto choose = [&](__m128i mask32) {
+                    const __m128i lanes = q == 0 ? mask32 : _mm_srli_si128(mask32, 8);
+                    const __m128d mask = _mm_castsi128_pd(_mm_unpacklo_epi32(lanes, lanes));
+                    return _mm_or_pd(_mm_and_pd(mask, value), _mm_andnot_pd(mask, nan));
+                };
+                _mm_storeu_pd(out.long_pulse_duration_f + at, choose(long_mask));
+                _mm_storeu_pd(out.event_f + at, choose(step_mask));
+            }
+        }
+    }
+
 private:
+    /// Eight consecutive 16-byte records from `first` on (one per register)
+    /// as eight words (one per register, a lane per record).
+    static void transpose(const std::byte* first, __m128i (&w)[8]) noexcept {
+        __m128i r[8];
+        for (std::size_t k = 0; k < 8; ++k) r[k] = load(first + k * event_record_size);
+        const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]);
+        const __m128i a1 = _mm_unpackhi_epi16(r[0], r[1]);
+        const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]);
+        const __m128i a3 = _mm_unpackhi_epi16(r[2], r[3]);
+        const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]);
+        const __m128i a5 = _mm_unpackhi_epi16(r[4], r[5]);
+        const __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]);
+        const __m128i a7 = _mm_unpackhi_epi16(r[6], r[7]);
+        const __m128i b0 = _mm_unpacklo_epi32(a0, a2);
+        const __m128i b1 = _mm_unpackhi_epi32(a0, a2);
+        const __m128i b2 = _mm_unpacklo_epi32(a1, a3);
+        const __m128i b3 = _mm_unpackhi_epi32(a1, a3);
+        const __m128i b4 = _mm_unpacklo_epi32(a4, a6);
+        const __m128i b5 = _mm_unpackhi_epi32(a4, a6);
+        const __m128i b6 = _mm_unpacklo_epi32(a5, a7);
+        const __m128i b7 = _mm_unpackhi_epi32(a5, a7);
+        w[0] = _mm_unpacklo_epi64(b0, b4);
+        w[1] = _mm_unpackhi_epi64(b0, b4);
+        w[2] = _mm_unpacklo_epi64(b1, b5);
+        w[3] = _mm_unpackhi_epi64(b1, b5);
+        w[4] = _mm_unpacklo_epi64(b2, b6);
+        w[5] = _mm_unpackhi_epi64(b2, b6);
+        w[6] = _mm_unpacklo_epi64(b3, b7);
+        w[7] = _mm_unpackhi_epi64(b3, b7);
+    }
+
+    /// Lanes 4h..4h+3 of eight signed words, as 32-bit integers.
+    static __m128i widen_signed(__m128i word, std::size_t h) noexcept {
+        const __m128i doubled = h == 0 ? _mm_unpacklo_epi16(word, word) : _mm_unpackhi_epi16(word, word);
+        return _mm_srai_epi32(doubled, 16);
+    }
+    /// Lanes 4h..4h+3 of a mask of eight 16-bit lanes, as 32-bit lanes.
+    static __m128i widen_mask(__m128i mask, std::size_t h) noexcept {
+        return h == 0 ? _mm_unpacklo_epi16(mask, mask) : _mm_unpackhi_epi16(mask, mask);
+    }
+
     template <class T>
     static __m128i load(const T* from) noexcept {
         __m128i value;
@@ -283,30 +375,69 @@ private:
 
 }  // namespace
 
-PulseRun pulse_run_after(std::span<const std::byte> block) noexcept {
+std::uint32_t decode_record_columns(std::span<const std::byte> block, const EncodingRecords& encodings,
+                                    std::uint32_t start_f, const RecordColumnPointers& out, std::size_t at) noexcept {
+    const std::size_t count = block.size() / event_record_size;
+    std::size_t done = 0;
+#if defined(__SSE2__)
+    const Eight eight(detail::WordScales(encodings), 1.0F);
+    for (; done + 8 <= count; done += 8) {
+        eight.records(block.data() + done * event_record_size, start_f, out, at + done);
+    }
+#endif
+    // The rest (all of it without SSE2): decoded into records a piece at a
+    // time, then column by column over the piece.
+    std::array<FormattedRecord, piece> scratch;
+    for (std::size_t first = done; first < count; first += piece) {
+        const std::size_t n = std::min(piece, count - first);
+        const std::span<FormattedRecord> records(scratch.data(), n);
+        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings, first,
+                            records);
+        const std::size_t row = at + first;
+        put_field(out.ipd_f + row, records, &FormattedRecord::ipd_f);
+        put_field(out.dur_f + row, records, &FormattedRecord::dur_f);
+        put_field(out.bin0_intensity + row, records, &FormattedRecord::bin0_intensity);
+        put_field(out.bin1_intensity + row, records, &FormattedRecord::bin1_intensity);
+        put_field(out.bin0_bg_mean + row, records, &FormattedRecord::bin0_bg_mean);
+        put_field(out.bin1_bg_mean + row, records, &FormattedRecord::bin1_bg_mean);
+        put_field(out.bin0_bg_std + row, records, &FormattedRecord::bin0_bg_std);
+        put_field(out.bin1_bg_std + row, records, &FormattedRecord::bin1_bg_std);
+        std::uint32_t* start = out.start_f + row;
+        for (std::size_t i = 0; i < n; ++i) {
+            start_f += records[i].ipd_f;
+            start[i] = start_f;
+        }
+        put_field(out.record_type + row, records, &FormattedRecord::record_type);
+        put_optional(out.long_pulse_duration_f + row, records, &FormattedRecord::long_pulse_duration_f);
+        put_optional(out.event_f + row, records, &FormattedRecord::event_f);
+    }
+    return start_f;
+}
+
+PulseRun pulse_run_after(std::span<const std::byte> block, PulseRun run) noexcept {
     const std::size_t count = block.size() / event_record_size;
     const std::byte* raw = block.data();
-    PulseRun run;
-    std::uint32_t frame = 0;
+    std::uint32_t frame = 0;  // moved by the block's records
     std::uint64_t pulses = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t words = load_le<std::uint32_t>(raw + i * event_record_size);
         frame += (words & 0xFFFFU) + (words >> 16);
         pulses += (words >> 16) != 0 ? 1 : 0;
     }
-    run.frame = frame;
-    run.pulses = pulses;
-    if (pulses == 0) return run;
-    // The latest pulse ended where the frame stood before the records after
-    // it (none of them a pulse) added their ipd_f.
-    std::uint32_t after = 0;
-    std::size_t i = count;
-    while (load_le<std::uint16_t>(raw + (i - 1) * event_record_size + 2) == 0) {
-        --i;
-        after += load_le<std::uint16_t>(raw + i * event_record_size);
+    if (pulses != 0) {
+        // The latest pulse ended where the frame stood before the records
+        // after it (none of them a pulse) added their ipd_f.
+        std::uint32_t after = 0;
+        std::size_t i = count;
+        while (load_le<std::uint16_t>(raw + (i - 1) * event_record_size + 2) == 0) {
+            --i;
+            after += load_le<std::uint16_t>(raw + i * event_record_size);
+        }
+        run.previous_end = run.frame + frame - after;
+        run.have_previous = true;
     }
-    run.previous_end = frame - after;
-    run.have_previous = true;
+    run.frame += frame;
+    run.pulses += pulses;
     return run;
 }
 
@@ -315,7 +446,7 @@ std::size_t normalize_pulse_columns(std::span<const std::byte> block, const Enco
     const std::size_t count = block.size() / event_record_size;
     const detail::WordScales scales(encodings);
 #if defined(__SSE2__)
-    const EightPulses eight(scales, fps);
+    const Eight eight(scales, fps);
 #endif
     PulseScratch scratch;
     std::size_t written = 0;
@@ -346,9 +477,10 @@ std::size_t normalize_pulse_columns(std::span<const std::byte> block, const Enco
         const std::uint64_t index = first_index + first;
         std::size_t t = 0;
 #if defined(__SSE2__)
-        for (; t + 8 <= kept; t += 8) eight.store(scratch, t, index, out, row + t);
+        for (; t + 8 <= kept; t += 8) eight.pulses(scratch, t, index, out, row + t);
 #endif
         for (; t < kept; ++t) store_scratch_pulse(scratch, t, index + scratch.position[t], scales, fps, out, row + t);
+        if (out.aperture_index != nullptr) std::fill_n(out.aperture_index + row, kept, out.aperture_number);
 
         run.previous_end = scratch.end[kept];
         run.have_previous = true;
@@ -379,6 +511,7 @@ void store_pulses(std::span<const NormalizedPulse> pulses, const PulseColumnPoin
     put(out.bg_std, &NormalizedPulse::bg_std);
     put(out.bin0_bg_mean, &NormalizedPulse::bin0_bg_mean);
     put(out.bin0_bg_std, &NormalizedPulse::bin0_bg_std);
+    if (out.aperture_index != nullptr) std::fill_n(out.aperture_index + at, pulses.size(), out.aperture_number);
 }
 
 }  // namespace kvt

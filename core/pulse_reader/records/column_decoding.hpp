@@ -61,6 +61,9 @@ struct PulseColumnPointers {
     float* bg_std = nullptr;
     float* bin0_bg_mean = nullptr;
     float* bin0_bg_std = nullptr;
+    /// When not null, a column holding `aperture_number` on every row.
+    std::uint64_t* aperture_index = nullptr;
+    std::uint64_t aperture_number = 0;
 };
 
 /// The frame counter of a normalization pass at some record: the state that
@@ -74,10 +77,11 @@ struct PulseRun {
     friend bool operator==(const PulseRun&, const PulseRun&) = default;
 };
 
-/// The state after normalizing `block` from a fresh start: every record moves
-/// the frame by w0 + w1 (a pulse by its ipd_f and its duration, any other
-/// record, whose w1 is 0, by its ipd_f alone). Reads words 0 and 1 only.
-PulseRun pulse_run_after(std::span<const std::byte> block) noexcept;
+/// The state after normalizing `block` from state `run`, without the pulses'
+/// values: every record moves the frame by w0 + w1 (a pulse by its ipd_f and
+/// its duration, any other record, whose w1 is 0, by its ipd_f alone). Reads
+/// words 0 and 1 only.
+PulseRun pulse_run_after(std::span<const std::byte> block, PulseRun run = {}) noexcept;
 
 /// Decodes and normalizes the records of `block`, the first of which is
 /// record `first_index` of its aperture, continuing `run`. Pulse p of the
