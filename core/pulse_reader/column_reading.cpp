@@ -30,7 +30,11 @@ template <class Use>
 Status read_chunks(const InputFile& file, std::uint64_t records_at, std::size_t chunk_records, std::size_t first,
                    std::size_t last, Use&& use) {
     if (first >= last) return {};
-    const std::size_t room = std::min(chunk_records, last - first) * event_record_size;
+    // A buffer of some size is taken from the kept large buffers, already
+    // mapped, rather than from the allocator, which may map and unmap it at
+    // every call; only its first bytes are used.
+    std::size_t room = std::min(chunk_records, last - first) * event_record_size;
+    if (room >= (std::size_t{64} << 10)) room = std::max(room, large_buffer_bytes);
     const LargeBuffer buffer(room);
     if (!buffer) throw std::bad_alloc();
     for (std::size_t at = first; at < last; at += chunk_records) {
@@ -106,9 +110,9 @@ Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, s
                     helper_state = progress.state;
                     // The first thread may be inside the chunk after `from`:
                     // the split comes after it, on a chunk boundary, with
-                    // about 4/7 of the rest before it.
+                    // about 7/12 of the rest before it.
                     const std::size_t left = count - from;
-                    split = from + std::max<std::size_t>(1, left * 4 / 7 / chunk_records) * chunk_records;
+                    split = from + std::max<std::size_t>(1, left * 7 / 12 / chunk_records) * chunk_records;
                     if (split < count) progress.split = split;
                     chosen();
                 }

@@ -13,7 +13,7 @@ namespace kvt {
 
 namespace {
 
-constexpr std::size_t huge_page = std::size_t{1} << 21;
+constexpr std::size_t huge_page = large_buffer_bytes;
 /// Large buffers start at one of `staggers` offsets, `stagger_step` bytes
 /// apart, from the start of their memory.
 constexpr std::size_t stagger_step = 256;

@@ -17,6 +17,10 @@
 
 namespace kvt {
 
+/// Buffers of at least this many bytes are large: on huge pages, and kept
+/// for reuse once released.
+inline constexpr std::size_t large_buffer_bytes = std::size_t{1} << 21;
+
 /// At most this many bytes of released large buffers are kept for reuse.
 inline constexpr std::size_t large_buffer_keep_bytes = std::size_t{160} << 20;
 
