@@ -72,10 +72,11 @@ Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, s
                                decode(chunk, first_record, at);
                            });
     };
-    if (count < how.split_from || count < 2 * chunk_records) {
+    const auto on_this_thread = [&]() -> Result<State> {
         if (Status done = decode_range(0, count, state); !done) return std::move(done).error();
         return state;
-    }
+    };
+    if (count < how.split_from || count < 2 * chunk_records) return on_this_thread();
 
     struct Progress {
         std::mutex mutex;
@@ -130,9 +131,7 @@ Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, s
             }
         });
     } catch (const std::system_error&) {
-        // No thread to be had: this one does it all.
-        if (Status done = decode_range(0, count, state); !done) return std::move(done).error();
-        return state;
+        return on_this_thread();  // no thread to be had: this one does it all
     }
 
     if (how.split_before_start) {
@@ -188,7 +187,6 @@ Result<std::size_t> PulseReader::read_pulse_columns(const BlockPlace& place, con
         // The filter keeps state from pulse to pulse: one pass in order.
         PulseFilterPass pass(*filter, fps_);
         PulseNormalizer normalizer(fps_);
-        std::vector<FormattedRecord> records;
         std::vector<NormalizedPulse> pulses;
         std::vector<NormalizedPulse> kept;
         std::size_t rows = 0;
@@ -196,18 +194,19 @@ Result<std::size_t> PulseReader::read_pulse_columns(const BlockPlace& place, con
         Status read = read_chunks(
             file_, place.records_at, std::max<std::size_t>(how.chunk_records, 1), 0, place.header.num_records,
             [&](std::span<const std::byte> chunk, std::size_t first_record) {
-                decode_block_pieces(chunk, encoding_records_, [&](std::span<const FormattedRecord> piece) {
-                    if (!filtered) return;
-                    records.assign(piece.begin(), piece.end());
-                    for (FormattedRecord& record : records) record.index += first_record;
-                    pulses.clear();
-                    normalizer.add(records, pulses);
-                    kept.clear();
-                    filtered = pass.add(pulses, kept);
-                    if (!filtered) return;
-                    store_pulses(kept, out, rows);
-                    rows += kept.size();
-                });
+                decode_block_pieces(
+                    chunk, encoding_records_,
+                    [&](std::span<const FormattedRecord> records) {
+                        if (!filtered) return;
+                        pulses.clear();
+                        normalizer.add(records, pulses);
+                        kept.clear();
+                        filtered = pass.add(pulses, kept);
+                        if (!filtered) return;
+                        store_pulses(kept, out, rows);
+                        rows += kept.size();
+                    },
+                    first_record);
             });
         if (!read) return std::move(read).error();
         if (!filtered) return std::move(filtered).error();

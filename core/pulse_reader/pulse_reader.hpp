@@ -79,12 +79,7 @@ public:
     /// (pulses out of order for the filter), pieces already handed over are to
     /// be discarded.
     template <class Sink>
-    [[nodiscard]] Status visit_pulses(std::span<const std::byte> records, const PulseFilter* filter,
-                                      Sink&& sink) const;
-    template <class Sink>
-    [[nodiscard]] Status visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const {
-        return visit_pulses(block.record_bytes(), filter, sink);
-    }
+    [[nodiscard]] Status visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const;
 
     /// Finds the block of aperture `aperture_index` and reads its header.
     [[nodiscard]] Result<BlockPlace> locate_block(std::uint64_t aperture_index) const;
@@ -135,15 +130,15 @@ private:
 };
 
 template <class Sink>
-Status PulseReader::visit_pulses(std::span<const std::byte> records, const PulseFilter* filter, Sink&& sink) const {
+Status PulseReader::visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const {
     if (filter == nullptr) {
-        normalize_block_pieces(records, encoding_records_, fps_, sink);
+        normalize_block_pieces(block.record_bytes(), encoding_records_, fps_, sink);
         return {};
     }
     PulseFilterPass pass(*filter, fps_);
     std::vector<NormalizedPulse> kept;
     Status status;
-    normalize_block_pieces(records, encoding_records_, fps_,
+    normalize_block_pieces(block.record_bytes(), encoding_records_, fps_,
                            [&](std::span<const NormalizedPulse> pulses) {
                                if (!status) return;
                                kept.clear();

@@ -19,10 +19,6 @@ namespace {
 
 constexpr double absent = std::numeric_limits<double>::quiet_NaN();
 
-/// Records handled per piece: their bytes and the scratch below stay in the
-/// first-level cache.
-constexpr std::size_t piece = 512;
-
 // ---------------------------------------------------------------------------
 // Records
 
@@ -63,12 +59,12 @@ std::uint32_t sum_ipd_f(std::span<const std::byte> block) noexcept {
 namespace {
 
 struct PulseScratch {
-    std::array<std::array<std::byte, event_record_size>, piece> records;  ///< the pulses' raw records
-    std::array<std::uint32_t, piece> position;                            ///< record number in the piece
+    std::array<std::array<std::byte, event_record_size>, decoding_piece> records;  ///< the pulses' raw records
+    std::array<std::uint32_t, decoding_piece> position;  ///< record number in the piece
     /// end[0] is the end of the pulse before the piece (the first pulse's
     /// start when there is none, so that its ipd_f is 0); end[1 + t] is the
     /// end of pulse t.
-    std::array<std::uint32_t, piece + 1> end;
+    std::array<std::uint32_t, decoding_piece + 1> end;
 };
 
 /// The column values of pulse t of the scratch, written at row `row`.
@@ -386,31 +382,30 @@ std::uint32_t decode_record_columns(std::span<const std::byte> block, const Enco
     }
 #endif
     // The rest (all of it without SSE2): decoded into records a piece at a
-    // time, then column by column over the piece.
-    std::array<FormattedRecord, piece> scratch;
-    for (std::size_t first = done; first < count; first += piece) {
-        const std::size_t n = std::min(piece, count - first);
-        const std::span<FormattedRecord> records(scratch.data(), n);
-        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings, first,
-                            records);
-        const std::size_t row = at + first;
-        put_field(out.ipd_f + row, records, &FormattedRecord::ipd_f);
-        put_field(out.dur_f + row, records, &FormattedRecord::dur_f);
-        put_field(out.bin0_intensity + row, records, &FormattedRecord::bin0_intensity);
-        put_field(out.bin1_intensity + row, records, &FormattedRecord::bin1_intensity);
-        put_field(out.bin0_bg_mean + row, records, &FormattedRecord::bin0_bg_mean);
-        put_field(out.bin1_bg_mean + row, records, &FormattedRecord::bin1_bg_mean);
-        put_field(out.bin0_bg_std + row, records, &FormattedRecord::bin0_bg_std);
-        put_field(out.bin1_bg_std + row, records, &FormattedRecord::bin1_bg_std);
-        std::uint32_t* start = out.start_f + row;
-        for (std::size_t i = 0; i < n; ++i) {
-            start_f += records[i].ipd_f;
-            start[i] = start_f;
-        }
-        put_field(out.record_type + row, records, &FormattedRecord::record_type);
-        put_optional(out.long_pulse_duration_f + row, records, &FormattedRecord::long_pulse_duration_f);
-        put_optional(out.event_f + row, records, &FormattedRecord::event_f);
-    }
+    // time, then column by column over the piece, which is still in the cache.
+    decode_block_pieces(
+        block.subspan(done * event_record_size), encodings,
+        [&](std::span<const FormattedRecord> records) {
+            const std::size_t row = at + done;
+            put_field(out.ipd_f + row, records, &FormattedRecord::ipd_f);
+            put_field(out.dur_f + row, records, &FormattedRecord::dur_f);
+            put_field(out.bin0_intensity + row, records, &FormattedRecord::bin0_intensity);
+            put_field(out.bin1_intensity + row, records, &FormattedRecord::bin1_intensity);
+            put_field(out.bin0_bg_mean + row, records, &FormattedRecord::bin0_bg_mean);
+            put_field(out.bin1_bg_mean + row, records, &FormattedRecord::bin1_bg_mean);
+            put_field(out.bin0_bg_std + row, records, &FormattedRecord::bin0_bg_std);
+            put_field(out.bin1_bg_std + row, records, &FormattedRecord::bin1_bg_std);
+            std::uint32_t* start = out.start_f + row;
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                start_f += records[i].ipd_f;
+                start[i] = start_f;
+            }
+            put_field(out.record_type + row, records, &FormattedRecord::record_type);
+            put_optional(out.long_pulse_duration_f + row, records, &FormattedRecord::long_pulse_duration_f);
+            put_optional(out.event_f + row, records, &FormattedRecord::event_f);
+            done += records.size();
+        },
+        done);
     return start_f;
 }
 
@@ -450,8 +445,8 @@ std::size_t normalize_pulse_columns(std::span<const std::byte> block, const Enco
 #endif
     PulseScratch scratch;
     std::size_t written = 0;
-    for (std::size_t first = 0; first < count; first += piece) {
-        const std::size_t n = std::min(piece, count - first);
+    for (std::size_t first = 0; first < count; first += decoding_piece) {
+        const std::size_t n = std::min(decoding_piece, count - first);
         const std::byte* raw = block.data() + first * event_record_size;
 
         // Pass 1: keep every record and advance only past pulses.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -71,16 +72,18 @@ inline constexpr std::size_t decoding_piece = 512;
 
 /// Decodes a block's record bytes `decoding_piece` records at a time (small
 /// enough to stay in the cache), calling `sink` with each piece's records in
-/// order, numbered from 0 over the whole block (a span valid during the call).
-/// Nothing the size of the block is allocated.
+/// order, numbered from `first_index` on over the whole block (a span valid
+/// during the call). Nothing is allocated.
 template <class Sink>
-void decode_block_pieces(std::span<const std::byte> block, const EncodingRecords& encodings, Sink&& sink) {
+void decode_block_pieces(std::span<const std::byte> block, const EncodingRecords& encodings, Sink&& sink,
+                         std::uint64_t first_index = 0) {
     const std::size_t count = block.size() / event_record_size;
-    std::vector<FormattedRecord> records(std::min(count, decoding_piece));
+    std::array<FormattedRecord, decoding_piece> records;
     for (std::size_t first = 0; first < count; first += decoding_piece) {
         const std::size_t n = std::min(decoding_piece, count - first);
         const std::span<FormattedRecord> piece(records.data(), n);
-        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings, first, piece);
+        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings,
+                            first_index + first, piece);
         sink(std::span<const FormattedRecord>(piece));
     }
 }
