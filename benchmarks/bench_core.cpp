@@ -9,6 +9,9 @@
 //                        columns (argument 0: split between two threads;
 //                        otherwise on one thread)
 //   BM_ReadRecordColumns the same for the records' columns
+//   BM_MovePulseBytes    what memory allows for BM_ReadPulseColumns/0: the
+//                        same block read and the same columns filled, on two
+//                        threads, without decoding
 //   BM_OpenManyApertures PulseReader::open of a file of 2,000,000 apertures,
 //                        each time next to opening the same file and reading
 //                        its index bytes with a single read; the ratio of the
@@ -27,6 +30,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -151,6 +155,57 @@ void BM_ReadPulseColumns(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
 }
 BENCHMARK(BM_ReadPulseColumns)->Arg(0)->Arg(SIZE_MAX >> 1)->Unit(benchmark::kMillisecond);
+
+/// The reference for BM_ReadPulseColumns/0: two threads each read half of the
+/// same block a chunk at a time and fill their rows of the same columns with a
+/// constant, a piece at a time, as the decoder does, without decoding.
+void BM_MovePulseBytes(benchmark::State& state) {
+    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
+    const kvt::BlockPlace place = reader.locate_block(2).value();
+    const std::size_t records = place.header.num_records;
+    Columns columns(records);
+    std::vector<std::uint64_t*> wide{columns.column<std::uint64_t>(), columns.column<std::uint64_t>()};
+    std::vector<std::uint32_t*> narrow;
+    for (int k = 0; k < 15; ++k) narrow.push_back(columns.column<std::uint32_t>());
+    const kvt::ColumnReading how{};
+    const kvt::PulseColumnPointers out{wide[0], narrow[0], narrow[1], narrow[2], reinterpret_cast<float*>(narrow[3]),
+                                       narrow[4], reinterpret_cast<float*>(narrow[5]),
+                                       reinterpret_cast<float*>(narrow[6]), reinterpret_cast<float*>(narrow[7]),
+                                       reinterpret_cast<float*>(narrow[8]), reinterpret_cast<float*>(narrow[9]),
+                                       reinterpret_cast<float*>(narrow[10]), reinterpret_cast<float*>(narrow[11]),
+                                       reinterpret_cast<float*>(narrow[12]), reinterpret_cast<float*>(narrow[13]),
+                                       reinterpret_cast<float*>(narrow[14]), wide[1], 2};
+    // As many rows as the decoder writes, spread over the block as its
+    // pulses are.
+    const std::size_t rows = reader.read_pulse_columns(place, nullptr, out, how).value();
+    const auto half = [&](std::size_t first, std::size_t last) {
+        const kvt::LargeBuffer chunk(how.chunk_records * kvt::event_record_size);
+        for (std::size_t at = first; at < last; at += how.chunk_records) {
+            const std::size_t n = std::min(how.chunk_records, last - at);
+            if (!reader.file().read_exact_at(place.records_at + at * kvt::event_record_size,
+                                             std::span(chunk.data(), n * kvt::event_record_size))) {
+                std::abort();
+            }
+            const std::size_t from = at * rows / records;
+            const std::size_t to = (at + n) * rows / records;
+            for (std::size_t piece = from; piece < to; piece += kvt::decoding_piece) {
+                const std::size_t end = std::min(piece + kvt::decoding_piece, to);
+                for (std::uint64_t* column : wide) std::fill(column + piece, column + end, std::uint64_t{at});
+                for (std::uint32_t* column : narrow) {
+                    std::fill(column + piece, column + end, static_cast<std::uint32_t>(at));
+                }
+            }
+        }
+    };
+    for (auto _ : state) {
+        std::thread helper(half, records / 2, records);
+        half(0, records / 2);
+        helper.join();
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+}
+BENCHMARK(BM_MovePulseBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_ReadRecordColumns(benchmark::State& state) {
     const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();

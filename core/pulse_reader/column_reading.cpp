@@ -23,29 +23,52 @@ namespace kvt {
 
 namespace {
 
-/// Reads records [first, last) of the block whose records start at file
-/// position `records_at` a chunk at a time, calling `use(chunk, first_record)`
-/// with each chunk's bytes and the number of its first record.
+/// Reads records of the block whose records start at file position
+/// `records_at` a chunk at a time into one buffer, kept from call to call so
+/// that it stays in the cache.
+class ChunkReader {
+public:
+    ChunkReader(const InputFile& file, std::uint64_t records_at, std::size_t chunk_records, std::size_t most_records)
+        : file_(file), records_at_(records_at), chunk_records_(chunk_records),
+          // A buffer of some size is taken from the kept large buffers,
+          // already mapped, rather than from the allocator, which may map and
+          // unmap it at every call; only its first bytes are used.
+          buffer_(room(std::min(chunk_records, most_records) * event_record_size)) {
+        if (!buffer_) throw std::bad_alloc();
+    }
+
+    /// Reads records [first, last), calling `use(chunk, first_record)` with
+    /// each chunk's bytes and the number of its first record.
+    template <class Use>
+    Status read(std::size_t first, std::size_t last, Use&& use) const {
+        for (std::size_t at = first; at < last; at += chunk_records_) {
+            const std::size_t n = std::min(chunk_records_, last - at);
+            const std::span<std::byte> chunk(buffer_.data(), n * event_record_size);
+            if (Status read = file_.read_exact_at(records_at_ + std::uint64_t{at} * event_record_size, chunk); !read) {
+                return read;
+            }
+            use(std::span<const std::byte>(chunk), at);
+        }
+        return {};
+    }
+
+private:
+    static std::size_t room(std::size_t bytes) noexcept {
+        return bytes >= (std::size_t{64} << 10) ? std::max(bytes, large_buffer_bytes) : bytes;
+    }
+
+    const InputFile& file_;
+    std::uint64_t records_at_;
+    std::size_t chunk_records_;
+    LargeBuffer buffer_;
+};
+
+/// Reads records [first, last) a chunk at a time, as ChunkReader::read.
 template <class Use>
 Status read_chunks(const InputFile& file, std::uint64_t records_at, std::size_t chunk_records, std::size_t first,
                    std::size_t last, Use&& use) {
     if (first >= last) return {};
-    // A buffer of some size is taken from the kept large buffers, already
-    // mapped, rather than from the allocator, which may map and unmap it at
-    // every call; only its first bytes are used.
-    std::size_t room = std::min(chunk_records, last - first) * event_record_size;
-    if (room >= (std::size_t{64} << 10)) room = std::max(room, large_buffer_bytes);
-    const LargeBuffer buffer(room);
-    if (!buffer) throw std::bad_alloc();
-    for (std::size_t at = first; at < last; at += chunk_records) {
-        const std::size_t n = std::min(chunk_records, last - at);
-        const std::span<std::byte> chunk(buffer.data(), n * event_record_size);
-        if (Status read = file.read_exact_at(records_at + std::uint64_t{at} * event_record_size, chunk); !read) {
-            return read;
-        }
-        use(std::span<const std::byte>(chunk), at);
-    }
-    return {};
+    return ChunkReader(file, records_at, chunk_records, last - first).read(first, last, std::forward<Use>(use));
 }
 
 /// Reads and decodes the `count` records of a block. `state_after(part,
@@ -66,14 +89,16 @@ template <class State, class StateAfter, class Decode>
 Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, std::size_t count, ColumnReading how,
                               State state, StateAfter&& state_after, Decode&& decode) {
     const std::size_t chunk_records = std::max<std::size_t>(how.chunk_records, 1);
-    const auto decode_range = [&](std::size_t first, std::size_t last, State& at) {
-        return read_chunks(file, records_at, chunk_records, first, last,
-                           [&](std::span<const std::byte> chunk, std::size_t first_record) {
-                               decode(chunk, first_record, at);
-                           });
+    // What a reader does with each chunk: decode it, continuing from `at`.
+    const auto decoding = [&decode](State& at) {
+        return [&decode, &at](std::span<const std::byte> chunk, std::size_t first_record) {
+            decode(chunk, first_record, at);
+        };
     };
     const auto on_this_thread = [&]() -> Result<State> {
-        if (Status done = decode_range(0, count, state); !done) return std::move(done).error();
+        if (Status done = read_chunks(file, records_at, chunk_records, 0, count, decoding(state)); !done) {
+            return std::move(done).error();
+        }
         return state;
     };
     if (count < how.split_from || count < 2 * chunk_records) return on_this_thread();
@@ -119,11 +144,11 @@ Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, s
                 }
                 if (split >= count) return;
                 helper_ran = true;
-                helper_done = read_chunks(file, records_at, chunk_records, from, split,
-                                          [&](std::span<const std::byte> chunk, std::size_t) {
-                                              helper_state = state_after(chunk, helper_state);
-                                          });
-                if (helper_done) helper_done = decode_range(split, count, helper_state);
+                const ChunkReader reader(file, records_at, chunk_records, count);
+                helper_done = reader.read(from, split, [&](std::span<const std::byte> chunk, std::size_t) {
+                    helper_state = state_after(chunk, helper_state);
+                });
+                if (helper_done) helper_done = reader.read(split, count, decoding(helper_state));
             } catch (...) {
                 helper_failure = std::current_exception();
                 const std::lock_guard lock(progress.mutex);
@@ -140,6 +165,7 @@ Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, s
     }
     Status done;
     try {
+        const ChunkReader reader(file, records_at, chunk_records, count);
         for (std::size_t at = 0;;) {
             std::size_t stop = 0;
             {
@@ -150,7 +176,7 @@ Result<State> read_and_decode(const InputFile& file, std::uint64_t records_at, s
             }
             if (at >= stop || !done) break;
             const std::size_t last = std::min(at + chunk_records, stop);
-            done = decode_range(at, last, state);
+            done = reader.read(at, last, decoding(state));
             at = last;
         }
     } catch (...) {
