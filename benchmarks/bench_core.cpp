@@ -26,9 +26,11 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -126,10 +128,25 @@ struct Columns {
     template <class T>
     T* column() {
         buffers_.emplace_back(rows_ * sizeof(T));
+        value_sizes_.push_back(sizeof(T));
         return buffers_.back().template as<T>();
+    }
+    /// The pulses' columns, and "aperture_index" when `aperture_index` is given.
+    kvt::PulseColumnPointers pulses(std::optional<std::uint64_t> aperture_index = std::nullopt) {
+        kvt::PulseColumnPointers out{
+            column<std::uint64_t>(), column<std::uint32_t>(), column<std::uint32_t>(), column<std::uint32_t>(),
+            column<float>(),         column<std::uint32_t>(), column<float>(),         column<float>(),
+            column<float>(),         column<float>(),         column<float>(),         column<float>(),
+            column<float>(),         column<float>(),         column<float>(),         column<float>()};
+        if (aperture_index) {
+            out.aperture_index = column<std::uint64_t>();
+            out.aperture_number = *aperture_index;
+        }
+        return out;
     }
     std::size_t rows_;
     std::vector<kvt::LargeBuffer> buffers_;
+    std::vector<std::size_t> value_sizes_;  ///< of each buffer's values
 };
 
 /// Reading an aperture straight into the pulses' columns, as the Python
@@ -139,13 +156,7 @@ void BM_ReadPulseColumns(benchmark::State& state) {
     const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
     const kvt::BlockPlace place = reader.locate_block(2).value();
     Columns columns(place.header.num_records);
-    const kvt::PulseColumnPointers out{
-        columns.column<std::uint64_t>(), columns.column<std::uint32_t>(), columns.column<std::uint32_t>(),
-        columns.column<std::uint32_t>(), columns.column<float>(),         columns.column<std::uint32_t>(),
-        columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
-        columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
-        columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
-        columns.column<float>()};
+    const kvt::PulseColumnPointers out = columns.pulses();
     const kvt::ColumnReading how{.split_from = static_cast<std::size_t>(state.range(0))};
     for (auto _ : state) {
         kvt::Result<std::size_t> count = reader.read_pulse_columns(place, nullptr, out, how);
@@ -164,17 +175,8 @@ void BM_MovePulseBytes(benchmark::State& state) {
     const kvt::BlockPlace place = reader.locate_block(2).value();
     const std::size_t records = place.header.num_records;
     Columns columns(records);
-    std::vector<std::uint64_t*> wide{columns.column<std::uint64_t>(), columns.column<std::uint64_t>()};
-    std::vector<std::uint32_t*> narrow;
-    for (int k = 0; k < 15; ++k) narrow.push_back(columns.column<std::uint32_t>());
     const kvt::ColumnReading how{};
-    const kvt::PulseColumnPointers out{wide[0], narrow[0], narrow[1], narrow[2], reinterpret_cast<float*>(narrow[3]),
-                                       narrow[4], reinterpret_cast<float*>(narrow[5]),
-                                       reinterpret_cast<float*>(narrow[6]), reinterpret_cast<float*>(narrow[7]),
-                                       reinterpret_cast<float*>(narrow[8]), reinterpret_cast<float*>(narrow[9]),
-                                       reinterpret_cast<float*>(narrow[10]), reinterpret_cast<float*>(narrow[11]),
-                                       reinterpret_cast<float*>(narrow[12]), reinterpret_cast<float*>(narrow[13]),
-                                       reinterpret_cast<float*>(narrow[14]), wide[1], 2};
+    const kvt::PulseColumnPointers out = columns.pulses(2);
     // As many rows as the decoder writes, spread over the block as its
     // pulses are.
     const std::size_t rows = reader.read_pulse_columns(place, nullptr, out, how).value();
@@ -190,9 +192,10 @@ void BM_MovePulseBytes(benchmark::State& state) {
             const std::size_t to = (at + n) * rows / records;
             for (std::size_t piece = from; piece < to; piece += kvt::decoding_piece) {
                 const std::size_t end = std::min(piece + kvt::decoding_piece, to);
-                for (std::uint64_t* column : wide) std::fill(column + piece, column + end, std::uint64_t{at});
-                for (std::uint32_t* column : narrow) {
-                    std::fill(column + piece, column + end, static_cast<std::uint32_t>(at));
+                for (std::size_t k = 0; k < columns.buffers_.size(); ++k) {
+                    const std::size_t size = columns.value_sizes_[k];
+                    std::memset(columns.buffers_[k].data() + piece * size, static_cast<int>(at & 0xFF),
+                                (end - piece) * size);
                 }
             }
         }
