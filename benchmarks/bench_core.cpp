@@ -6,8 +6,8 @@
 //   BM_GetPulses         get_pulses of one page-cached aperture of 1,000,000
 //                        records: read, decode, normalize.
 //   BM_ReadPulseColumns  the same aperture read straight into the pulses'
-//                        columns (argument 0: split between two threads;
-//                        otherwise on one thread)
+//                        columns and "aperture_index" (argument 0: split
+//                        between two threads; otherwise on one thread)
 //   BM_ReadRecordColumns the same for the records' columns
 //   BM_MovePulseBytes    what memory allows for BM_ReadPulseColumns/0: the
 //                        same block read and the same columns filled, on two
@@ -149,14 +149,14 @@ struct Columns {
     std::vector<std::size_t> value_sizes_;  ///< of each buffer's values
 };
 
-/// Reading an aperture straight into the pulses' columns, as the Python
-/// module does; split_from 0 lets two threads share the block, the largest
-/// size keeps it on one.
+/// Reading an aperture straight into the pulses' columns and "aperture_index",
+/// as the Python module does; split_from 0 lets two threads share the block,
+/// the largest size keeps it on one.
 void BM_ReadPulseColumns(benchmark::State& state) {
     const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
     const kvt::BlockPlace place = reader.locate_block(2).value();
     Columns columns(place.header.num_records);
-    const kvt::PulseColumnPointers out = columns.pulses();
+    const kvt::PulseColumnPointers out = columns.pulses(2);
     const kvt::ColumnReading how{.split_from = static_cast<std::size_t>(state.range(0))};
     for (auto _ : state) {
         kvt::Result<std::size_t> count = reader.read_pulse_columns(place, nullptr, out, how);
