@@ -46,13 +46,14 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return count_; }
     /// The number of entry `i` (below size()), in file order.
     [[nodiscard]] std::uint64_t aperture_at(std::size_t i) const noexcept;
+    /// The block offset of entry `i` (below size()), as stored (0 marks an absent aperture).
+    [[nodiscard]] std::uint64_t offset_at(std::size_t i) const noexcept;
     /// Every entry's number in file order, duplicates included.
     [[nodiscard]] std::vector<std::uint64_t> apertures() const;
     [[nodiscard]] std::uint64_t first_aperture() const noexcept { return first_aperture_; }
 
 private:
     PulseFileIndex() = default;
-    [[nodiscard]] std::uint64_t offset_at(std::size_t i) const noexcept;
 
     // The entries stay as read. When their numbers strictly ascend (the usual
     // case), a lookup finds its entry in them directly: at position number -
