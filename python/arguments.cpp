@@ -208,6 +208,47 @@ bool convert_string(PyObject* object, const char* name, std::string& out) {
     return true;
 }
 
+namespace {
+
+/// The path of a file-name argument as a str object, or null with TypeError
+/// "'<type>' object cannot be converted to 'PyString'" (unprefixed): a str
+/// as it is, an os.PathLike through its __fspath__, and nothing else. A
+/// path-like whose path is bytes is refused like bytes themselves.
+OwnedRef path_text(PyObject* object) {
+    if (PyUnicode_Check(object)) return OwnedRef(Py_NewRef(object));
+    if (!PyBytes_Check(object) && !PyByteArray_Check(object)) {
+        OwnedRef has_fspath(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__"));
+        if (has_fspath) {
+            OwnedRef path(PyOS_FSPath(object));
+            if (!path) return {};
+            if (PyUnicode_Check(path.get())) return path;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    raise_wrong_type(object, "PyString");
+    return {};
+}
+
+bool utf8_text(PyObject* text_object, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(text_object, &size);
+    if (text == nullptr) return false;
+    out.assign(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+}  // namespace
+
+OwnedRef convert_path(PyObject* object, const char* name, std::string& out) {
+    OwnedRef text = path_text(object);
+    if (!text || !utf8_text(text.get(), out)) {
+        prefix_argument_error(name);
+        return {};
+    }
+    return text;
+}
+
 bool check_dict(PyObject* object, const char* name) {
     if (PyDict_Check(object)) return true;
     raise_wrong_type(object, "PyDict");
@@ -268,6 +309,18 @@ bool convert_string_sequence(PyObject* object, const char* name, std::vector<std
         const char* text = PyUnicode_AsUTF8AndSize(item, &size);
         if (text == nullptr) return false;
         out.emplace_back(text, static_cast<std::size_t>(size));
+        return true;
+    });
+}
+
+bool convert_path_sequence(PyObject* object, const char* name, std::vector<std::string>& out) {
+    out.clear();
+    return convert_sequence(object, name, [&](PyObject* item) {
+        OwnedRef text = path_text(item);
+        if (!text) return false;
+        std::string path;
+        if (!utf8_text(text.get(), path)) return false;
+        out.push_back(std::move(path));
         return true;
     });
 }

@@ -46,12 +46,18 @@ bool convert_u64(PyObject* object, const char* name, std::uint64_t& out);
 bool convert_bool(PyObject* object, const char* name, bool& out);
 /// A str, as UTF-8.
 bool convert_string(PyObject* object, const char* name, std::string& out);
+/// A file name: a str, or an os.PathLike (pathlib.Path) whose path is a str;
+/// bytes are refused as by convert_string. The path as UTF-8 in `out`; the
+/// result is the path as a str object, null with an exception set on failure.
+OwnedRef convert_path(PyObject* object, const char* name, std::string& out);
 /// A dict (a subclass too).
 bool check_dict(PyObject* object, const char* name);
 /// A sequence other than str whose items are integers from 0 to 2^64 - 1.
 bool convert_u64_sequence(PyObject* object, const char* name, std::vector<std::uint64_t>& out);
 /// A sequence other than str whose items are str.
 bool convert_string_sequence(PyObject* object, const char* name, std::vector<std::string>& out);
+/// A sequence other than str whose items are file names (see convert_path).
+bool convert_path_sequence(PyObject* object, const char* name, std::vector<std::string>& out);
 
 /// The unconverted forms used by the conversions above, without any prefix.
 bool extract_u64(PyObject* object, std::uint64_t& out);

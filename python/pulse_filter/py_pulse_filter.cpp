@@ -1,8 +1,12 @@
 #include "pulse_filter/py_pulse_filter.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "arguments.hpp"
 #include "errors.hpp"
@@ -52,7 +56,56 @@ bool extract_pair(PyObject* value, std::optional<std::pair<float, float>>& out) 
     return true;
 }
 
-/// Stores one keyword's value; unknown keywords are skipped.
+constexpr std::array<std::string_view, 11> keywords = {
+    "min_dur_f", "min_dur_s",    "max_dur_s", "min_snr", "min_intensity", "min_binratio",
+    "max_binratio", "start_m", "end_m",     "mask_s",  "recalc_ipd",
+};
+
+/// The number of single-character edits that turn `a` into `b`.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+/// A misspelt keyword would otherwise filter nothing while the analysis goes
+/// on with unfiltered data, so each unknown keyword is named in a UserWarning
+/// (with the closest keyword when one is near). It is still ignored, so that
+/// callers passing extra keys keep working. False when the warning was turned
+/// into an exception.
+bool warn_unknown_keyword(std::string_view key) {
+    std::string text = "PulseFilter ignores the unknown keyword '" + std::string(key) + "'";
+    std::string_view closest;
+    std::size_t best = 3;  // suggest only within two edits
+    std::string lower(key);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    for (std::string_view keyword : keywords) {
+        const std::size_t distance = edit_distance(lower, keyword);
+        if (distance < best) {
+            best = distance;
+            closest = keyword;
+        }
+    }
+    if (!closest.empty()) {
+        text += "; did you mean '" + std::string(closest) + "'?";
+    } else {
+        text += "; the keywords are";
+        for (std::size_t i = 0; i < keywords.size(); ++i) text += (i == 0 ? " " : ", ") + std::string(keywords[i]);
+    }
+    return PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) == 0;
+}
+
+/// Stores one keyword's value; an unknown keyword is warned about and skipped.
 bool store_setting(PulseFilter& filter, std::string_view key, PyObject* value) {
     if (key == "min_dur_f") return extract_u32(value, filter.min_dur_f);
     if (key == "min_dur_s") return extract_f32(value, filter.min_dur_s);
@@ -65,7 +118,7 @@ bool store_setting(PulseFilter& filter, std::string_view key, PyObject* value) {
     if (key == "end_m") return extract_f32(value, filter.end_m);
     if (key == "mask_s") return extract_pair(value, filter.mask_s);
     if (key == "recalc_ipd") return extract_bool(value, filter.recalc_ipd);
-    return true;
+    return warn_unknown_keyword(key);
 }
 
 PyObject* pulse_filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

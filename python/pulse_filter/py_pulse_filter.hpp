@@ -21,7 +21,7 @@ PyTypeObject* pulse_filter_type();
 bool is_pulse_filter(PyObject* object);
 
 /// Builds a filter from a dict of keywords ("min_dur_f", "min_snr", ...);
-/// unknown keywords are ignored. `kwargs` may be null (no keywords). Nothing
+/// each unknown keyword is named in a UserWarning and ignored. `kwargs` may be null (no keywords). Nothing
 /// with a Python exception set on failure.
 std::optional<PulseFilter> pulse_filter_from_kwargs(PyObject* kwargs);
 
