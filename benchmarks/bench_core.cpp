@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "pulse_reader/plan_reader.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 
@@ -122,111 +123,75 @@ void BM_GetAllRecords(benchmark::State& state) {
 }
 BENCHMARK(BM_GetAllRecords)->Unit(benchmark::kMillisecond);
 
-/// Column buffers for one aperture of 1,000,000 records, allocated once.
+/// Columns for one aperture of 1,000,000 records, allocated once.
 struct Columns {
     explicit Columns(std::size_t rows) : rows_(rows) {}
     template <class T>
     T* column() {
         buffers_.emplace_back(rows_ * sizeof(T));
-        value_sizes_.push_back(sizeof(T));
         return buffers_.back().template as<T>();
-    }
-    /// The pulses' columns, and "aperture_index" when `aperture_index` is given.
-    kvt::PulseColumnPointers pulses(std::optional<std::uint64_t> aperture_index = std::nullopt) {
-        kvt::PulseColumnPointers out{
-            column<std::uint64_t>(), column<std::uint32_t>(), column<std::uint32_t>(), column<std::uint32_t>(),
-            column<float>(),         column<std::uint32_t>(), column<float>(),         column<float>(),
-            column<float>(),         column<float>(),         column<float>(),         column<float>(),
-            column<float>(),         column<float>(),         column<float>(),         column<float>()};
-        if (aperture_index) {
-            out.aperture_index = column<std::uint64_t>();
-            out.aperture_number = *aperture_index;
-        }
-        return out;
     }
     std::size_t rows_;
     std::vector<kvt::LargeBuffer> buffers_;
-    std::vector<std::size_t> value_sizes_;  ///< of each buffer's values
 };
 
-/// Reading an aperture straight into the pulses' columns and "aperture_index",
-/// as the Python module does; split_from 0 lets two threads share the block,
-/// the largest size keeps it on one.
-void BM_ReadPulseColumns(benchmark::State& state) {
-    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    const kvt::BlockPlace place = reader.locate_block(2).value();
-    Columns columns(place.header.num_records);
-    const kvt::PulseColumnPointers out = columns.pulses(2);
-    const kvt::ColumnReading how{.split_from = static_cast<std::size_t>(state.range(0))};
-    for (auto _ : state) {
-        kvt::Result<std::size_t> count = reader.read_pulse_columns(place, nullptr, out, how);
-        if (!count) state.SkipWithError("read_pulse_columns failed");
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+kvt::BlockPlan plan_of(const kvt::PulseReader& reader, std::uint64_t aperture) {
+    return kvt::plan_blocks(reader, std::span(&aperture, 1), kvt::PlanHeaders::infer).value();
 }
-BENCHMARK(BM_ReadPulseColumns)->Arg(0)->Arg(SIZE_MAX >> 1)->Unit(benchmark::kMillisecond);
 
-/// The reference for BM_ReadPulseColumns/0: two threads each read half of the
-/// same block a chunk at a time and fill their rows of the same columns with a
-/// constant, a piece at a time, as the decoder does, without decoding.
-void BM_MovePulseBytes(benchmark::State& state) {
+/// Reading an aperture into the pulses' columns and "aperture_index", as the
+/// Python module does, on as many threads as the argument says.
+void BM_ReadPlanPulses(benchmark::State& state) {
     const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    const kvt::BlockPlace place = reader.locate_block(2).value();
-    const std::size_t records = place.header.num_records;
-    Columns columns(records);
-    const kvt::ColumnReading how{};
-    const kvt::PulseColumnPointers out = columns.pulses(2);
-    // As many rows as the decoder writes, spread over the block as its
-    // pulses are.
-    const std::size_t rows = reader.read_pulse_columns(place, nullptr, out, how).value();
-    const auto half = [&](std::size_t first, std::size_t last) {
-        const kvt::LargeBuffer chunk(how.chunk_records * kvt::event_record_size);
-        for (std::size_t at = first; at < last; at += how.chunk_records) {
-            const std::size_t n = std::min(how.chunk_records, last - at);
-            if (!reader.file().read_exact_at(place.records_at + at * kvt::event_record_size,
-                                             std::span(chunk.data(), n * kvt::event_record_size))) {
-                std::abort();
-            }
-            const std::size_t from = at * rows / records;
-            const std::size_t to = (at + n) * rows / records;
-            for (std::size_t piece = from; piece < to; piece += kvt::decoding_piece) {
-                const std::size_t end = std::min(piece + kvt::decoding_piece, to);
-                for (std::size_t k = 0; k < columns.buffers_.size(); ++k) {
-                    const std::size_t size = columns.value_sizes_[k];
-                    std::memset(columns.buffers_[k].data() + piece * size, static_cast<int>(at & 0xFF),
-                                (end - piece) * size);
-                }
-            }
-        }
-    };
+    Columns columns(large_aperture_records);
+    kvt::PulseTable table;
+    table.aperture_index = columns.column<std::uint64_t>();
+    table.index = columns.column<std::uint64_t>();
+    for (std::uint32_t** c : {&table.start_f, &table.end_f, &table.dur_f, &table.ipd_f}) {
+        *c = columns.column<std::uint32_t>();
+    }
+    for (float** c : {&table.dur_s, &table.ipd_s, &table.snr, &table.intensity, &table.bin0_intensity,
+                      &table.intensity_display, &table.binratio, &table.bg_mean, &table.bg_std, &table.bin0_bg_mean,
+                      &table.bin0_bg_std}) {
+        *c = columns.column<float>();
+    }
+    kvt::PlanReading how;
+    how.threads = static_cast<std::size_t>(state.range(0));
     for (auto _ : state) {
-        std::thread helper(half, records / 2, records);
-        half(0, records / 2);
-        helper.join();
+        auto rows = kvt::read_plan_pulses(
+            reader, plan_of(reader, 2), [&](std::size_t) -> kvt::Result<kvt::PulseTable> { return table; }, how);
+        if (!rows) state.SkipWithError("read_plan_pulses failed");
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
 }
-BENCHMARK(BM_MovePulseBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReadPlanPulses)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_ReadRecordColumns(benchmark::State& state) {
+void BM_ReadPlanRecords(benchmark::State& state) {
     const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    const kvt::BlockPlace place = reader.locate_block(3).value();
-    Columns columns(place.header.num_records);
-    const kvt::RecordColumnPointers out{
-        columns.column<std::uint16_t>(), columns.column<std::uint16_t>(), columns.column<float>(),
-        columns.column<float>(),         columns.column<float>(),         columns.column<float>(),
-        columns.column<float>(),         columns.column<float>(),         columns.column<std::uint32_t>(),
-        columns.column<kvt::FormattedRecordType>(), columns.column<double>(), columns.column<double>()};
-    const kvt::ColumnReading how{.split_from = static_cast<std::size_t>(state.range(0))};
+    Columns columns(large_aperture_records);
+    kvt::RecordTable table;
+    table.ipd_f = columns.column<std::uint16_t>();
+    table.dur_f = columns.column<std::uint16_t>();
+    for (float** c : {&table.bin0_intensity, &table.bin1_intensity, &table.bin0_bg_mean, &table.bin1_bg_mean,
+                      &table.bin0_bg_std, &table.bin1_bg_std}) {
+        *c = columns.column<float>();
+    }
+    table.start_f = columns.column<std::uint32_t>();
+    table.record_type = columns.column<kvt::FormattedRecordType>();
+    table.long_pulse_duration_f = columns.column<double>();
+    table.event_f = columns.column<double>();
+    kvt::PlanReading how;
+    how.threads = static_cast<std::size_t>(state.range(0));
     for (auto _ : state) {
-        if (!reader.read_record_columns(place, out, how)) state.SkipWithError("read_record_columns failed");
+        auto rows = kvt::read_plan_records(
+            reader, plan_of(reader, 3), [&](std::size_t) -> kvt::Result<kvt::RecordTable> { return table; }, how);
+        if (!rows) state.SkipWithError("read_plan_records failed");
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
 }
-BENCHMARK(BM_ReadRecordColumns)->Arg(0)->Arg(SIZE_MAX >> 1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadPlanRecords)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 /// The floor for opening: the file opened, its index bytes read with one read
 /// into a new buffer, and closed. Returns the seconds taken.

@@ -48,6 +48,15 @@ class PulseFilterPass {
 public:
     PulseFilterPass(const PulseFilter& filter, float fps) noexcept
         : filter_(filter), fps_(fps), frames_per_minute_(fps * 60.0F) {}
+    /// A pass that starts in the middle of an aperture, after pulses that
+    /// ended at `previous_end` (when `have_previous`); the pulses kept before
+    /// are unknown, so with recalc_ipd the first pulse kept here gets ipd_f 0
+    /// and is for the caller to correct.
+    PulseFilterPass(const PulseFilter& filter, float fps, std::uint32_t previous_end, bool have_previous) noexcept
+        : PulseFilterPass(filter, fps) {
+        previous_end_ = previous_end;
+        have_previous_ = have_previous;
+    }
 
     /// Appends the kept pulses of the next piece to `kept`.
     Status add(std::span<const NormalizedPulse> pulses, std::vector<NormalizedPulse>& kept);

@@ -74,25 +74,23 @@ Result<PulseReader> PulseReader::open(const std::string& path) {
                        std::move(metadata).value(), std::move(index).value(), static_cast<float>(*fps), trimmed);
 }
 
-Result<BlockPlace> PulseReader::locate_block(std::uint64_t aperture_index) const {
+Result<RawBlock> PulseReader::read_block(std::uint64_t aperture_index) const {
     auto offset = index_.get(aperture_index);
     if (!offset) return std::move(offset).error();
     std::array<std::byte, aperture_header_size> header_bytes{};
     if (Status read = file_.read_exact_at(*offset, header_bytes); !read) return std::move(read).error();
-    BlockPlace place{ApertureHeader::new_(header_bytes, *offset), *offset + aperture_header_size};
-    const std::uint64_t records_size = std::uint64_t{16} * place.header.num_records;
-    if (Status fits = file_.check_readable(place.records_at, records_size); !fits) return std::move(fits).error();
-    return place;
-}
-
-Result<RawBlock> PulseReader::read_block(std::uint64_t aperture_index) const {
-    auto place = locate_block(aperture_index);
-    if (!place) return std::move(place).error();
-    const std::size_t records_size = std::size_t{16} * place->header.num_records;
-    RawBlock block{place->header, LargeBuffer(records_size)};
+    const ApertureHeader header = ApertureHeader::new_(header_bytes, *offset);
+    // Checked before the buffer is sized by the count.
+    const std::uint64_t records_size = std::uint64_t{16} * header.num_records;
+    if (Status fits = file_.check_readable(*offset + aperture_header_size, records_size); !fits) {
+        return std::move(fits).error();
+    }
+    RawBlock block{header, LargeBuffer(static_cast<std::size_t>(records_size))};
     if (!block.records) throw std::bad_alloc();
-    std::span<std::byte> records(block.records.data(), records_size);
-    if (Status read = file_.read_exact_at(place->records_at, records); !read) return std::move(read).error();
+    std::span<std::byte> records(block.records.data(), static_cast<std::size_t>(records_size));
+    if (Status read = file_.read_exact_at(*offset + aperture_header_size, records); !read) {
+        return std::move(read).error();
+    }
     return block;
 }
 

@@ -18,7 +18,6 @@
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/large_buffer.hpp"
 #include "pulse_reader/metadata.hpp"
-#include "pulse_reader/records/column_decoding.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 #include "pulse_reader/records/normalized_pulse.hpp"
 #include "result.hpp"
@@ -37,23 +36,6 @@ struct RawBlock {
     [[nodiscard]] std::span<const std::byte> record_bytes() const noexcept {
         return {records.data(), std::size_t{16} * header.num_records};
     }
-};
-
-/// Where an aperture's block is: its header (read and checked against the
-/// file's size) and the position of its records.
-struct BlockPlace {
-    ApertureHeader header;
-    std::uint64_t records_at = 0;
-};
-
-/// How blocks are read into columns: a chunk of records at a time, and by two
-/// threads from a size on.
-struct ColumnReading {
-    std::size_t split_from = std::size_t{1} << 16;     ///< records from which two threads share a block
-    std::size_t chunk_records = std::size_t{1} << 14;  ///< records read at a time (256 KiB)
-    /// The first thread waits for the helper to choose the split before it
-    /// starts, so that even a small block is always shared (for tests).
-    bool split_before_start = false;
 };
 
 struct AperturePulses {
@@ -80,21 +62,6 @@ public:
     /// be discarded.
     template <class Sink>
     [[nodiscard]] Status visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const;
-
-    /// Finds the block of aperture `aperture_index` and reads its header.
-    [[nodiscard]] Result<BlockPlace> locate_block(std::uint64_t aperture_index) const;
-
-    /// Reads the records of the block at `place` and decodes them into rows
-    /// 0 .. num_records - 1 of `out` (see decode_record_columns).
-    [[nodiscard]] Status read_record_columns(const BlockPlace& place, const RecordColumnPointers& out,
-                                             ColumnReading how = {}) const;
-
-    /// Reads the records of the block at `place` and writes its pulses,
-    /// passed through `filter` when one is given, into rows 0, 1, ... of `out`
-    /// (room for num_records rows); returns the number of pulses.
-    [[nodiscard]] Result<std::size_t> read_pulse_columns(const BlockPlace& place, const PulseFilter* filter,
-                                                         const PulseColumnPointers& out,
-                                                         ColumnReading how = {}) const;
 
     /// Writes a new pulse file holding the given apertures (each one the index
     /// holds, no repeats) in ascending order; see aperture_copy.cpp.

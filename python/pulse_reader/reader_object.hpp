@@ -75,6 +75,19 @@ private:
 inline constexpr const char* closed_reader_message =
     "PulseReader cannot be used after the pulse file has been closed!";
 
+/// The filter arguments of a call, checked for their types (None is absent).
+struct FilterArguments {
+    PyObject* object = nullptr;  ///< a PulseFilter
+    PyObject* kwargs = nullptr;  ///< a dict of filter keywords
+};
+
+/// Checks `pulse_filter` and `pulse_filter_kwargs`; false with TypeError set.
+bool convert_filter_arguments(PyObject* filter_object, PyObject* filter_kwargs, FilterArguments& out);
+
+/// The call's filter: its keywords, else its PulseFilter, else the reader's
+/// default, else none; both given is a RuntimeError. False with an exception set.
+bool choose_filter(const PyPulseReader* object, const FilterArguments& arguments, std::optional<PulseFilter>& out);
+
 /// The method copy_apertures_to_new_file.
 PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames);

@@ -1,17 +1,104 @@
 #include "records/columns.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <new>
 
 namespace kvt::python {
 
-ColumnBuffer::ColumnBuffer(std::size_t capacity, std::size_t element_size)
-    : count_(capacity), element_size_(element_size) {
-    if (capacity > std::numeric_limits<std::size_t>::max() / element_size) throw std::bad_alloc();
+std::size_t element_size(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::u16: return 2;
+        case ColumnType::u32: return 4;
+        case ColumnType::f32: return 4;
+        case ColumnType::u64: return 8;
+        case ColumnType::f64: return 8;
+        case ColumnType::kind: return sizeof(FormattedRecordType);
+    }
+    return 1;
+}
+
+namespace {
+
+// The first two columns of a whole-run table say where a row comes from; the
+// block header's aperture_x and aperture_y come only when asked for by name.
+constexpr std::array record_specs = {
+    ColumnSpec{"aperture_index", ColumnType::u64},
+    ColumnSpec{"index", ColumnType::u64},
+    ColumnSpec{"ipd_f", ColumnType::u16},
+    ColumnSpec{"dur_f", ColumnType::u16},
+    ColumnSpec{"bin0_intensity", ColumnType::f32},
+    ColumnSpec{"bin1_intensity", ColumnType::f32},
+    ColumnSpec{"bin0_bg_mean", ColumnType::f32},
+    ColumnSpec{"bin1_bg_mean", ColumnType::f32},
+    ColumnSpec{"bin0_bg_std", ColumnType::f32},
+    ColumnSpec{"bin1_bg_std", ColumnType::f32},
+    ColumnSpec{"start_f", ColumnType::u32},
+    ColumnSpec{"record_type", ColumnType::kind},
+    ColumnSpec{"long_pulse_duration_f", ColumnType::f64},
+    ColumnSpec{"event_f", ColumnType::f64},
+    ColumnSpec{"aperture_x", ColumnType::u32},
+    ColumnSpec{"aperture_y", ColumnType::u32},
+};
+
+constexpr std::array pulse_specs = {
+    ColumnSpec{"aperture_index", ColumnType::u64},
+    ColumnSpec{"index", ColumnType::u64},
+    ColumnSpec{"start_f", ColumnType::u32},
+    ColumnSpec{"end_f", ColumnType::u32},
+    ColumnSpec{"dur_f", ColumnType::u32},
+    ColumnSpec{"dur_s", ColumnType::f32},
+    ColumnSpec{"ipd_f", ColumnType::u32},
+    ColumnSpec{"ipd_s", ColumnType::f32},
+    ColumnSpec{"snr", ColumnType::f32},
+    ColumnSpec{"intensity", ColumnType::f32},
+    ColumnSpec{"bin0_intensity", ColumnType::f32},
+    ColumnSpec{"intensity_display", ColumnType::f32},
+    ColumnSpec{"binratio", ColumnType::f32},
+    ColumnSpec{"bg_mean", ColumnType::f32},
+    ColumnSpec{"bg_std", ColumnType::f32},
+    ColumnSpec{"bin0_bg_mean", ColumnType::f32},
+    ColumnSpec{"bin0_bg_std", ColumnType::f32},
+    ColumnSpec{"aperture_x", ColumnType::u32},
+    ColumnSpec{"aperture_y", ColumnType::u32},
+};
+
+constexpr std::array summary_specs = {
+    ColumnSpec{"aperture_index", ColumnType::u64},
+    ColumnSpec{"aperture_x", ColumnType::u32},
+    ColumnSpec{"aperture_y", ColumnType::u32},
+    ColumnSpec{"num_records", ColumnType::u64},
+    ColumnSpec{"num_pulses", ColumnType::u64},
+    ColumnSpec{"num_padding", ColumnType::u64},
+    ColumnSpec{"num_long_pulse_update", ColumnType::u64},
+    ColumnSpec{"num_long_pulse_dropped", ColumnType::u64},
+    ColumnSpec{"num_step_up", ColumnType::u64},
+    ColumnSpec{"num_step_down", ColumnType::u64},
+    ColumnSpec{"num_background", ColumnType::u64},
+    ColumnSpec{"num_unknown", ColumnType::u64},
+    ColumnSpec{"first_start_s", ColumnType::f64},
+    ColumnSpec{"last_end_s", ColumnType::f64},
+    ColumnSpec{"mean_dur_s", ColumnType::f64},
+    ColumnSpec{"mean_ipd_s", ColumnType::f64},
+    ColumnSpec{"mean_intensity", ColumnType::f64},
+    ColumnSpec{"mean_snr", ColumnType::f64},
+    ColumnSpec{"mean_bg_std", ColumnType::f64},
+    ColumnSpec{"pulse_rate_hz", ColumnType::f64},
+};
+
+bool is_header_column(const ColumnSpec& spec) noexcept {
+    const std::string_view name = spec.name;
+    return name == "aperture_x" || name == "aperture_y";
+}
+
+}  // namespace
+
+ColumnBuffer::ColumnBuffer(std::size_t capacity, std::size_t size) : count_(capacity), element_size_(size) {
+    if (capacity > std::numeric_limits<std::size_t>::max() / size) throw std::bad_alloc();
     // Never a null pointer, not even for an empty column: NumPy would take a
     // null data pointer as a request to allocate memory of its own.
-    memory_ = LargeBuffer(std::max<std::size_t>(capacity * element_size, 1));
+    memory_ = LargeBuffer(std::max<std::size_t>(capacity * size, 1));
     if (!memory_) throw std::bad_alloc();
 }
 
@@ -19,76 +106,129 @@ void ColumnBuffer::set_count(std::size_t count) noexcept {
     count_ = std::min(count, memory_.capacity() / std::max<std::size_t>(element_size_, 1));
 }
 
-RecordColumns::RecordColumns(const ApertureHeader& block_header)
-    : ipd_f(block_header.num_records, 2),
-      dur_f(block_header.num_records, 2),
-      bin0_intensity(block_header.num_records, 4),
-      bin1_intensity(block_header.num_records, 4),
-      bin0_bg_mean(block_header.num_records, 4),
-      bin1_bg_mean(block_header.num_records, 4),
-      bin0_bg_std(block_header.num_records, 4),
-      bin1_bg_std(block_header.num_records, 4),
-      start_f(block_header.num_records, 4),
-      record_type(block_header.num_records, sizeof(FormattedRecordType)),
-      long_pulse_duration_f(block_header.num_records, 8),
-      event_f(block_header.num_records, 8),
-      header(block_header) {}
+std::span<const ColumnSpec> record_column_specs() noexcept { return record_specs; }
+std::span<const ColumnSpec> pulse_column_specs() noexcept { return pulse_specs; }
 
-RecordColumnPointers RecordColumns::pointers() const noexcept {
-    return {ipd_f.as<std::uint16_t>(),
-            dur_f.as<std::uint16_t>(),
-            bin0_intensity.as<float>(),
-            bin1_intensity.as<float>(),
-            bin0_bg_mean.as<float>(),
-            bin1_bg_mean.as<float>(),
-            bin0_bg_std.as<float>(),
-            bin1_bg_std.as<float>(),
-            start_f.as<std::uint32_t>(),
-            record_type.as<FormattedRecordType>(),
-            long_pulse_duration_f.as<double>(),
-            event_f.as<double>()};
-}
-
-PulseColumns::PulseColumns(const ApertureHeader& block_header, bool include_aperture_index,
-                           std::uint64_t aperture_index_value)
-    : index(block_header.num_records, 8),
-      aperture_index(include_aperture_index ? block_header.num_records : 0, 8),
-      start_f(block_header.num_records, 4),
-      end_f(block_header.num_records, 4),
-      dur_f(block_header.num_records, 4),
-      dur_s(block_header.num_records, 4),
-      ipd_f(block_header.num_records, 4),
-      ipd_s(block_header.num_records, 4),
-      snr(block_header.num_records, 4),
-      intensity(block_header.num_records, 4),
-      bin0_intensity(block_header.num_records, 4),
-      intensity_display(block_header.num_records, 4),
-      binratio(block_header.num_records, 4),
-      bg_mean(block_header.num_records, 4),
-      bg_std(block_header.num_records, 4),
-      bin0_bg_mean(block_header.num_records, 4),
-      bin0_bg_std(block_header.num_records, 4),
-      has_aperture_index(include_aperture_index),
-      aperture_number(aperture_index_value),
-      header(block_header) {}
-
-PulseColumnPointers PulseColumns::pointers() const noexcept {
-    return {index.as<std::uint64_t>(),  start_f.as<std::uint32_t>(), end_f.as<std::uint32_t>(),
-            dur_f.as<std::uint32_t>(),  dur_s.as<float>(),           ipd_f.as<std::uint32_t>(),
-            ipd_s.as<float>(),          snr.as<float>(),             intensity.as<float>(),
-            bin0_intensity.as<float>(), intensity_display.as<float>(), binratio.as<float>(),
-            bg_mean.as<float>(),        bg_std.as<float>(),          bin0_bg_mean.as<float>(),
-            bin0_bg_std.as<float>(),
-            has_aperture_index ? aperture_index.as<std::uint64_t>() : nullptr,
-            aperture_number};
-}
-
-void PulseColumns::finish(std::size_t count) noexcept {
-    for (ColumnBuffer* column : {&index, &aperture_index, &start_f, &end_f, &dur_f, &dur_s, &ipd_f, &ipd_s, &snr,
-                                 &intensity, &bin0_intensity, &intensity_display, &binratio, &bg_mean, &bg_std,
-                                 &bin0_bg_mean, &bin0_bg_std}) {
-        column->set_count(count);
+std::vector<const ColumnSpec*> default_columns(std::span<const ColumnSpec> specs) {
+    std::vector<const ColumnSpec*> chosen;
+    for (const ColumnSpec& spec : specs) {
+        if (!is_header_column(spec)) chosen.push_back(&spec);
     }
+    return chosen;
+}
+
+const ColumnSpec* find_column(std::span<const ColumnSpec> specs, std::string_view name) noexcept {
+    for (const ColumnSpec& spec : specs) {
+        if (name == spec.name) return &spec;
+    }
+    return nullptr;
+}
+
+std::string unknown_column_message(std::span<const ColumnSpec> specs, std::string_view name) {
+    std::string text = "Unknown column '" + std::string(name) + "'; the valid columns are: ";
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += specs[i].name;
+    }
+    return text;
+}
+
+ColumnSet::ColumnSet(std::vector<const ColumnSpec*> specs) {
+    columns_.reserve(specs.size());
+    for (const ColumnSpec* spec : specs) columns_.push_back({spec, {}});
+}
+
+void ColumnSet::allocate(std::size_t rows) {
+    for (Column& column : columns_) column.buffer = ColumnBuffer(rows, element_size(column.spec->type));
+}
+
+void ColumnSet::finish(std::size_t rows) noexcept {
+    for (Column& column : columns_) column.buffer.set_count(rows);
+}
+
+template <class T>
+T* ColumnSet::pointer(std::string_view name) const noexcept {
+    for (const Column& column : columns_) {
+        if (name == column.spec->name) return column.buffer.as<T>();
+    }
+    return nullptr;
+}
+
+RecordTable ColumnSet::record_table() const noexcept {
+    RecordTable t;
+    t.aperture_index = pointer<std::uint64_t>("aperture_index");
+    t.index = pointer<std::uint64_t>("index");
+    t.aperture_x = pointer<std::uint32_t>("aperture_x");
+    t.aperture_y = pointer<std::uint32_t>("aperture_y");
+    t.ipd_f = pointer<std::uint16_t>("ipd_f");
+    t.dur_f = pointer<std::uint16_t>("dur_f");
+    t.bin0_intensity = pointer<float>("bin0_intensity");
+    t.bin1_intensity = pointer<float>("bin1_intensity");
+    t.bin0_bg_mean = pointer<float>("bin0_bg_mean");
+    t.bin1_bg_mean = pointer<float>("bin1_bg_mean");
+    t.bin0_bg_std = pointer<float>("bin0_bg_std");
+    t.bin1_bg_std = pointer<float>("bin1_bg_std");
+    t.start_f = pointer<std::uint32_t>("start_f");
+    t.record_type = pointer<FormattedRecordType>("record_type");
+    t.long_pulse_duration_f = pointer<double>("long_pulse_duration_f");
+    t.event_f = pointer<double>("event_f");
+    return t;
+}
+
+PulseTable ColumnSet::pulse_table() const noexcept {
+    PulseTable t;
+    t.aperture_index = pointer<std::uint64_t>("aperture_index");
+    t.index = pointer<std::uint64_t>("index");
+    t.aperture_x = pointer<std::uint32_t>("aperture_x");
+    t.aperture_y = pointer<std::uint32_t>("aperture_y");
+    t.start_f = pointer<std::uint32_t>("start_f");
+    t.end_f = pointer<std::uint32_t>("end_f");
+    t.dur_f = pointer<std::uint32_t>("dur_f");
+    t.dur_s = pointer<float>("dur_s");
+    t.ipd_f = pointer<std::uint32_t>("ipd_f");
+    t.ipd_s = pointer<float>("ipd_s");
+    t.snr = pointer<float>("snr");
+    t.intensity = pointer<float>("intensity");
+    t.bin0_intensity = pointer<float>("bin0_intensity");
+    t.intensity_display = pointer<float>("intensity_display");
+    t.binratio = pointer<float>("binratio");
+    t.bg_mean = pointer<float>("bg_mean");
+    t.bg_std = pointer<float>("bg_std");
+    t.bin0_bg_mean = pointer<float>("bin0_bg_mean");
+    t.bin0_bg_std = pointer<float>("bin0_bg_std");
+    return t;
+}
+
+ColumnSet summary_columns(std::span<const ApertureSummary> summaries, double run_seconds) {
+    std::vector<const ColumnSpec*> specs;
+    for (const ColumnSpec& spec : summary_specs) specs.push_back(&spec);
+    ColumnSet set(std::move(specs));
+    const std::size_t n = summaries.size();
+    set.allocate(n);
+    auto& columns = set.columns();
+    const auto fill = [&](std::size_t c, auto value) {
+        using T = decltype(value(summaries[0]));
+        T* out = columns[c].buffer.as<T>();
+        for (std::size_t i = 0; i < n; ++i) out[i] = value(summaries[i]);
+    };
+    if (n == 0) return set;
+    fill(0, [](const ApertureSummary& s) { return s.aperture_index; });
+    fill(1, [](const ApertureSummary& s) { return s.aperture_x; });
+    fill(2, [](const ApertureSummary& s) { return s.aperture_y; });
+    fill(3, [](const ApertureSummary& s) { return s.num_records; });
+    fill(4, [](const ApertureSummary& s) { return s.num_pulses; });
+    for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
+        fill(4 + k, [k](const ApertureSummary& s) { return s.kinds[k]; });
+    }
+    fill(12, [](const ApertureSummary& s) { return s.first_start_s; });
+    fill(13, [](const ApertureSummary& s) { return s.last_end_s; });
+    fill(14, [](const ApertureSummary& s) { return s.mean_dur_s; });
+    fill(15, [](const ApertureSummary& s) { return s.mean_ipd_s; });
+    fill(16, [](const ApertureSummary& s) { return s.mean_intensity; });
+    fill(17, [](const ApertureSummary& s) { return s.mean_snr; });
+    fill(18, [](const ApertureSummary& s) { return s.mean_bg_std; });
+    fill(19, [run_seconds](const ApertureSummary& s) { return static_cast<double>(s.num_pulses) / run_seconds; });
+    return set;
 }
 
 }  // namespace kvt::python

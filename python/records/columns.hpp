@@ -1,17 +1,34 @@
-// Column buffers of one aperture's records or pulses.
+// Column buffers of tables of records, pulses and summaries.
 //
-// Each field of a record or pulse is gathered once into a buffer of its own
-// width; the buffer is later lent to NumPy in place. Filling the buffers
-// touches no Python object, so it runs without the interpreter lock.
+// Each column of a table is gathered once into a buffer of its own type; the
+// buffer is later lent to NumPy in place. A `ColumnSet` is the columns a call
+// asked for, in the order asked; it hands the core reader the pointers of a
+// RecordTable or PulseTable, with null for every column not asked for.
+// Allocating and filling the buffers touches no Python object, so it runs
+// without the interpreter lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "pulse_reader/large_buffer.hpp"
-#include "pulse_reader/pulse_reader.hpp"
+#include "pulse_reader/plan_reader.hpp"
 
 namespace kvt::python {
+
+/// What a column holds; "kind" is a FormattedRecordType code per row.
+enum class ColumnType : std::uint8_t { u16, u32, u64, f32, f64, kind };
+
+[[nodiscard]] std::size_t element_size(ColumnType type) noexcept;
+
+struct ColumnSpec {
+    const char* name;
+    ColumnType type;
+};
 
 /// A column's memory: room for `capacity` elements of `element_size` bytes,
 /// the first count() of which hold the column.
@@ -35,58 +52,47 @@ private:
     std::size_t element_size_ = 0;
 };
 
-/// The records' columns, in column order.
-struct RecordColumns {
-    ColumnBuffer ipd_f;           // u16
-    ColumnBuffer dur_f;           // u16
-    ColumnBuffer bin0_intensity;  // f32
-    ColumnBuffer bin1_intensity;
-    ColumnBuffer bin0_bg_mean;
-    ColumnBuffer bin1_bg_mean;
-    ColumnBuffer bin0_bg_std;
-    ColumnBuffer bin1_bg_std;
-    ColumnBuffer start_f;                // u32: running sum of ipd_f, wrapping
-    ColumnBuffer record_type;            // FormattedRecordType, one byte each
-    ColumnBuffer long_pulse_duration_f;  // f64, NaN when absent
-    ColumnBuffer event_f;                // f64, NaN when absent
-    ApertureHeader header;
-
-    /// Columns for the `header.num_records` records of a block.
-    explicit RecordColumns(const ApertureHeader& header);
-    [[nodiscard]] RecordColumnPointers pointers() const noexcept;
-    [[nodiscard]] std::size_t size() const noexcept { return record_type.count(); }
+struct Column {
+    const ColumnSpec* spec = nullptr;
+    ColumnBuffer buffer;
 };
 
-/// The pulses' columns, in column order.
-struct PulseColumns {
-    ColumnBuffer index;           // u64
-    ColumnBuffer aperture_index;  // u64, only when asked for
-    ColumnBuffer start_f;         // u32
-    ColumnBuffer end_f;
-    ColumnBuffer dur_f;
-    ColumnBuffer dur_s;  // f32
-    ColumnBuffer ipd_f;  // u32
-    ColumnBuffer ipd_s;  // f32
-    ColumnBuffer snr;
-    ColumnBuffer intensity;
-    ColumnBuffer bin0_intensity;
-    ColumnBuffer intensity_display;
-    ColumnBuffer binratio;
-    ColumnBuffer bg_mean;
-    ColumnBuffer bg_std;
-    ColumnBuffer bin0_bg_mean;
-    ColumnBuffer bin0_bg_std;
-    bool has_aperture_index = false;
-    std::uint64_t aperture_number = 0;  ///< the value of every "aperture_index" row
-    ApertureHeader header;
+/// The columns of a records table, in their default order: the aperture's
+/// number, the record's position, then the columns of get_all_records; the
+/// block header's aperture_x and aperture_y only when asked for by name.
+std::span<const ColumnSpec> record_column_specs() noexcept;
+/// The columns of a pulses table likewise, with the pulse columns.
+std::span<const ColumnSpec> pulse_column_specs() noexcept;
+/// The columns that a table gives when none are named (all but the header's).
+std::vector<const ColumnSpec*> default_columns(std::span<const ColumnSpec> specs);
+/// The spec named `name`, or null.
+const ColumnSpec* find_column(std::span<const ColumnSpec> specs, std::string_view name) noexcept;
+/// "Unknown column 'x'; the valid columns are: a, b, ..."
+std::string unknown_column_message(std::span<const ColumnSpec> specs, std::string_view name);
 
-    /// Columns with room for the pulses of a block of `header.num_records`
-    /// records (every pulse comes from one record), with an "aperture_index"
-    /// column of `aperture_index_value` when asked for.
-    PulseColumns(const ApertureHeader& header, bool include_aperture_index, std::uint64_t aperture_index_value);
-    [[nodiscard]] PulseColumnPointers pointers() const noexcept;
-    /// Closes the columns at `count` pulses.
-    void finish(std::size_t count) noexcept;
+class ColumnSet {
+public:
+    ColumnSet() = default;
+    explicit ColumnSet(std::vector<const ColumnSpec*> specs);
+
+    /// Room for `rows` rows in every column (throws std::bad_alloc).
+    void allocate(std::size_t rows);
+    /// Keeps the first `rows` rows of every column.
+    void finish(std::size_t rows) noexcept;
+
+    [[nodiscard]] RecordTable record_table() const noexcept;
+    [[nodiscard]] PulseTable pulse_table() const noexcept;
+
+    [[nodiscard]] std::vector<Column>& columns() noexcept { return columns_; }
+
+private:
+    template <class T>
+    T* pointer(std::string_view name) const noexcept;
+
+    std::vector<Column> columns_;
 };
+
+/// The summary table's columns, filled from the summaries.
+ColumnSet summary_columns(std::span<const ApertureSummary> summaries, double run_seconds);
 
 }  // namespace kvt::python

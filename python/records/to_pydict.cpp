@@ -28,6 +28,7 @@ constexpr std::size_t set_base_object_slot = 282;
 constexpr int array_writeable_flag = 0x0400;
 
 // NumPy type numbers.
+constexpr int npy_byte = 1;
 constexpr int npy_ushort = 4;
 constexpr int npy_uint = 6;
 constexpr int npy_ulong = 8;  // uint64 on 64-bit Linux and macOS
@@ -224,53 +225,50 @@ OwnedRef record_type_list(const ColumnBuffer& column) {
     return list;
 }
 
-}  // namespace
-
-OwnedRef to_pydict(RecordColumns&& columns) {
-    OwnedRef dict(PyDict_New());
-    if (!dict) return {};
-    PyObject* d = dict.get();
-    const bool ok = insert(d, "ipd_f", lend_to_numpy(std::move(columns.ipd_f), npy_ushort)) &&
-                    insert(d, "dur_f", lend_to_numpy(std::move(columns.dur_f), npy_ushort)) &&
-                    insert(d, "bin0_intensity", lend_to_numpy(std::move(columns.bin0_intensity), npy_float)) &&
-                    insert(d, "bin1_intensity", lend_to_numpy(std::move(columns.bin1_intensity), npy_float)) &&
-                    insert(d, "bin0_bg_mean", lend_to_numpy(std::move(columns.bin0_bg_mean), npy_float)) &&
-                    insert(d, "bin1_bg_mean", lend_to_numpy(std::move(columns.bin1_bg_mean), npy_float)) &&
-                    insert(d, "bin0_bg_std", lend_to_numpy(std::move(columns.bin0_bg_std), npy_float)) &&
-                    insert(d, "bin1_bg_std", lend_to_numpy(std::move(columns.bin1_bg_std), npy_float)) &&
-                    insert(d, "start_f", lend_to_numpy(std::move(columns.start_f), npy_uint)) &&
-                    insert(d, "record_type", record_type_list(columns.record_type)) &&
-                    insert(d, "long_pulse_duration_f",
-                           lend_to_numpy(std::move(columns.long_pulse_duration_f), npy_double)) &&
-                    insert(d, "event_f", lend_to_numpy(std::move(columns.event_f), npy_double));
-    if (!ok) return {};
-    return dict;
+/// pandas.Categorical.from_codes(codes, the eight words): the codes lent as int8.
+OwnedRef categorical(ColumnBuffer&& codes, PyObject* pandas_module) {
+    OwnedRef array = lend_to_numpy(std::move(codes), npy_byte);
+    if (!array) return {};
+    OwnedRef words(PyList_New(formatted_record_type_count));
+    if (!words) return {};
+    for (std::size_t k = 0; k < formatted_record_type_count; ++k) {
+        PyObject* word = record_type_word(static_cast<FormattedRecordType>(k));
+        if (word == nullptr) return {};
+        PyList_SET_ITEM(words.get(), static_cast<Py_ssize_t>(k), Py_NewRef(word));
+    }
+    OwnedRef type(PyObject_GetAttrString(pandas_module, "Categorical"));
+    if (!type) return {};
+    return OwnedRef(PyObject_CallMethod(type.get(), "from_codes", "OO", array.get(), words.get()));
 }
 
-OwnedRef to_pydict(PulseColumns&& columns) {
+int numpy_type(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::u16: return npy_ushort;
+        case ColumnType::u32: return npy_uint;
+        case ColumnType::u64: return npy_ulong;
+        case ColumnType::f32: return npy_float;
+        case ColumnType::f64: return npy_double;
+        case ColumnType::kind: return npy_byte;
+    }
+    return npy_byte;
+}
+
+}  // namespace
+
+OwnedRef to_pydict(ColumnSet&& columns, KindColumn kinds, PyObject* pandas_module) {
     OwnedRef dict(PyDict_New());
     if (!dict) return {};
-    PyObject* d = dict.get();
-    bool ok = insert(d, "index", lend_to_numpy(std::move(columns.index), npy_ulong));
-    if (ok && columns.has_aperture_index) {
-        ok = insert(d, "aperture_index", lend_to_numpy(std::move(columns.aperture_index), npy_ulong));
+    for (Column& column : columns.columns()) {
+        OwnedRef value;
+        if (column.spec->type != ColumnType::kind) {
+            value = lend_to_numpy(std::move(column.buffer), numpy_type(column.spec->type));
+        } else if (kinds == KindColumn::words) {
+            value = record_type_list(column.buffer);
+        } else {
+            value = categorical(std::move(column.buffer), pandas_module);
+        }
+        if (!insert(dict.get(), column.spec->name, std::move(value))) return {};
     }
-    ok = ok && insert(d, "start_f", lend_to_numpy(std::move(columns.start_f), npy_uint)) &&
-         insert(d, "end_f", lend_to_numpy(std::move(columns.end_f), npy_uint)) &&
-         insert(d, "dur_f", lend_to_numpy(std::move(columns.dur_f), npy_uint)) &&
-         insert(d, "dur_s", lend_to_numpy(std::move(columns.dur_s), npy_float)) &&
-         insert(d, "ipd_f", lend_to_numpy(std::move(columns.ipd_f), npy_uint)) &&
-         insert(d, "ipd_s", lend_to_numpy(std::move(columns.ipd_s), npy_float)) &&
-         insert(d, "snr", lend_to_numpy(std::move(columns.snr), npy_float)) &&
-         insert(d, "intensity", lend_to_numpy(std::move(columns.intensity), npy_float)) &&
-         insert(d, "bin0_intensity", lend_to_numpy(std::move(columns.bin0_intensity), npy_float)) &&
-         insert(d, "intensity_display", lend_to_numpy(std::move(columns.intensity_display), npy_float)) &&
-         insert(d, "binratio", lend_to_numpy(std::move(columns.binratio), npy_float)) &&
-         insert(d, "bg_mean", lend_to_numpy(std::move(columns.bg_mean), npy_float)) &&
-         insert(d, "bg_std", lend_to_numpy(std::move(columns.bg_std), npy_float)) &&
-         insert(d, "bin0_bg_mean", lend_to_numpy(std::move(columns.bin0_bg_mean), npy_float)) &&
-         insert(d, "bin0_bg_std", lend_to_numpy(std::move(columns.bin0_bg_std), npy_float));
-    if (!ok) return {};
     return dict;
 }
 

@@ -10,11 +10,14 @@
 
 namespace kvt::python {
 
-/// The records dict: 12 columns, "record_type" a list of str. Null with a
-/// Python exception set on failure; the columns are consumed either way.
-OwnedRef to_pydict(RecordColumns&& columns);
+/// How a "record_type" column is given to Python.
+enum class KindColumn {
+    words,        ///< a list of str, one word per record
+    categorical,  ///< a pandas Categorical over the eight words in code order
+};
 
-/// The pulses dict: 16 columns, or 17 with "aperture_index" second.
-OwnedRef to_pydict(PulseColumns&& columns);
+/// The columns as a dict of NumPy arrays, in the set's order. Null with a
+/// Python exception set on failure; the columns are consumed either way.
+OwnedRef to_pydict(ColumnSet&& columns, KindColumn kinds, PyObject* pandas_module);
 
 }  // namespace kvt::python

@@ -38,19 +38,40 @@ struct NormalizedPulse {
     static std::vector<NormalizedPulse> from_formatted_records(std::span<const FormattedRecord> records, float fps);
 };
 
+/// Where a normalization pass stands after some records of an aperture.
+struct PulseRun {
+    std::uint32_t frame = 0;         ///< the frame reached
+    std::uint32_t previous_end = 0;  ///< end_f of the latest pulse
+    bool have_previous = false;
+    std::uint64_t pulses = 0;  ///< pulses so far
+
+    friend bool operator==(const PulseRun&, const PulseRun&) = default;
+};
+
+/// The run after the records `block` (record bytes, a multiple of 16), from
+/// `run`, without decoding them. A record moves the frame by its ipd_f (w0)
+/// and a pulse then by its duration (w1) to its end; every other record has
+/// w1 = 0. So the frame after a record is the wrapping sum of w0 + w1 over the
+/// records up to it, and a pulse ends there: words 0 and 1 are all it takes.
+[[nodiscard]] PulseRun pulse_run_after(std::span<const std::byte> block, PulseRun run) noexcept;
+
+/// The wrapping sum of the records' ipd_f (w0): how far the records' own
+/// "start_f" column moves over `block`.
+[[nodiscard]] std::uint32_t sum_ipd_f(std::span<const std::byte> block) noexcept;
+
 /// The frame counter of one pass over an aperture's records, so that the
-/// records can be fed in consecutive pieces.
+/// records can be fed in consecutive pieces, from the start of the aperture or
+/// from a run worked out with pulse_run_after.
 class PulseNormalizer {
 public:
-    explicit PulseNormalizer(float fps) noexcept : fps_(fps) {}
+    explicit PulseNormalizer(float fps, PulseRun from = {}) noexcept : fps_(fps), run_(from) {}
     /// Normalizes the next records of the aperture, appending its pulses to `out`.
     void add(std::span<const FormattedRecord> records, std::vector<NormalizedPulse>& out);
+    [[nodiscard]] const PulseRun& run() const noexcept { return run_; }
 
 private:
     float fps_;
-    std::uint32_t counter_ = 0;
-    std::uint32_t previous_end_ = 0;
-    bool have_previous_ = false;
+    PulseRun run_;
 };
 
 /// Decodes and normalizes a block's record bytes a piece at a time (see
