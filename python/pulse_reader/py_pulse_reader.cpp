@@ -10,6 +10,7 @@
 #include "pulse_filter/py_pulse_filter.hpp"
 #include "pulse_reader/reader_object.hpp"
 #include "records/to_pydict.hpp"
+#include "pulse_reader/plan_reader.hpp"
 
 namespace kvt::python {
 
@@ -71,9 +72,9 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 3> argument{};
         if (!bind_arguments(new_signature, args, kwargs, argument)) return nullptr;
-        PyObject* file_name = argument[0];
         std::string path;
-        if (!convert_string(file_name, "file_name", path)) return nullptr;
+        OwnedRef file_name = convert_path(argument[0], "file_name", path);
+        if (!file_name) return nullptr;
         PyObject* filter_object = given(argument[1]) ? argument[1] : nullptr;
         if (filter_object != nullptr && !is_pulse_filter(filter_object)) {
             if (!PyErr_Occurred()) raise_wrong_type(filter_object, "PulseFilter");
@@ -84,7 +85,7 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (filter_kwargs != nullptr && !check_dict(filter_kwargs, "pulse_filter_kwargs")) return nullptr;
 
         auto opened = PulseReader::open(path);
-        if (!opened) return raise_runtime_error(opened.error());
+        if (!opened) return raise_runtime_error(opened.error(), {.file = path});
         if (filter_object != nullptr && filter_kwargs != nullptr) {
             return raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
         }
@@ -97,7 +98,7 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         }
         OwnedRef pandas(PyImport_ImportModule("pandas"));
         if (!pandas) return nullptr;
-        OwnedRef run_attrs = make_run_attrs(file_name, *opened);
+        OwnedRef run_attrs = make_run_attrs(file_name.get(), *opened);
         if (!run_attrs) return nullptr;
         OwnedRef json(PyImport_ImportModule("json"));
         if (!json) return nullptr;
@@ -173,6 +174,68 @@ OwnedRef to_dataframe(PyPulseReader* object, const ApertureHeader& header, Owned
 // ---------------------------------------------------------------------------
 // Methods.
 
+}  // namespace
+
+bool convert_filter_arguments(PyObject* filter_object, PyObject* filter_kwargs, FilterArguments& out) {
+    out.object = given(filter_object) ? filter_object : nullptr;
+    if (out.object != nullptr && !is_pulse_filter(out.object)) {
+        if (!PyErr_Occurred()) raise_wrong_type(out.object, "PulseFilter");
+        prefix_argument_error("pulse_filter");
+        return false;
+    }
+    out.kwargs = given(filter_kwargs) ? filter_kwargs : nullptr;
+    return out.kwargs == nullptr || check_dict(out.kwargs, "pulse_filter_kwargs");
+}
+
+bool choose_filter(const PyPulseReader* object, const FilterArguments& arguments, std::optional<PulseFilter>& out) {
+    if (arguments.object != nullptr && arguments.kwargs != nullptr) {
+        raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
+        return false;
+    }
+    // The first that applies: the call's keywords, the call's PulseFilter,
+    // the reader's default, none. Settings are never merged.
+    if (arguments.kwargs != nullptr) {
+        out = pulse_filter_from_kwargs(arguments.kwargs);
+        return out.has_value();
+    }
+    if (arguments.object != nullptr) {
+        out = reinterpret_cast<PyPulseFilter*>(arguments.object)->filter;
+    } else {
+        out = object->default_filter;
+    }
+    return true;
+}
+
+namespace {
+
+/// Reads one aperture's records (no filter) or pulses into `columns`, as a plan
+/// of one block: a very large block is shared out between the process's CPUs.
+Result<PlanRows> read_one_aperture(const PulseReader& reader, std::uint64_t aperture_index, ColumnSet& columns,
+                                   bool pulses, const PulseFilter* filter) {
+    GilRelease unlocked;
+    auto plan = plan_blocks(reader, std::span(&aperture_index, 1), PlanHeaders::infer);
+    if (!plan) return std::move(plan).error();
+    PlanReading how;
+    how.filter = filter;
+    how.threads = usable_cpus();
+    how.keep_headers = true;
+    how.name_apertures = false;
+    auto rows = pulses ? read_plan_pulses(reader, std::move(plan).value(),
+                                          [&columns](std::size_t n) -> Result<PulseTable> {
+                                              columns.allocate(n);
+                                              return columns.pulse_table();
+                                          },
+                                          how)
+                       : read_plan_records(reader, std::move(plan).value(),
+                                           [&columns](std::size_t n) -> Result<RecordTable> {
+                                               columns.allocate(n);
+                                               return columns.record_table();
+                                           },
+                                           how);
+    if (rows) columns.finish(rows->rows);
+    return rows;
+}
+
 constexpr std::array<const char*, 1> get_all_records_names = {"aperture_index"};
 constexpr Signature get_all_records_signature = {"PulseReader.get_all_records", get_all_records_names, 1};
 
@@ -187,25 +250,18 @@ PyObject* get_all_records(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!convert_u64(argument[0], "aperture_index", aperture_index)) return nullptr;
         if (!object->reader) return raise_runtime_error(closed_reader_message);
 
-        std::optional<RecordColumns> columns;
-        std::optional<Error> error;
-        {
-            GilRelease unlocked;
-            const PulseReader& reader = *object->reader;
-            auto place = reader.locate_block(aperture_index);
-            if (place) {
-                columns.emplace(place->header);
-                Status done = reader.read_record_columns(*place, columns->pointers());
-                if (!done) error.emplace(std::move(done).error());
-            } else {
-                error.emplace(std::move(place).error());
-            }
+        // The record columns of one aperture, without the whole-run columns.
+        std::vector<const ColumnSpec*> specs = default_columns(record_column_specs());
+        specs.erase(specs.begin(), specs.begin() + 2);
+        ColumnSet columns(std::move(specs));
+        auto rows = read_one_aperture(*object->reader, aperture_index, columns, false, nullptr);
+        if (!rows) {
+            return raise_runtime_error(rows.error().prefixed("Failed to get records: "),
+                                       {object->reader->path(), &*object->reader, aperture_index});
         }
-        if (error) return raise_runtime_error(error->prefixed("Failed to get records: "));
-        const ApertureHeader header = columns->header;
-        OwnedRef dict = to_pydict(std::move(*columns));
+        OwnedRef dict = to_pydict(std::move(columns), KindColumn::words, object->pandas_module);
         if (!dict) return nullptr;
-        return to_dataframe(object, header, std::move(dict)).release();
+        return to_dataframe(object, rows->headers.front(), std::move(dict)).release();
     });
 }
 
@@ -226,51 +282,26 @@ PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (argument[1] != nullptr && !convert_bool(argument[1], "include_aperture_index", include_aperture_index)) {
             return nullptr;
         }
-        PyObject* filter_object = given(argument[2]) ? argument[2] : nullptr;
-        if (filter_object != nullptr && !is_pulse_filter(filter_object)) {
-            if (!PyErr_Occurred()) raise_wrong_type(filter_object, "PulseFilter");
-            prefix_argument_error("pulse_filter");
-            return nullptr;
-        }
-        PyObject* filter_kwargs = given(argument[3]) ? argument[3] : nullptr;
-        if (filter_kwargs != nullptr && !check_dict(filter_kwargs, "pulse_filter_kwargs")) return nullptr;
+        FilterArguments filter_arguments;
+        if (!convert_filter_arguments(argument[2], argument[3], filter_arguments)) return nullptr;
         if (!object->reader) return raise_runtime_error(closed_reader_message);
-        if (filter_object != nullptr && filter_kwargs != nullptr) {
-            return raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
-        }
-
-        // The first that applies: the call's keywords, the call's PulseFilter,
-        // the reader's default, none. Settings are never merged.
         std::optional<PulseFilter> filter;
-        if (filter_kwargs != nullptr) {
-            filter = pulse_filter_from_kwargs(filter_kwargs);
-            if (!filter) return nullptr;
-        } else if (filter_object != nullptr) {
-            filter = reinterpret_cast<PyPulseFilter*>(filter_object)->filter;
-        } else {
-            filter = object->default_filter;
-        }
+        if (!choose_filter(object, filter_arguments, filter)) return nullptr;
 
-        std::optional<PulseColumns> columns;
-        std::optional<Error> error;
-        {
-            GilRelease unlocked;
-            const PulseReader& reader = *object->reader;
-            auto place = reader.locate_block(aperture_index);
-            if (place) {
-                columns.emplace(place->header, include_aperture_index, aperture_index);
-                auto count = reader.read_pulse_columns(*place, filter ? &*filter : nullptr, columns->pointers());
-                if (count) columns->finish(*count);
-                else error.emplace(std::move(count).error());
-            } else {
-                error.emplace(std::move(place).error());
-            }
+        // "index" first (it becomes the frame's index), then the aperture's
+        // number when asked for, then the pulse columns.
+        std::vector<const ColumnSpec*> specs = default_columns(pulse_column_specs());
+        std::swap(specs[0], specs[1]);
+        if (!include_aperture_index) specs.erase(specs.begin() + 1);
+        ColumnSet columns(std::move(specs));
+        auto rows = read_one_aperture(*object->reader, aperture_index, columns, true, filter ? &*filter : nullptr);
+        if (!rows) {
+            return raise_runtime_error(rows.error().prefixed("Failed to get pulses: "),
+                                       {object->reader->path(), &*object->reader, aperture_index});
         }
-        if (error) return raise_runtime_error(error->prefixed("Failed to get pulses: "));
-        const ApertureHeader header = columns->header;
-        OwnedRef dict = to_pydict(std::move(*columns));
+        OwnedRef dict = to_pydict(std::move(columns), KindColumn::words, object->pandas_module);
         if (!dict) return nullptr;
-        OwnedRef frame = to_dataframe(object, header, std::move(dict));
+        OwnedRef frame = to_dataframe(object, rows->headers.front(), std::move(dict));
         if (!frame) return nullptr;
         OwnedRef index(PyObject_CallMethod(frame.get(), "pop", "s", "index"));
         if (!index) return nullptr;
