@@ -73,7 +73,9 @@ bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value, st
 
 bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, std::span<PyObject*> out) {
     for (PyObject*& slot : out) slot = nullptr;
-    if (static_cast<std::size_t>(nargs) > signature.names.size()) return raise_too_many_positional(signature, nargs);
+    if (static_cast<std::size_t>(nargs) > std::min(signature.names.size(), signature.positional)) {
+        return raise_too_many_positional(signature, nargs);
+    }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
     return true;
 }

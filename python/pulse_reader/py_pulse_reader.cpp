@@ -431,6 +431,60 @@ constexpr const char* copy_apertures_doc =
     "reader.copy_apertures_to_new_file([0, 1], \"new_pulses.bin\", ignore_missing_apertures=True)\n"
     "```";
 
+constexpr const char* read_pulses_doc =
+    "read_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, columns=None, threads=None, "
+    "errors=\"raise\")\n--\n\n"
+    "Read the pulses of many apertures (every aperture by default) into one DataFrame.\n\n"
+    "# Arguments\n\n"
+    "* `apertures` - Aperture numbers to read, in the order given (repeats included); None for every aperture.\n"
+    "* `pulse_filter`, `pulse_filter_kwargs` - The filter, chosen as `get_pulses` chooses it.\n"
+    "* `columns` - Names of the columns to return, in order; \"aperture_x\" and \"aperture_y\" may be asked for.\n"
+    "* `threads` - Threads to read with; None for every CPU the process may use.\n"
+    "* `errors` - \"raise\" or \"skip\": what an aperture whose pulses are out of order for the filter does.\n\n"
+    "# Returns\n\n"
+    "A pandas DataFrame with \"aperture_index\", \"index\" and the pulse columns of `get_pulses`, aperture\n"
+    "after aperture, over a RangeIndex.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "pulses = reader.read_pulses(pulse_filter_kwargs={\"min_snr\": 5.0})\n"
+    "```";
+
+constexpr const char* read_records_doc =
+    "read_records($self, apertures=None, *, columns=None, threads=None)\n--\n\n"
+    "Read the records of many apertures (every aperture by default) into one DataFrame.\n\n"
+    "# Returns\n\n"
+    "A pandas DataFrame with \"aperture_index\", \"index\" and the columns of `get_all_records`;\n"
+    "\"record_type\" is a Categorical.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "records = PulseReader(\"path/to/pulses.bin\").read_records(range(100))\n"
+    "```";
+
+constexpr const char* summarize_doc =
+    "summarize($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, threads=None, "
+    "errors=\"raise\")\n--\n\n"
+    "One row per aperture: its record kinds, and counts, times and means of the pulses the filter keeps.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "summary = PulseReader(\"path/to/pulses.bin\").summarize()\n"
+    "```";
+
+constexpr const char* iter_pulses_doc =
+    "iter_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, batch_records=1000000, "
+    "columns=None, threads=None, errors=\"raise\")\n--\n\n"
+    "The pulses of `read_pulses` in batches of whole apertures, each closed once it holds at least\n"
+    "`batch_records` records, so that memory stays bounded by about one batch.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "for batch in PulseReader(\"path/to/pulses.bin\").iter_pulses():\n"
+    "    print(len(batch))\n"
+    "```";
+
 template <class Function>
 PyCFunction as_c_function(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -441,6 +495,10 @@ PyMethodDef methods[] = {
     {"get_pulses", as_c_function(get_pulses), METH_FASTCALL | METH_KEYWORDS, get_pulses_doc},
     {"copy_apertures_to_new_file", as_c_function(copy_apertures_to_new_file_method), METH_FASTCALL | METH_KEYWORDS,
      copy_apertures_doc},
+    {"read_pulses", as_c_function(read_pulses_method), METH_FASTCALL | METH_KEYWORDS, read_pulses_doc},
+    {"read_records", as_c_function(read_records_method), METH_FASTCALL | METH_KEYWORDS, read_records_doc},
+    {"summarize", as_c_function(summarize_method), METH_FASTCALL | METH_KEYWORDS, summarize_doc},
+    {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, iter_pulses_doc},
     {"close", close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},
     {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,

@@ -88,6 +88,12 @@ bool convert_filter_arguments(PyObject* filter_object, PyObject* filter_kwargs, 
 /// default, else none; both given is a RuntimeError. False with an exception set.
 bool choose_filter(const PyPulseReader* object, const FilterArguments& arguments, std::optional<PulseFilter>& out);
 
+/// The whole-run methods.
+PyObject* read_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* read_records_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* summarize_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* iter_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 /// The method copy_apertures_to_new_file.
 PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames);

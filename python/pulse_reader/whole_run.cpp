@@ -1,0 +1,497 @@
+// The whole-run methods of PulseReader: read_pulses, read_records, summarize
+// and iter_pulses. Each reads a selection of apertures (every aperture by
+// default) in one call, through the block plans of the core, on as many
+// threads as asked, without the interpreter lock; the columns are lent to
+// NumPy and the frame is built over them without a copy.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+#include "errors.hpp"
+#include "pulse_reader/plan_reader.hpp"
+#include "pulse_reader/reader_object.hpp"
+#include "records/to_pydict.hpp"
+
+namespace kvt::python {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Arguments.
+
+/// Integers from 0 to 2^64 - 1, from a range, an integer array or any iterable.
+bool convert_apertures(PyObject* object, std::vector<std::uint64_t>& out) {
+    // Integer arrays (NumPy's among them) are read through the buffer protocol.
+    if (PyObject_CheckBuffer(object) != 0 && !PyBytes_Check(object) && !PyByteArray_Check(object)) {
+        Py_buffer view{};
+        if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_ND | PyBUF_C_CONTIGUOUS) == 0) {
+            const std::string format = view.format == nullptr ? "B" : view.format;
+            const auto count = static_cast<std::size_t>(view.itemsize > 0 ? view.len / view.itemsize : 0);
+            const char kind = format.empty() ? 'B' : format.back();
+            const bool is_signed = std::strchr("bhilq", kind) != nullptr;
+            const bool is_unsigned = std::strchr("BHILQ", kind) != nullptr;
+            if (view.ndim <= 1 && (is_signed || is_unsigned) && view.itemsize >= 1 && view.itemsize <= 8 &&
+                (format.size() == 1 || (format.size() == 2 && std::strchr("<=@", format[0]) != nullptr))) {
+                out.resize(count);
+                const auto* bytes = static_cast<const unsigned char*>(view.buf);
+                bool negative = false;
+                for (std::size_t i = 0; i < count; ++i) {
+                    std::uint64_t value = 0;
+                    std::memcpy(&value, bytes + i * static_cast<std::size_t>(view.itemsize),
+                                static_cast<std::size_t>(view.itemsize));
+                    const unsigned bits = 8U * static_cast<unsigned>(view.itemsize);
+                    if (is_signed && bits < 64 && (value >> (bits - 1)) != 0) negative = true;
+                    if (is_signed && bits == 64 && (value >> 63) != 0) negative = true;
+                    out[i] = value;
+                }
+                PyBuffer_Release(&view);
+                if (negative) {
+                    PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+                    return false;
+                }
+                return true;
+            }
+            PyBuffer_Release(&view);
+        } else {
+            PyErr_Clear();
+        }
+    }
+    OwnedRef iterator(PyObject_GetIter(object));
+    if (!iterator) {
+        prefix_argument_error("apertures");
+        return false;
+    }
+    const Py_ssize_t hint = PyObject_LengthHint(object, 0);
+    if (hint < 0) return false;
+    out.clear();
+    out.reserve(static_cast<std::size_t>(hint));
+    while (OwnedRef item{PyIter_Next(iterator.get())}) {
+        std::uint64_t value = 0;
+        if (!extract_u64(item.get(), value)) {
+            prefix_argument_error("apertures");
+            return false;
+        }
+        out.push_back(value);
+    }
+    return PyErr_Occurred() == nullptr;
+}
+
+/// The columns named by `object` (an iterable of str), or the default ones.
+bool convert_columns(PyObject* object, std::span<const ColumnSpec> specs, std::vector<const ColumnSpec*>& out) {
+    if (!given(object)) {
+        out = default_columns(specs);
+        return true;
+    }
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "argument 'columns': expected a list of column names, not a str");
+        return false;
+    }
+    OwnedRef iterator(PyObject_GetIter(object));
+    if (!iterator) {
+        prefix_argument_error("columns");
+        return false;
+    }
+    out.clear();
+    while (OwnedRef item{PyIter_Next(iterator.get())}) {
+        if (!PyUnicode_Check(item.get())) {
+            raise_wrong_type(item.get(), "PyString");
+            prefix_argument_error("columns");
+            return false;
+        }
+        const char* name = PyUnicode_AsUTF8(item.get());
+        if (name == nullptr) return false;
+        const ColumnSpec* spec = find_column(specs, name);
+        if (spec == nullptr) {
+            raise_runtime_error(unknown_column_message(specs, name));
+            return false;
+        }
+        if (std::find(out.begin(), out.end(), spec) != out.end()) {
+            raise_runtime_error("Column '" + std::string(name) + "' is named twice");
+            return false;
+        }
+        out.push_back(spec);
+    }
+    return PyErr_Occurred() == nullptr;
+}
+
+/// None: every CPU the process may use; else a number from 1 up.
+bool convert_threads(PyObject* object, std::size_t& out) {
+    if (!given(object)) {
+        out = usable_cpus();
+        return true;
+    }
+    std::uint64_t threads = 0;
+    if (!convert_u64(object, "threads", threads)) return false;
+    if (threads == 0) {
+        raise_runtime_error("argument 'threads': at least one thread is needed");
+        return false;
+    }
+    out = static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
+    return true;
+}
+
+/// "raise" or "skip": whether pulses out of order fail the call.
+bool convert_errors(PyObject* object, bool& skip) {
+    skip = false;
+    if (object == nullptr) return true;
+    std::string text;
+    if (!convert_string(object, "errors", text)) return false;
+    if (text != "raise" && text != "skip") {
+        raise_runtime_error("argument 'errors': must be \"raise\" or \"skip\", not \"" + text + "\"");
+        return false;
+    }
+    skip = text == "skip";
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// What every whole-run call shares.
+
+/// The arguments of a call, converted, and the reader's state checked.
+struct WholeRun {
+    bool all_apertures = true;
+    std::vector<std::uint64_t> apertures;
+    std::optional<PulseFilter> filter;
+    std::vector<const ColumnSpec*> columns;
+    PlanReading how;
+
+    /// What the call's errors start with.
+    const char* failure_prefix = "Failed to get pulses: ";
+};
+
+/// Converts `apertures` and checks that the reader is open; the filter, the
+/// columns and the other arguments are converted by the caller in between.
+bool take_apertures(PyObject* argument, WholeRun& run) {
+    run.all_apertures = !given(argument);
+    return run.all_apertures || convert_apertures(argument, run.apertures);
+}
+
+/// Plans the run's blocks, without the interpreter lock.
+Result<BlockPlan> plan_run(const PulseReader& reader, WholeRun& run) {
+    if (run.all_apertures) run.apertures = lookup_apertures(reader.index());
+    return plan_blocks(reader, run.apertures, PlanHeaders::infer);
+}
+
+/// attrs: the run attributes, and the skipped apertures when skipping.
+bool set_run_attrs(PyPulseReader* object, PyObject* frame, const WholeRun& run,
+                   const std::vector<std::uint64_t>& skipped) {
+    OwnedRef attrs(PyDict_Copy(object->run_attrs));
+    if (!attrs) return false;
+    if (run.how.skip_unsorted) {
+        OwnedRef list(PyList_New(static_cast<Py_ssize_t>(skipped.size())));
+        if (!list) return false;
+        for (std::size_t i = 0; i < skipped.size(); ++i) {
+            PyObject* number = PyLong_FromUnsignedLongLong(skipped[i]);
+            if (number == nullptr) return false;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+        }
+        if (PyDict_SetItemString(attrs.get(), "skipped_apertures", list.get()) != 0) return false;
+    }
+    return PyObject_SetAttrString(frame, "attrs", attrs.get()) == 0;
+}
+
+/// pandas.DataFrame(columns, copy=False): the frame lends the columns' memory.
+OwnedRef frame_over(PyPulseReader* object, ColumnSet&& columns, KindColumn kinds, const WholeRun& run,
+                    const std::vector<std::uint64_t>& skipped) {
+    OwnedRef dict = to_pydict(std::move(columns), kinds, object->pandas_module);
+    if (!dict) return {};
+    OwnedRef constructor(PyObject_GetAttrString(object->pandas_module, "DataFrame"));
+    if (!constructor) return {};
+    OwnedRef args(PyTuple_Pack(1, dict.get()));
+    OwnedRef kwargs(Py_BuildValue("{s:O}", "copy", Py_False));
+    if (!args || !kwargs) return {};
+    OwnedRef frame(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
+    if (!frame || !set_run_attrs(object, frame.get(), run, skipped)) return {};
+    return frame;
+}
+
+enum class Table { pulses, records };
+
+/// Reads `plan` into the run's columns; the columns hold the rows afterwards.
+Result<PlanRows> read_table(const PulseReader& reader, BlockPlan plan, Table table, ColumnSet& columns,
+                            const WholeRun& run) {
+    const auto allocate = [&columns](std::size_t rows) {
+        columns.allocate(rows);
+        return rows;
+    };
+    auto rows = table == Table::pulses
+                    ? read_plan_pulses(reader, std::move(plan),
+                                       [&](std::size_t n) -> Result<PulseTable> {
+                                           allocate(n);
+                                           return columns.pulse_table();
+                                       },
+                                       run.how)
+                    : read_plan_records(reader, std::move(plan),
+                                        [&](std::size_t n) -> Result<RecordTable> {
+                                            allocate(n);
+                                            return columns.record_table();
+                                        },
+                                        run.how);
+    if (rows) columns.finish(rows->rows);
+    return rows;
+}
+
+/// Plans and reads a table of the run, without the interpreter lock.
+PyObject* read_run_table(PyPulseReader* object, WholeRun& run, Table table) {
+    ColumnSet columns(run.columns);
+    std::optional<Error> error;
+    PlanRows rows;
+    {
+        GilRelease unlocked;
+        const PulseReader& reader = *object->reader;
+        auto plan = plan_run(reader, run);
+        if (plan) {
+            auto read = read_table(reader, std::move(plan).value(), table, columns, run);
+            if (read) rows = std::move(read).value();
+            else error = std::move(read).error();
+        } else {
+            error = std::move(plan).error();
+        }
+    }
+    if (error) return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
+    return frame_over(object, std::move(columns),
+                      table == Table::records ? KindColumn::categorical : KindColumn::words, run, rows.skipped)
+        .release();
+}
+
+// ---------------------------------------------------------------------------
+// The methods.
+
+constexpr std::array<const char*, 6> read_pulses_names = {"apertures", "pulse_filter", "pulse_filter_kwargs",
+                                                          "columns",   "threads",      "errors"};
+constexpr Signature read_pulses_signature = {"PulseReader.read_pulses", read_pulses_names, 0, 3};
+
+/// The prologue of read_pulses, summarize and iter_pulses: arguments in order,
+/// then the closed reader, then the filter's choice.
+bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* filter_object, PyObject* filter_kwargs,
+                         PyObject* columns, PyObject* threads, PyObject* errors, WholeRun& run) {
+    if (!take_apertures(apertures, run)) return false;
+    FilterArguments filter_arguments;
+    if (!convert_filter_arguments(filter_object, filter_kwargs, filter_arguments)) return false;
+    if (!convert_columns(columns, pulse_column_specs(), run.columns)) return false;
+    if (!convert_threads(threads, run.how.threads)) return false;
+    if (!convert_errors(errors, run.how.skip_unsorted)) return false;
+    if (!object->reader) {
+        raise_runtime_error(closed_reader_message);
+        return false;
+    }
+    if (!choose_filter(object, filter_arguments, run.filter)) return false;
+    run.how.filter = run.filter ? &*run.filter : nullptr;
+    return true;
+}
+
+PyObject* read_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 6> a{};
+        if (!bind_arguments(read_pulses_signature, args, nargs, kwnames, a)) return nullptr;
+        PyPulseReader* object = as_reader(self);
+        ExclusiveAccess access(object);
+        if (!access) return nullptr;
+        WholeRun run;
+        if (!pulse_run_arguments(object, a[0], a[1], a[2], a[3], a[4], a[5], run)) return nullptr;
+        return read_run_table(object, run, Table::pulses);
+    });
+}
+
+constexpr std::array<const char*, 3> read_records_names = {"apertures", "columns", "threads"};
+constexpr Signature read_records_signature = {"PulseReader.read_records", read_records_names, 0, 1};
+
+PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 3> a{};
+        if (!bind_arguments(read_records_signature, args, nargs, kwnames, a)) return nullptr;
+        PyPulseReader* object = as_reader(self);
+        ExclusiveAccess access(object);
+        if (!access) return nullptr;
+        WholeRun run;
+        run.failure_prefix = "Failed to get records: ";
+        if (!take_apertures(a[0], run)) return nullptr;
+        if (!convert_columns(a[1], record_column_specs(), run.columns)) return nullptr;
+        if (!convert_threads(a[2], run.how.threads)) return nullptr;
+        if (!object->reader) return raise_runtime_error(closed_reader_message);
+        return read_run_table(object, run, Table::records);
+    });
+}
+
+constexpr std::array<const char*, 5> summarize_names = {"apertures", "pulse_filter", "pulse_filter_kwargs", "threads",
+                                                        "errors"};
+constexpr Signature summarize_signature = {"PulseReader.summarize", summarize_names, 0, 3};
+
+PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 5> a{};
+        if (!bind_arguments(summarize_signature, args, nargs, kwnames, a)) return nullptr;
+        PyPulseReader* object = as_reader(self);
+        ExclusiveAccess access(object);
+        if (!access) return nullptr;
+        WholeRun run;
+        run.failure_prefix = "Failed to summarize: ";
+        if (!pulse_run_arguments(object, a[0], a[1], a[2], nullptr, a[3], a[4], run)) return nullptr;
+        PyObject* seconds_object = PyDict_GetItemString(object->run_attrs, "run_dur_s");
+        const double seconds = seconds_object == nullptr ? 0.0 : PyFloat_AsDouble(seconds_object);
+        if (PyErr_Occurred()) return nullptr;
+
+        std::vector<ApertureSummary> summaries;
+        std::optional<Error> error;
+        PlanRows rows;
+        {
+            GilRelease unlocked;
+            const PulseReader& reader = *object->reader;
+            auto plan = plan_run(reader, run);
+            if (plan) {
+                auto read = summarize_plan(reader, std::move(plan).value(), summaries, run.how);
+                if (read) rows = std::move(read).value();
+                else error = std::move(read).error();
+            } else {
+                error = std::move(plan).error();
+            }
+        }
+        if (error) {
+            return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
+        }
+        return frame_over(object, summary_columns(summaries, seconds), KindColumn::words, run, rows.skipped)
+            .release();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// iter_pulses: batches of whole apertures, read one at a time.
+
+struct PulseBatches {
+    PyObject_HEAD
+    PyObject* reader;  ///< the PulseReader, held for the life of the iterator
+    WholeRun run;
+    BlockPlan plan;
+    std::size_t next;  ///< the plan's next block
+    std::uint64_t batch_records;
+};
+
+void batches_dealloc(PyObject* self) {
+    auto* batches = reinterpret_cast<PulseBatches*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    Py_CLEAR(batches->reader);
+    std::destroy_at(&batches->run);
+    std::destroy_at(&batches->plan);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* batches_next(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        auto* batches = reinterpret_cast<PulseBatches*>(self);
+        if (batches->next >= batches->plan.blocks.size()) return nullptr;  // StopIteration
+        PyPulseReader* object = as_reader(batches->reader);
+        ExclusiveAccess access(object);
+        if (!access) return nullptr;
+        if (!object->reader) return raise_runtime_error(closed_reader_message);
+        // Whole apertures, until the batch holds batch_records records.
+        BlockPlan batch;
+        batch.headers_read = batches->plan.headers_read;
+        std::uint64_t records = 0;
+        while (batches->next < batches->plan.blocks.size() && (batch.blocks.empty() || records < batches->batch_records)) {
+            const PlannedBlock& block = batches->plan.blocks[batches->next++];
+            records += block.num_records;
+            batch.blocks.push_back(block);
+            if (records >= batches->batch_records) break;
+        }
+        ColumnSet columns(batches->run.columns);
+        std::optional<Error> error;
+        PlanRows rows;
+        {
+            GilRelease unlocked;
+            auto read = read_table(*object->reader, std::move(batch), Table::pulses, columns, batches->run);
+            if (read) rows = std::move(read).value();
+            else error = std::move(read).error();
+        }
+        if (error) {
+            batches->next = batches->plan.blocks.size();
+            return raise_runtime_error(error->prefixed(batches->run.failure_prefix),
+                                       {object->reader->path(), &*object->reader});
+        }
+        return frame_over(object, std::move(columns), KindColumn::words, batches->run, rows.skipped).release();
+    });
+}
+
+PyTypeObject* batches_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(batches_dealloc)},
+            {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+            {Py_tp_iternext, reinterpret_cast<void*>(batches_next)},
+            {Py_tp_doc, const_cast<char*>("Batches of pulses of whole apertures, as DataFrames.")},
+            {0, nullptr},
+        };
+        static PyType_Spec shape = {
+            "builtins.PulseBatches",
+            static_cast<int>(sizeof(PulseBatches)),
+            0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            slots,
+        };
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
+    }
+    return type;
+}
+
+constexpr std::array<const char*, 7> iter_pulses_names = {"apertures", "pulse_filter", "pulse_filter_kwargs",
+                                                          "batch_records", "columns", "threads", "errors"};
+constexpr Signature iter_pulses_signature = {"PulseReader.iter_pulses", iter_pulses_names, 0, 3};
+
+PyObject* iter_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 7> a{};
+        if (!bind_arguments(iter_pulses_signature, args, nargs, kwnames, a)) return nullptr;
+        PyPulseReader* object = as_reader(self);
+        ExclusiveAccess access(object);
+        if (!access) return nullptr;
+        WholeRun run;
+        std::uint64_t batch_records = 1'000'000;
+        if (given(a[3]) && !convert_u64(a[3], "batch_records", batch_records)) return nullptr;
+        if (!pulse_run_arguments(object, a[0], a[1], a[2], a[4], a[5], a[6], run)) return nullptr;
+        std::optional<Error> error;
+        BlockPlan plan;
+        {
+            GilRelease unlocked;
+            auto planned = plan_run(*object->reader, run);
+            if (planned) plan = std::move(planned).value();
+            else error = std::move(planned).error();
+        }
+        if (error) return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
+        PyTypeObject* type = batches_type();
+        if (type == nullptr) return nullptr;
+        OwnedRef made(type->tp_alloc(type, 0));
+        if (!made) return nullptr;
+        auto* batches = reinterpret_cast<PulseBatches*>(made.get());
+        batches->reader = Py_NewRef(self);
+        std::construct_at(&batches->run, std::move(run));
+        // The filter is the run's own copy: point at it where it now lives.
+        batches->run.how.filter = batches->run.filter ? &*batches->run.filter : nullptr;
+        std::construct_at(&batches->plan, std::move(plan));
+        batches->next = 0;
+        batches->batch_records = batch_records;
+        return made.release();
+    });
+}
+
+}  // namespace
+
+PyObject* read_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_pulses(self, args, nargs, kwnames);
+}
+PyObject* read_records_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return read_records(self, args, nargs, kwnames);
+}
+PyObject* summarize_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return summarize(self, args, nargs, kwnames);
+}
+PyObject* iter_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return iter_pulses(self, args, nargs, kwnames);
+}
+
+}  // namespace kvt::python
