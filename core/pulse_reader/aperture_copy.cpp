@@ -13,9 +13,14 @@
 //
 // Everything that can be checked is checked before the new file exists: each
 // aperture is looked up and its block header read, and each block must lie
-// inside the source. Blocks that follow each other in the source are then
-// moved as one range, inside the kernel where it can, so that copying a whole
-// file costs about what copying its bytes costs.
+// inside the source. The headers come from a block plan, which reads blocks
+// that lie back to back with a few large reads rather than 16 bytes at a time.
+// Blocks that follow each other in the source are then moved as one range,
+// inside the kernel where it can, so that copying a whole file costs about
+// what copying its bytes costs.
+//
+// An empty selection is refused: a pulse file without apertures is one that
+// no reader accepts, so writing it would report a failure as a success.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -23,6 +28,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "pulse_reader/block_plan.hpp"
 #include "pulse_reader/headers/byte_order.hpp"
 #include "pulse_reader/new_file.hpp"
 #include "pulse_reader/pulse_reader.hpp"
@@ -43,6 +49,7 @@ Error too_large() { return Error("The new pulse file would be larger than 2^64 b
 
 Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
                                                const std::string& file_name) const {
+    if (apertures.empty()) return Error("No apertures to copy");
     const std::uint64_t data_offset = header_.data_offset;
     if (data_offset < pulse_file_header_size) {
         return Error("Cannot copy from a pulse file whose data offset " + std::to_string(data_offset) +
@@ -68,27 +75,26 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
     if (!file_size) return std::move(file_size).error();
     if (data_offset > *file_size) return unexpected_end_of_file();
 
-    // First pass: where each block is, how large it is and where it goes.
+    // First pass: where each block is, how large it is and where it goes. The
+    // plan has checked that every block lies inside the file, so a block
+    // claiming more records than the file holds fails before anything is
+    // written.
+    auto planned = plan_blocks(*this, order, PlanHeaders::read);
+    if (!planned) return std::move(planned).error();
+    const std::vector<PlannedBlock>& blocks = planned->blocks;
     std::vector<std::uint64_t> new_offsets;
-    new_offsets.reserve(order.size());
+    new_offsets.reserve(blocks.size());
     std::vector<SourceRange> ranges;
     std::uint64_t running = data_offset;
-    for (const std::uint64_t aperture : order) {
+    for (const PlannedBlock& block : blocks) {
         new_offsets.push_back(running);
-        auto at = index_.get(aperture);
-        if (!at) return std::move(at).error();
-        std::array<std::byte, aperture_header_size> header_bytes{};
-        if (Status read = file_.read_exact_at(*at, header_bytes); !read) return read;
-        const std::uint64_t size = ApertureHeader::new_(header_bytes, *at).block_size();
-        // Checked here so that a block claiming more records than the file
-        // holds fails before anything is written.
-        if (size > *file_size - *at) return unexpected_end_of_file();
+        const std::uint64_t size = block.size();
         if (size > UINT64_MAX - running) return too_large();
         running += size;
-        if (!ranges.empty() && ranges.back().offset + ranges.back().length == *at) {
+        if (!ranges.empty() && ranges.back().offset + ranges.back().length == block.offset) {
             ranges.back().length += size;
         } else {
-            ranges.push_back({*at, size});
+            ranges.push_back({block.offset, size});
         }
     }
     const std::uint64_t index_offset = running;

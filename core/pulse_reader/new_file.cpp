@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <utility>
 #include <unistd.h>
 
 namespace kvt {
@@ -50,22 +51,87 @@ bool kernel_copy_refused(int error_number) {
 
 Error file_already_exists(const std::string& path) { return Error("File " + path + " already exists"); }
 
-Result<NewFile> NewFile::create(const std::string& destination) {
+namespace {
+
+/// A fresh name ".<name>.tmp-XXXXXX" for a temporary file beside `name`.
+std::string temporary_name_for(const std::string& name) {
+    std::string temporary = ".";
+    temporary.append(name, 0, std::min(name.size(), max_name_in_temporary));
+    temporary += ".tmp-";
+    temporary += random_suffix();
+    return temporary;
+}
+
+/// Errors with which open(O_TMPFILE) says that this kernel or file system
+/// makes no unnamed files (EISDIR: kernels that predate the flag see only its
+/// O_DIRECTORY part), as opposed to a failure that a named file would meet too.
+bool unnamed_file_refused(int error_number) {
+    return error_number == EOPNOTSUPP || error_number == ENOTSUP || error_number == EISDIR ||
+           error_number == EINVAL;
+}
+
+/// Opens the folder in which the new file's names are made. A folder that
+/// may be written but not read (mode -wx) cannot be opened for reading, and so
+/// cannot be synced; it is reached by a path descriptor then.
+Result<FileDescriptor> open_folder(const std::string& folder) {
+    const char* path = folder.empty() ? "." : folder.c_str();
+    int fd = -1;
+    do {
+        fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == EACCES) fd = ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return os_error(errno);
+    return FileDescriptor(fd);
+}
+
+/// Makes `name` in `folder_fd` a link to the open, possibly unnamed file
+/// `fd`. Returns 0 or the error number.
+int link_open_file(int fd, int folder_fd, const std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), folder_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    const int error_number = errno;
+    if (error_number != ENOENT) return error_number;
+    // No /proc (a chroot, a bare container): AT_EMPTY_PATH links the
+    // descriptor itself where the process may (CAP_DAC_READ_SEARCH).
+    if (::linkat(fd, "", folder_fd, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    return errno == EEXIST ? EEXIST : error_number;
+}
+
+}  // namespace
+
+Result<NewFile> NewFile::create(const std::string& destination, TemporaryFile kind) {
     if (destination.find('\0') != std::string::npos) {
         return Error("file name contained an unexpected NUL byte");
     }
     const auto slash = destination.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
+    std::string folder = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
     // What open(O_CREAT) would report for these names.
     if (destination.empty()) return os_error(ENOENT);
     if (name.empty() || name == "." || name == "..") return os_error(EISDIR);
-    name.resize(std::min(name.size(), max_name_in_temporary));
+
+    auto folder_fd = open_folder(folder);
+    if (!folder_fd) return std::move(folder_fd).error();
+
+    if (kind == TemporaryFile::unnamed) {
+        int fd = -1;
+        do {
+            fd = ::openat(folder_fd->get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            return NewFile(destination, std::move(folder), std::move(name), std::string(),
+                           std::move(folder_fd).value(), FileDescriptor(fd));
+        }
+        if (!unnamed_file_refused(errno)) return os_error(errno);
+    }
 
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temporary = folder + "." + name + ".tmp-" + random_suffix();
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) return NewFile(destination, std::move(temporary), FileDescriptor(fd));
+        std::string temporary = temporary_name_for(name);
+        const int fd = ::openat(folder_fd->get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            return NewFile(destination, std::move(folder), std::move(name), std::move(temporary),
+                           std::move(folder_fd).value(), FileDescriptor(fd));
+        }
         if (errno != EEXIST && errno != EINTR) return os_error(errno);
     }
     return os_error(EEXIST);
@@ -73,73 +139,121 @@ Result<NewFile> NewFile::create(const std::string& destination) {
 
 NewFile::NewFile(NewFile&& other) noexcept
     : destination_(std::move(other.destination_)),
-      temporary_path_(std::exchange(other.temporary_path_, std::string())),
-      fd_(std::move(other.fd_)) {}
+      folder_(std::move(other.folder_)),
+      name_(std::move(other.name_)),
+      temporary_name_(std::exchange(other.temporary_name_, std::string())),
+      folder_fd_(std::move(other.folder_fd_)),
+      fd_(std::move(other.fd_)),
+      pending_(std::exchange(other.pending_, false)) {}
 
 NewFile& NewFile::operator=(NewFile&& other) noexcept {
     if (this != &other) {
         discard();
         destination_ = std::move(other.destination_);
-        temporary_path_ = std::exchange(other.temporary_path_, std::string());
+        folder_ = std::move(other.folder_);
+        name_ = std::move(other.name_);
+        temporary_name_ = std::exchange(other.temporary_name_, std::string());
+        folder_fd_ = std::move(other.folder_fd_);
         fd_ = std::move(other.fd_);
+        pending_ = std::exchange(other.pending_, false);
     }
     return *this;
 }
 
 NewFile::~NewFile() { discard(); }
 
+std::string NewFile::temporary_path() const {
+    return pending_ && !temporary_name_.empty() ? folder_ + temporary_name_ : std::string();
+}
+
 void NewFile::discard() noexcept {
+    // Closing an unnamed file's last descriptor frees it.
     (void)fd_.close();
-    if (!temporary_path_.empty()) {
-        ::unlink(temporary_path_.c_str());
-        temporary_path_.clear();
-    }
+    if (pending_ && !temporary_name_.empty()) ::unlinkat(folder_fd_.get(), temporary_name_.c_str(), 0);
+    temporary_name_.clear();
+    pending_ = false;
 }
 
 Status NewFile::commit(ExistingDestination existing) {
-    if (temporary_path_.empty()) return Error("The new file has already been moved into place or removed");
-    // close() can report a failed write-back (on network file systems); the
-    // file must not be published then.
-    if (Status closed = fd_.close(); !closed) {
-        discard();
-        return closed;
-    }
-    if (existing == ExistingDestination::replace) {
-        if (::rename(temporary_path_.c_str(), destination_.c_str()) != 0) {
-            const int error_number = errno;
-            discard();
-            return os_error(error_number);
-        }
-    } else if (::renameat2(AT_FDCWD, temporary_path_.c_str(), AT_FDCWD, destination_.c_str(), RENAME_NOREPLACE) !=
-               0) {
+    if (!pending_) return Error("The new file has already been moved into place or removed");
+    // fsync reports every write-back failure (a full disk on a network file
+    // system included); once it has succeeded, close() has nothing to add,
+    // so its result is not looked at.
+    if (::fsync(fd_.get()) != 0) {
         const int error_number = errno;
-        if (error_number == EEXIST) {
-            discard();
-            return file_already_exists(destination_);
-        }
-        if (error_number != EINVAL && error_number != ENOSYS && error_number != EOPNOTSUPP) {
-            discard();
-            return os_error(error_number);
-        }
-        if (Status linked = detail::link_into_place(temporary_path_, destination_); !linked) {
-            discard();
-            return linked;
-        }
+        discard();
+        return os_error(error_number);
     }
-    temporary_path_.clear();
-    return {};
+    Status published;
+    if (temporary_name_.empty()) {
+        published = publish_unnamed(existing);  // links through the open descriptor
+        (void)fd_.close();
+    } else {
+        (void)fd_.close();
+        published = publish_named(existing);
+    }
+    if (!published) {
+        discard();
+        return published;
+    }
+    temporary_name_.clear();
+    pending_ = false;
+    return sync_folder();
+}
+
+Status NewFile::publish_unnamed(ExistingDestination existing) {
+    const int linked = link_open_file(fd_.get(), folder_fd_.get(), name_);
+    if (linked == 0) return {};
+    if (linked != EEXIST) return os_error(linked);
+    if (existing == ExistingDestination::refuse) return file_already_exists(destination_);
+    // A link cannot replace a file: the file gets a temporary name beside the
+    // destination, which one rename then moves over it atomically.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temporary = temporary_name_for(name_);
+        const int result = link_open_file(fd_.get(), folder_fd_.get(), temporary);
+        if (result == EEXIST) continue;
+        if (result != 0) return os_error(result);
+        temporary_name_ = std::move(temporary);
+        return publish_named(existing);
+    }
+    return os_error(EEXIST);
+}
+
+Status NewFile::publish_named(ExistingDestination existing) {
+    const int folder = folder_fd_.get();
+    if (existing == ExistingDestination::replace) {
+        if (::renameat(folder, temporary_name_.c_str(), folder, name_.c_str()) != 0) return os_error(errno);
+        return {};
+    }
+    if (::renameat2(folder, temporary_name_.c_str(), folder, name_.c_str(), RENAME_NOREPLACE) == 0) return {};
+    const int error_number = errno;
+    if (error_number == EEXIST) return file_already_exists(destination_);
+    if (error_number != EINVAL && error_number != ENOSYS && error_number != EOPNOTSUPP) {
+        return os_error(error_number);
+    }
+    return detail::link_into_place(temporary_name_, name_, folder, &destination_);
+}
+
+Status NewFile::sync_folder() const {
+    if (::fsync(folder_fd_.get()) == 0) return {};
+    // A folder reached by a path descriptor (EBADF), or a file system that
+    // syncs no folders (EINVAL, EROFS), leaves nothing to sync here.
+    const int error_number = errno;
+    if (error_number == EBADF || error_number == EINVAL || error_number == EROFS) return {};
+    return os_error(error_number).prefixed("The new file " + destination_ +
+                                           " is in place, but its folder could not be synced: ");
 }
 
 namespace detail {
 
-Status link_into_place(const std::string& from, const std::string& to) {
-    if (::link(from.c_str(), to.c_str()) != 0) {
-        if (errno == EEXIST) return file_already_exists(to);
+Status link_into_place(const std::string& from, const std::string& to, int folder_fd, const std::string* shown_as) {
+    if (::linkat(folder_fd, from.c_str(), folder_fd, to.c_str(), 0) != 0) {
+        if (errno == EEXIST) return file_already_exists(shown_as != nullptr ? *shown_as : to);
         return os_error(errno);
     }
     // The file is in place under both names; dropping the temporary name
     // cannot fail where creating the link in the same folder succeeded.
-    ::unlink(from.c_str());
+    ::unlinkat(folder_fd, from.c_str(), 0);
     return {};
 }
 

@@ -1,13 +1,20 @@
 // Writing a new pulse file safely, and moving file bytes into it.
 //
-// A writer never writes at its destination path. `NewFile` creates a
-// temporary file beside the destination (same folder, so the same file system)
-// named ".<name>.tmp-XXXXXX"; the writer fills it and, once every byte has been
-// handed to the kernel, `commit` moves it into place with one rename. Until
-// then the destination is untouched: a failure, a refused input found late or
-// a full disk removes the temporary file, and a file that was at the
-// destination before keeps its content. A process killed in between leaves at
-// most the recognisably named temporary file, never a partial pulse file.
+// A writer never writes at its destination path. `NewFile` writes into an
+// unnamed file (O_TMPFILE) in the destination's folder, so on the same file
+// system, and `commit` gives it its name only once every byte is on stable
+// storage: fsync of the file, a link into place, fsync of the folder. Until
+// then the destination is untouched, and a writer that fails, or is killed
+// with SIGKILL or by the out-of-memory killer, leaves nothing behind: the
+// kernel frees an unnamed file with its last descriptor.
+//
+// Where the file system refuses O_TMPFILE, the file is a named temporary one,
+// ".<name>.tmp-XXXXXX", beside the destination, removed on failure and renamed
+// into place on success; a killed writer leaves that recognisably named file.
+//
+// The syncs are what make the new file durable: without the file's fsync a
+// power cut after the rename can leave the new name on an empty or partial
+// file; without the folder's, the name itself can be lost.
 //
 // `ByteCopier` moves a byte range of an input file to the end of an output
 // that is written through a `BufferedWriter`: large ranges inside the kernel
@@ -17,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fcntl.h>
 #include <memory>
 #include <string>
 
@@ -32,11 +40,17 @@ enum class ExistingDestination {
     refuse,   ///< fail with "File <path> already exists" and leave it alone
 };
 
+/// How the file is held until `commit`.
+enum class TemporaryFile {
+    unnamed,  ///< O_TMPFILE, or a named file where the file system refuses it
+    named,    ///< always a named file (the fallback, chosen outright)
+};
+
 class NewFile {
 public:
     /// Creates the temporary file for `destination`, with permission bits 0666
     /// as modified by the process's file-creation mask.
-    static Result<NewFile> create(const std::string& destination);
+    static Result<NewFile> create(const std::string& destination, TemporaryFile kind = TemporaryFile::unnamed);
 
     NewFile(NewFile&& other) noexcept;
     NewFile& operator=(NewFile&& other) noexcept;
@@ -48,21 +62,37 @@ public:
     /// The descriptor to write through; open until `commit`.
     [[nodiscard]] int descriptor() const noexcept { return fd_.get(); }
     [[nodiscard]] const std::string& destination() const noexcept { return destination_; }
-    [[nodiscard]] const std::string& temporary_path() const noexcept { return temporary_path_; }
+    /// Whether the file has no name until `commit` (O_TMPFILE).
+    [[nodiscard]] bool unnamed() const noexcept { return pending_ && temporary_name_.empty(); }
+    /// The named temporary file's path; empty for an unnamed file and once
+    /// committed or discarded.
+    [[nodiscard]] std::string temporary_path() const;
 
-    /// Closes the file and moves it to the destination. Everything must have
-    /// been written (buffers flushed) before. On failure the temporary file is
-    /// removed and the destination is as it was.
+    /// Syncs the file to stable storage, gives it the destination's name,
+    /// syncs the folder and closes the file. Everything must have been written
+    /// (buffers flushed) before. A failure before the file has its name
+    /// removes it and leaves the destination as it was; a failure to sync the
+    /// folder afterwards is reported with the file in place.
     [[nodiscard]] Status commit(ExistingDestination existing);
 
 private:
-    NewFile(std::string destination, std::string temporary_path, FileDescriptor fd)
-        : destination_(std::move(destination)), temporary_path_(std::move(temporary_path)), fd_(std::move(fd)) {}
+    NewFile(std::string destination, std::string folder, std::string name, std::string temporary_name,
+            FileDescriptor folder_fd, FileDescriptor fd)
+        : destination_(std::move(destination)), folder_(std::move(folder)), name_(std::move(name)),
+          temporary_name_(std::move(temporary_name)), folder_fd_(std::move(folder_fd)), fd_(std::move(fd)),
+          pending_(true) {}
+    [[nodiscard]] Status publish_unnamed(ExistingDestination existing);
+    [[nodiscard]] Status publish_named(ExistingDestination existing);
+    [[nodiscard]] Status sync_folder() const;
     void discard() noexcept;
 
     std::string destination_;
-    std::string temporary_path_;  ///< empty once committed or discarded
+    std::string folder_;          ///< the destination's folder as given, with its '/'; may be empty
+    std::string name_;            ///< the destination's last component
+    std::string temporary_name_;  ///< the named temporary file in the folder; empty for an unnamed one
+    FileDescriptor folder_fd_;    ///< the folder, where every name is made
     FileDescriptor fd_;
+    bool pending_ = false;  ///< created and neither committed nor discarded
 };
 
 /// "File <path> already exists": the refusal of a destination that must not
@@ -73,8 +103,11 @@ namespace detail {
 
 /// Moves `from` to `to` unless `to` exists, by link() and unlink(): the way to
 /// refuse replacing on file systems without renameat2(RENAME_NOREPLACE).
-/// Reports "File <to> already exists" when `to` exists.
-[[nodiscard]] Status link_into_place(const std::string& from, const std::string& to);
+/// Both names are taken relative to the folder `folder_fd` (AT_FDCWD: the
+/// current folder). Reports "File <shown_as> already exists" (`to` by
+/// default) when `to` exists.
+[[nodiscard]] Status link_into_place(const std::string& from, const std::string& to, int folder_fd = AT_FDCWD,
+                                     const std::string* shown_as = nullptr);
 
 }  // namespace detail
 

@@ -1,8 +1,12 @@
 // The Python entry points of the file writers: PulseReader.copy_apertures_to_new_file
-// and the module function merge_pulse_files. Both keep the interpreter lock
-// for their whole run.
+// and the module function merge_pulse_files. Both release the interpreter lock
+// while they read and write files, so that other Python threads run during a
+// long write: the copy keeps its PulseReader object exclusively held (its
+// access flag stays set), and the merge's readers belong to the call alone.
+// Arguments are converted, and exceptions raised, with the lock held.
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,7 +50,7 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
         std::vector<std::uint64_t> requested;
         if (!convert_u64_sequence(argument[0], "apertures", requested)) return nullptr;
         std::string file_name;
-        if (!convert_string(argument[1], "file_name", file_name)) return nullptr;
+        if (!convert_path(argument[1], "file_name", file_name)) return nullptr;
         bool ignore_missing = false;
         if (argument[2] != nullptr && !convert_bool(argument[2], "ignore_missing_apertures", ignore_missing)) {
             return nullptr;
@@ -73,9 +77,12 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
             return raise_runtime_error("The following apertures were not found in the file: " +
                                        bracketed_list(missing));
         }
-        if (Status copied = object->reader->copy_apertures_to_new_file(found, file_name); !copied) {
-            return raise_runtime_error(copied.error());
+        Status copied;
+        {
+            GilRelease unlocked;
+            copied = object->reader->copy_apertures_to_new_file(found, file_name);
         }
+        if (!copied) return raise_runtime_error(copied.error());
         Py_RETURN_NONE;
     });
 }
@@ -86,23 +93,35 @@ PyObject* merge_pulse_files_function(PyObject* /*module*/, PyObject* const* args
         std::array<PyObject*, 2> argument{};
         if (!bind_arguments(merge_signature, args, nargs, kwnames, argument)) return nullptr;
         std::vector<std::string> file_names;
-        if (!convert_string_sequence(argument[0], "file_names", file_names)) return nullptr;
+        if (!convert_path_sequence(argument[0], "file_names", file_names)) return nullptr;
         std::string new_file_name;
-        if (!convert_string(argument[1], "new_file_name", new_file_name)) return nullptr;
+        if (!convert_path(argument[1], "new_file_name", new_file_name)) return nullptr;
 
         // Every input is opened before the destination is looked at; the
         // readers live for this call only.
         std::vector<PulseReader> readers;
-        readers.reserve(file_names.size());
-        for (const std::string& name : file_names) {
-            auto reader = PulseReader::open(name);
-            if (!reader) return raise_runtime_error(reader.error());
-            readers.push_back(std::move(reader).value());
+        std::optional<Error> failed_open;  // of file_names[readers.size()]
+        Status merged;
+        {
+            GilRelease unlocked;
+            readers.reserve(file_names.size());
+            for (const std::string& name : file_names) {
+                auto reader = PulseReader::open(name);
+                if (!reader) {
+                    failed_open.emplace(std::move(reader).error());
+                    break;
+                }
+                readers.push_back(std::move(reader).value());
+            }
+            if (!failed_open) {
+                std::vector<const PulseReader*> inputs;
+                inputs.reserve(readers.size());
+                for (const PulseReader& reader : readers) inputs.push_back(&reader);
+                merged = merge_pulse_files(inputs, new_file_name);
+            }
         }
-        std::vector<const PulseReader*> inputs;
-        inputs.reserve(readers.size());
-        for (const PulseReader& reader : readers) inputs.push_back(&reader);
-        if (Status merged = merge_pulse_files(inputs, new_file_name); !merged) return raise_runtime_error(merged.error());
+        if (failed_open) return raise_runtime_error(*failed_open, {.file = file_names[readers.size()]});
+        if (!merged) return raise_runtime_error(merged.error());
         Py_RETURN_NONE;
     });
 }
