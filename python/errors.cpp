@@ -91,9 +91,13 @@ std::string note_text(const ErrorPlace& place) {
     const auto size = file.size();
     if (!size) return text;
     text += " (" + counted(*size, "byte") + " long)";
-    std::string finding = misplaced_file_part(file, *size);
-    if (finding.empty() && place.reader != nullptr && place.aperture) {
-        finding = aperture_block(*place.reader, *place.aperture, *size);
+    // The aperture's own block first: a file cut inside it has lost its index
+    // too, but the block is what the failed read was after.
+    std::string finding;
+    if (place.reader != nullptr && place.aperture) finding = aperture_block(*place.reader, *place.aperture, *size);
+    if (finding.find("past the end") == std::string::npos) {
+        const std::string part = misplaced_file_part(file, *size);
+        if (!part.empty()) finding += (finding.empty() ? "" : "; ") + part;
     }
     if (!finding.empty()) text += ": " + finding;
     return text;

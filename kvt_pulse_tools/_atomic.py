@@ -1,0 +1,49 @@
+"""Output files that appear whole or not at all.
+
+Every file the tools write is written beside its destination under a
+temporary name and renamed into place once complete, so an interrupted
+command (an error, Ctrl-C, a killed process) never leaves a partial file under
+the name the user asked for.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import secrets
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Union
+
+PathArg = Union[str, "os.PathLike[str]"]
+
+
+def temporary_name(destination: PathArg) -> Path:
+    """A fresh hidden name in the destination's folder (the file is not made)."""
+    target = Path(destination)
+    return target.with_name(f".{target.name}.{os.getpid()}-{secrets.token_hex(4)}.tmp")
+
+
+@contextlib.contextmanager
+def atomic_output(destination: PathArg) -> Iterator[Path]:
+    """Yields a temporary path beside ``destination`` to write; on success the
+    file is renamed into place (replacing an older one) and the folder synced,
+    on failure it is removed."""
+    temporary = temporary_name(destination)
+    try:
+        yield temporary
+        os.replace(temporary, destination)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    _sync_folder(Path(destination).parent)
+
+
+def _sync_folder(folder: Path) -> None:
+    with contextlib.suppress(OSError):
+        descriptor = os.open(folder if str(folder) else ".", os.O_RDONLY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)

@@ -1,0 +1,410 @@
+"""The ``kvt-pulses`` command: look into, check, subset, merge and make pulse files.
+
+Each subcommand is one function ``run_<name>(args) -> int`` registered by
+``add_<name>(subcommands, common)``; the shared pieces (aperture selections,
+filter options, table outputs, progress bars, optional libraries) live here
+so that new subcommands reuse them. Failures print one line,
+``kvt-pulses: error: <message>``, and exit 1; usage errors exit 2; Ctrl-C
+exits 130. Every output file is written under a temporary name beside its
+destination and renamed into place when complete.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import signal
+import sys
+import threading
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, Protocol
+
+PROGRAM = "kvt-pulses"
+
+
+class ToolError(Exception):
+    """A failure to report as one line, without a traceback."""
+
+
+# ---------------------------------------------------------------------------
+# Shared pieces.
+
+
+def require(module: str, purpose: str, extra: str) -> Any:
+    """Imports an optional library, or fails naming the extra that brings it:
+    "writing Parquet needs pyarrow: pip install 'kvt_pulse_reader[arrow]'"."""
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        top = module.split(".")[0]
+        raise ToolError(f"{purpose} needs {top}: pip install 'kvt_pulse_reader[{extra}]'") from None
+
+
+def parse_selection(text: str) -> list[int]:
+    """"0,5,10-20" -> [0, 5, 10, 11, ..., 20], in the order given."""
+    numbers: list[int] = []
+    for part in text.split(","):
+        part = part.strip()
+        low, dash, high = part.partition("-")
+        try:
+            if dash:
+                first, last = int(low), int(high)
+                if first > last:
+                    raise ValueError
+                numbers.extend(range(first, last + 1))
+            else:
+                numbers.append(int(part))
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"invalid aperture selection {text!r}: expected numbers and ranges such as 0,5,10-20") from None
+    return numbers
+
+
+#: The filter options, as (option, PulseFilter keyword, type).
+FILTER_OPTIONS: tuple[tuple[str, str, Callable[[str], Any]], ...] = (
+    ("--min-dur-f", "min_dur_f", int),
+    ("--min-dur-s", "min_dur_s", float),
+    ("--max-dur-s", "max_dur_s", float),
+    ("--min-snr", "min_snr", float),
+    ("--min-intensity", "min_intensity", float),
+    ("--min-binratio", "min_binratio", float),
+    ("--max-binratio", "max_binratio", float),
+    ("--start-m", "start_m", float),
+    ("--end-m", "end_m", float),
+)
+
+
+def add_filter_options(parser: argparse.ArgumentParser) -> None:
+    """The PulseFilter keywords as options (--min-snr 5 ...)."""
+    group = parser.add_argument_group("pulse filter (the PulseFilter keywords)")
+    for option, keyword, kind in FILTER_OPTIONS:
+        group.add_argument(option, dest=keyword, type=kind, metavar=keyword.split("_")[-1].upper())
+    group.add_argument("--mask-s", dest="mask_s", nargs=2, type=float, metavar=("FIRST", "SECOND"),
+                       help="drop pulses that touch the interval FIRST..SECOND seconds")
+    group.add_argument("--recalc-ipd", dest="recalc_ipd", action="store_true",
+                       help="recompute inter-pulse durations over the pulses kept")
+
+
+def filter_kwargs(args: argparse.Namespace) -> dict[str, Any] | None:
+    """The pulse_filter_kwargs of the options given, or None without any."""
+    kwargs: dict[str, Any] = {}
+    for _, keyword, _ in FILTER_OPTIONS:
+        if getattr(args, keyword, None) is not None:
+            kwargs[keyword] = getattr(args, keyword)
+    if getattr(args, "mask_s", None) is not None:
+        kwargs["mask_s"] = tuple(args.mask_s)
+    if getattr(args, "recalc_ipd", False):
+        kwargs["recalc_ipd"] = True
+    return kwargs or None
+
+
+class Progress(Protocol):
+    def update(self, n: int = 1) -> Any: ...
+
+
+class _NoProgress:
+    def update(self, n: int = 1) -> None:
+        pass
+
+
+@contextlib.contextmanager
+def progress_bar(args: argparse.Namespace, total: int | None, description: str,
+                 unit: str = "it", unit_scale: bool = False) -> Iterator[Progress]:
+    """A tqdm bar on standard error when it is a terminal and --quiet is not
+    given; a bar that shows nothing otherwise."""
+    if args.quiet or not sys.stderr.isatty():
+        yield _NoProgress()
+        return
+    from tqdm import tqdm
+
+    with tqdm(total=total, desc=description, unit=unit, unit_scale=unit_scale, file=sys.stderr,
+              leave=False, dynamic_ncols=True) as bar:
+        yield bar
+
+
+@contextlib.contextmanager
+def ticking(args: argparse.Namespace, description: str) -> Iterator[None]:
+    """For one long call that reports no progress of its own: a bar that shows
+    the time spent, refreshed from a helper thread while the call runs."""
+    with progress_bar(args, None, description, unit="s") as bar:
+        if isinstance(bar, _NoProgress):
+            yield
+            return
+        done = threading.Event()
+
+        def tick() -> None:
+            while not done.wait(0.5):
+                bar.update(0)
+
+        ticker = threading.Thread(target=tick, daemon=True)
+        ticker.start()
+        try:
+            yield
+        finally:
+            done.set()
+            ticker.join()
+
+
+def say(args: argparse.Namespace, text: str) -> None:
+    """A line for the user on standard error, unless --quiet."""
+    if not args.quiet:
+        print(text, file=sys.stderr)
+
+
+def output_path(path: str) -> str:
+    """An output's path as given; its folder must exist."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise ToolError(f"cannot write {path}: no folder {folder}")
+    return path
+
+
+# ---------------------------------------------------------------------------
+# synth
+
+
+def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
+    from kvt_pulse_tools.synth import parse_records
+
+    def records(text: str) -> int | tuple[int, int]:
+        try:
+            return parse_records(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    parser = commands.add_parser("synth", parents=[common], help="write a realistic synthetic pulse file",
+                                 description="Writes a synthetic pulse file: a sensor with active, quiet and dead "
+                                             "regions, every record kind, pulses that never touch.")
+    parser.add_argument("out", metavar="OUT", help="the file to write")
+    parser.add_argument("--apertures", type=int, default=1000, metavar="N", help="apertures (default 1000)")
+    parser.add_argument("--records", type=records, default=(50, 500), metavar="N|LOW-HIGH",
+                        help="records per aperture, or a range to draw from (default 50-500)")
+    parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
+    parser.add_argument("--fps", type=float, default=100.0, help="frames per second (default 100)")
+    parser.add_argument("--duration", type=float, default=3600.0, metavar="S",
+                        help="run duration in seconds (default 3600)")
+    parser.set_defaults(run=run_synth)
+
+
+def run_synth(args: argparse.Namespace) -> int:
+    from kvt_pulse_tools.synth import synthesize
+
+    try:
+        with progress_bar(args, None, "synth", unit="B", unit_scale=True) as bar:
+            summary = synthesize(output_path(args.out), apertures=args.apertures, records=args.records,
+                                 seed=args.seed, fps=args.fps, duration=args.duration, progress=bar.update)
+    except ValueError as error:
+        raise ToolError(str(error)) from None
+    say(args, f"wrote {summary.path}: {summary.apertures} apertures, {summary.records} records "
+              f"({summary.pulses} pulses) on a {summary.rows} x {summary.cols} sensor, {summary.file_size} bytes")
+    return 0
+
+
+# ---------------------------------------------------------------------------
+# info
+
+
+def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser("info", parents=[common], help="what a pulse file holds",
+                                 description="The header's fields, fps, duration, rows, cols, trimming, the "
+                                             "numbers of apertures and records, the data's and file's sizes.")
+    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("--json", action="store_true", help="as one JSON object")
+    parser.set_defaults(run=run_info)
+
+
+def run_info(args: argparse.Namespace) -> int:
+    from kvt_pulse_tools.info import file_info, format_info, info_json
+
+    info = file_info(args.file)
+    print(info_json(info) if args.json else format_info(info))
+    return 0
+
+
+# ---------------------------------------------------------------------------
+# check
+
+
+def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser(
+        "check", parents=[common], help="check every structure of pulse files",
+        description="Checks the header, the metadata, the index (order, span, position at the end), every "
+                    "block (inside the file, its header against its index entry, overlaps, back to back). "
+                    "One line per problem; exit status 1 when any is found.")
+    parser.add_argument("files", nargs="+", metavar="FILE")
+    parser.add_argument("--pulses", action="store_true",
+                        help="also check that every aperture's pulses pass the filters' order check")
+    parser.set_defaults(run=run_check)
+
+
+def run_check(args: argparse.Namespace) -> int:
+    from kvt_pulse_tools.check import check_file
+
+    found = 0
+    with progress_bar(args, len(args.files), "check", unit="file") as bar:
+        for name in args.files:
+            try:
+                problems = check_file(name, pulses=args.pulses)
+            except OSError as error:
+                problems = [error.strerror or str(error)]
+            for problem in problems:
+                print(f"{name}: {problem}")
+            found += len(problems)
+            bar.update(1)
+    if found == 0:
+        say(args, f"{len(args.files)} file{'s' if len(args.files) != 1 else ''}: no problems found")
+    return 1 if found else 0
+
+
+# ---------------------------------------------------------------------------
+# merge and subset
+
+
+def add_merge(commands: Any, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser("merge", parents=[common], help="merge pulse files into one",
+                                 description="Merges pulse files, stacking their sensors' rows, as "
+                                             "merge_pulse_files does.")
+    parser.add_argument("inputs", nargs="+", metavar="IN")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT")
+    parser.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists")
+    parser.set_defaults(run=run_merge)
+
+
+def run_merge(args: argparse.Namespace) -> int:
+    from kvt_pulse_reader import merge_pulse_files
+
+    from kvt_pulse_tools._atomic import atomic_output
+
+    if os.path.lexists(args.output) and not args.force:
+        raise ToolError(f"{args.output} already exists (use --force to replace it)")
+    with ticking(args, "merge"), atomic_output(output_path(args.output)) as temporary:
+        merge_pulse_files(list(args.inputs), temporary)
+    say(args, f"merged {len(args.inputs)} files into {args.output}")
+    return 0
+
+
+def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser(
+        "subset", parents=[common], help="copy chosen apertures into a new file",
+        description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.")
+    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT")
+    choice = parser.add_mutually_exclusive_group(required=True)
+    choice.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
+                        help="aperture numbers and ranges, such as 0,5,10-20")
+    choice.add_argument("--where", metavar="EXPRESSION",
+                        help='choose apertures from the summary, e.g. "num_pulses >= 100 and mean_snr > 5"')
+    parser.add_argument("--ignore-missing", action="store_true",
+                        help="skip selected apertures that the file does not hold")
+    add_filter_options(parser)
+    parser.set_defaults(run=run_subset)
+
+
+def run_subset(args: argparse.Namespace) -> int:
+    from kvt_pulse_reader import PulseReader
+
+    from kvt_pulse_tools._atomic import atomic_output
+
+    with PulseReader(args.file) as reader:
+        if args.where is not None:
+            selected = _apertures_where(reader, args)
+        else:
+            selected = args.apertures
+        held = set(reader.apertures)
+        chosen = sorted(set(selected) & held)
+        missing = sorted(set(selected) - held)
+        if missing and not args.ignore_missing:
+            shown = ", ".join(map(str, missing[:10])) + (", ..." if len(missing) > 10 else "")
+            raise ToolError(f"{len(missing)} selected apertures are not in {args.file}: {shown} "
+                            "(use --ignore-missing to skip them)")
+        if not chosen:
+            raise ToolError("no apertures to copy")
+        with ticking(args, "subset"), atomic_output(output_path(args.output)) as temporary:
+            reader.copy_apertures_to_new_file(chosen, temporary)
+    say(args, f"wrote {len(chosen)} apertures to {args.output}")
+    return 0
+
+
+def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
+    if not hasattr(reader, "summarize"):
+        raise ToolError("--where needs PulseReader.summarize, which this kvt_pulse_reader lacks")
+    summary = reader.summarize(pulse_filter_kwargs=filter_kwargs(args))
+    try:
+        chosen = summary.query(args.where)
+    except Exception as error:  # pandas raises many kinds for a bad expression
+        raise ToolError(f"invalid --where expression {args.where!r}: {error}") from None
+    return [int(number) for number in chosen["aperture_index"]]
+
+
+# ---------------------------------------------------------------------------
+# The command.
+
+SUBCOMMANDS: tuple[Callable[[Any, argparse.ArgumentParser], None], ...] = (
+    add_synth, add_info, add_check, add_subset, add_merge,
+)
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("kvt_pulse_reader")
+    except PackageNotFoundError:
+        from kvt_pulse_tools import __version__
+
+        return __version__
+
+
+def build_parser() -> argparse.ArgumentParser:
+    # --quiet is accepted before and after the subcommand; SUPPRESS keeps a
+    # subcommand's default from overriding a --quiet given before it.
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                        help="no progress bars or messages on standard error")
+    parser = argparse.ArgumentParser(prog=PROGRAM, description="Look into, check, subset, merge and make pulse "
+                                                              "files (pulses.bin).")
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {_version()}")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bars or messages on standard error")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for add in SUBCOMMANDS:
+        add(commands, common)
+    return parser
+
+
+def _one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split()) or type(error).__name__
+    notes = getattr(error, "__notes__", None) or []
+    return "; ".join([text, *(" ".join(str(note).split()) for note in notes)])
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with ``argv`` (the process's arguments by default) and
+    returns its exit status."""
+    try:
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as stop:  # usage errors (2), --help and --version (0)
+            return stop.code if isinstance(stop.code, int) else 0
+        code: int = args.run(args)
+        sys.stdout.flush()
+        return code
+    except KeyboardInterrupt:
+        print(file=sys.stderr)
+        return 128 + signal.SIGINT
+    except BrokenPipeError:
+        # The reader of a pipe went away (| head): stop quietly.
+        with contextlib.suppress(OSError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except (ToolError, RuntimeError, OSError, ValueError, MemoryError) as error:
+        print(f"{PROGRAM}: error: {_one_line(error)}", file=sys.stderr)
+        return 1
+    except BaseException as error:
+        if type(error).__name__ != "PanicException":
+            raise
+        print(f"{PROGRAM}: error: internal fault: {_one_line(error)}", file=sys.stderr)
+        return 1
+

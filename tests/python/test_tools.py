@@ -1,0 +1,194 @@
+"""The kvt-pulses command and the module's mends for people, checked as a user would."""
+
+import json
+import struct
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kvt_pulse_reader import PulseFilter, PulseReader, merge_pulse_files
+from kvt_pulse_tools import cli, synthesize
+
+
+def kvt(capsys, *argv):
+    """Runs the command in process: (exit status, stdout, stderr)."""
+    code = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    path = tmp_path_factory.mktemp("sample") / "pulses.bin"
+    synthesize(path, apertures=120, records=(0, 60), seed=7, fps=50.0, duration=600.0)
+    return path
+
+
+def test_synth_info_and_check_agree_with_the_module(sample, capsys):
+    code, out, _ = kvt(capsys, "info", "--json", sample)
+    info = json.loads(out)
+    with PulseReader(sample) as reader:
+        records = [reader.get_all_records(n) for n in reader.apertures]
+        kinds = set(np.concatenate([r["record_type"].to_numpy() for r in records]))
+        for n in reader.apertures:  # pulses never touch: the order check passes
+            reader.get_pulses(n, pulse_filter=PulseFilter())
+        expected = (len(reader.apertures), sum(map(len, records)), reader.trimmed)
+    assert code == 0 and (info["apertures"], info["records"], info["trimmed"]) == expected
+    assert (info["fps"], info["duration"], info["file_size"]) == (50.0, 600.0, sample.stat().st_size)
+    assert len(kinds) == 8
+    assert kvt(capsys, "check", "--pulses", sample)[:2] == (0, "")
+
+
+def _entry(data, k):
+    """(position of index entry k, (aperture, block offset))."""
+    at = struct.unpack_from("<Q", data, 40)[0] + 8 + 12 * k
+    return at, struct.unpack_from("<IQ", data, at)
+
+
+def _blocks(data):
+    """(block offset, records) of every aperture, in index order."""
+    offsets = [_entry(data, k)[1][1] for k in range(struct.unpack_from("<Q", data, 8)[0])]
+    return [(at, struct.unpack_from("<I", data, at + 12)[0]) for at in offsets]
+
+
+def _swap_entries(data):
+    first, second = _entry(data, 3)[0], _entry(data, 4)[0]
+    data[first:first + 12], data[second:second + 12] = data[second:second + 12], data[first:first + 12]
+
+
+def _touching_pulses(data):
+    # A pulse record right after another one gets w0 = 0: it starts where that one ends.
+    for at, count in _blocks(data):
+        words = np.frombuffer(bytes(data[at + 16:at + 16 + 16 * count]), "<u2").reshape(-1, 8)
+        follows = np.flatnonzero((words[:-1, 1] != 0) & (words[1:, 1] != 0))
+        if follows.size:
+            data[at + 16 * (int(follows[0]) + 2):at + 16 * (int(follows[0]) + 2) + 2] = b"\0\0"
+            return
+
+
+def _block_grows(data, k):
+    at, count = _blocks(data)[k]
+    data[at + 12:at + 16] = struct.pack("<I", count + 1)
+
+
+DAMAGES = [
+    ("magic", lambda d: d.__setitem__(slice(0, 4), b"KVtX"), "header: magic"),
+    ("record size", lambda d: d.__setitem__(slice(28, 32), struct.pack("<I", 8)), "header: record_size"),
+    ("metadata", lambda d: d.__setitem__(80, ord("[")), "metadata: not UTF-8 JSON"),
+    ("index magic", lambda d: d.__setitem__(_entry(d, 0)[0] - 8, ord("X")), "no index magic"),
+    ("index order", _swap_entries, "entries must ascend"),
+    ("trailing bytes", lambda d: d.extend(b"\0" * 5), "after its index"),
+    ("cut short", lambda d: d.__delitem__(slice(-5, None)), "past the end of the file"),
+    ("block header", lambda d: d.__setitem__(slice(_entry(d, 2)[1][1] + 8, _entry(d, 2)[1][1] + 12), b"\xff" * 4),
+     "names aperture"),
+    ("block end", lambda d: _block_grows(d, -1), "past the index"),
+    ("overlap", lambda d: _block_grows(d, 5), "overlaps the block"),
+    ("pulses", _touching_pulses, "touch or overlap"),
+]
+
+
+@pytest.mark.parametrize("damage, fragment", [d[1:] for d in DAMAGES], ids=[d[0] for d in DAMAGES])
+def test_check_names_each_fault_on_one_line(sample, tmp_path, capsys, damage, fragment):
+    data = bytearray(sample.read_bytes())
+    damage(data)
+    damaged = tmp_path / "damaged.bin"
+    damaged.write_bytes(bytes(data))
+    code, out, _ = kvt(capsys, "check", "--pulses", sample, damaged)
+    assert code == 1
+    lines = out.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"{damaged}: ") and fragment in lines[0], out
+
+
+def test_subset_and_merge_write_what_the_module_writes(sample, tmp_path, capsys):
+    with PulseReader(sample) as reader:
+        chosen = [n for n in reader.apertures if n <= 40 or 60 <= n <= 80]
+        reader.copy_apertures_to_new_file(chosen, tmp_path / "copy.bin")
+    code, _, err = kvt(capsys, "subset", sample, "-o", tmp_path / "subset.bin", "-a", "0-40,60-80",
+                       "--ignore-missing")
+    assert code == 0 and f"wrote {len(chosen)} apertures" in err
+    assert (tmp_path / "subset.bin").read_bytes() == (tmp_path / "copy.bin").read_bytes()
+    merge_pulse_files([sample, tmp_path / "copy.bin"], tmp_path / "merged.bin")
+    assert kvt(capsys, "merge", sample, tmp_path / "copy.bin", "-o", tmp_path / "cli.bin")[0] == 0
+    assert (tmp_path / "cli.bin").read_bytes() == (tmp_path / "merged.bin").read_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cli.bin", "copy.bin", "merged.bin", "subset.bin"]
+
+
+@pytest.mark.parametrize("argv, code, fragment", [
+    (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory"),
+    (["merge", "{sample}", "-o", "{sample}"], 1, "kvt-pulses: error: {sample} already exists"),
+    (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "5000"], 1, "are not in"),
+    (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "3-x"], 2, "invalid aperture selection"),
+    (["synth", "{tmp}/s.bin", "--records", "9-2"], 1, "kvt-pulses: error: records must be"),
+    ([], 2, "required: COMMAND"),
+])
+def test_errors_and_exit_codes(sample, tmp_path, capsys, argv, code, fragment):
+    fill = {"tmp": tmp_path, "sample": sample}
+    status, _, err = kvt(capsys, *(a.format(**fill) for a in argv))
+    assert status == code and fragment.format(**fill) in err and err.count("\n") == (1 if code == 1 else err.count("\n"))
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_interrupt_exits_130_and_leaves_no_file(tmp_path, capsys, monkeypatch):
+    def interrupted(written):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(cli, "progress_bar", lambda *a, **k: _Bar(interrupted))
+    assert kvt(capsys, "synth", tmp_path / "s.bin")[0] == 130
+    assert list(tmp_path.iterdir()) == []
+
+
+class _Bar:
+    def __init__(self, update):
+        self.update = update
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+def test_missing_optional_library_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    with pytest.raises(cli.ToolError, match=r"^writing Parquet needs pyarrow: pip install 'kvt_pulse_reader\[arrow\]'$"):
+        cli.require("pyarrow.parquet", "writing Parquet", "arrow")
+
+
+def test_file_names_take_path_objects_but_not_bytes(sample, tmp_path):
+    with PulseReader(sample) as reader:
+        reader.copy_apertures_to_new_file(reader.apertures[:3], tmp_path / "c.bin")
+        with pytest.raises(TypeError, match="^argument 'file_name': 'bytes' object cannot be converted to 'PyString'$"):
+            reader.copy_apertures_to_new_file([0], bytes(tmp_path / "b.bin"))
+    merge_pulse_files([tmp_path / "c.bin"], tmp_path / "m.bin")
+    assert PulseReader(tmp_path / "m.bin").apertures == PulseReader(str(tmp_path / "c.bin")).apertures
+
+
+def test_unknown_filter_keywords_warn_and_are_ignored(sample):
+    with pytest.warns(UserWarning, match="unknown keyword 'minsnr'; did you mean 'min_snr'"):
+        PulseFilter(minsnr=5)
+    with PulseReader(sample) as reader, pytest.warns(UserWarning, match="'bogus'"):
+        assert len(reader.get_pulses(0, pulse_filter_kwargs={"bogus": 1})) == len(reader.get_pulses(0))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        PulseFilter(min_snr=5, mask_s=(1.0, 2.0), recalc_ipd=True)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="exception notes arrive with Python 3.11")
+def test_errors_note_where_the_file_is_cut(sample, tmp_path):
+    cut = tmp_path / "cut.bin"
+    cut.write_bytes(sample.read_bytes())
+    blocks = _blocks(bytearray(cut.read_bytes()))
+    k = max(range(len(blocks)), key=lambda k: blocks[k][1])
+    block = blocks[k][0]
+    with PulseReader(cut) as reader:
+        last = reader.apertures[k]
+        with open(cut, "r+b") as f:
+            f.truncate(block + 20)
+        with pytest.raises(RuntimeError) as info:
+            reader.get_all_records(last)
+    assert str(info.value) == "Failed to get records: failed to fill whole buffer"
+    assert f"in aperture {last} of the file '{cut}' ({block + 20} bytes long): its block at byte {block}" \
+        in info.value.__notes__[0]
+    assert "past the end of the file" in info.value.__notes__[0]
