@@ -1,0 +1,129 @@
+# Type stubs of the extension module kvt_pulse_reader.
+#
+# Installed twice: beside the module (kvt_pulse_reader.pyi, for editors that
+# look there) and as the stub-only package kvt_pulse_reader-stubs, which mypy
+# finds for a single-module extension in site-packages.
+import os
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any, Literal, SupportsIndex, TypeAlias, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+__all__ = ["merge_pulse_files", "PulseReader", "PulseFilter"]
+
+# A file name: a str, or a path object whose path is a str (bytes are refused).
+StrPath: TypeAlias = str | os.PathLike[str]
+# Aperture numbers: any iterable of integers (list, tuple, range, NumPy array).
+ApertureNumbers: TypeAlias = Iterable[SupportsIndex] | npt.NDArray[np.integer[Any]]
+
+class PulseFilterKwargs(TypedDict, total=False):
+    """The keywords of PulseFilter, as a dict for the pulse_filter_kwargs arguments."""
+
+    min_dur_f: int
+    min_dur_s: float
+    max_dur_s: float
+    min_snr: float
+    min_intensity: float
+    min_binratio: float
+    max_binratio: float
+    start_m: float
+    end_m: float
+    mask_s: tuple[float, float]
+    recalc_ipd: bool
+
+@final
+class PulseFilter:
+    """Pulse criteria: every bound is inclusive and unset by default. A keyword
+    the class does not know is ignored with a UserWarning naming it."""
+
+    def __new__(
+        cls,
+        *,
+        min_dur_f: SupportsIndex = ...,
+        min_dur_s: float = ...,
+        max_dur_s: float = ...,
+        min_snr: float = ...,
+        min_intensity: float = ...,
+        min_binratio: float = ...,
+        max_binratio: float = ...,
+        start_m: float = ...,
+        end_m: float = ...,
+        mask_s: tuple[float, float] = ...,
+        recalc_ipd: bool = ...,
+    ) -> PulseFilter: ...
+
+@final
+class PulseReader:
+    """Pulses.bin reader"""
+
+    def __new__(
+        cls,
+        file_name: StrPath,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: dict[str, Any] | None = None,
+    ) -> PulseReader: ...
+    @property
+    def apertures(self) -> list[int]: ...
+    @property
+    def metadata(self) -> dict[str, Any]: ...
+    @property
+    def trimmed(self) -> bool: ...
+    def get_all_records(self, aperture_index: SupportsIndex) -> pd.DataFrame: ...
+    def get_pulses(
+        self,
+        aperture_index: SupportsIndex,
+        include_aperture_index: bool = True,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: dict[str, Any] | None = None,
+    ) -> pd.DataFrame: ...
+    def copy_apertures_to_new_file(
+        self,
+        apertures: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]],
+        file_name: StrPath,
+        ignore_missing_apertures: bool = False,
+    ) -> None: ...
+    def read_pulses(
+        self,
+        apertures: ApertureNumbers | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: dict[str, Any] | None = None,
+        *,
+        columns: Sequence[str] | None = None,
+        threads: SupportsIndex | None = None,
+        errors: Literal["raise", "skip"] = "raise",
+    ) -> pd.DataFrame: ...
+    def read_records(
+        self,
+        apertures: ApertureNumbers | None = None,
+        *,
+        columns: Sequence[str] | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> pd.DataFrame: ...
+    def summarize(
+        self,
+        apertures: ApertureNumbers | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: dict[str, Any] | None = None,
+        *,
+        threads: SupportsIndex | None = None,
+        errors: Literal["raise", "skip"] = "raise",
+    ) -> pd.DataFrame: ...
+    def iter_pulses(
+        self,
+        apertures: ApertureNumbers | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: dict[str, Any] | None = None,
+        *,
+        batch_records: SupportsIndex = 1_000_000,
+        columns: Sequence[str] | None = None,
+        threads: SupportsIndex | None = None,
+        errors: Literal["raise", "skip"] = "raise",
+    ) -> Iterator[pd.DataFrame]: ...
+    def close(self) -> None:
+        """Close the pulses.bin file"""
+    def __enter__(self) -> PulseReader: ...
+    def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> None: ...
+
+def merge_pulse_files(file_names: Sequence[StrPath], new_file_name: StrPath) -> None: ...
