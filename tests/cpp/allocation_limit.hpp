@@ -1,10 +1,11 @@
 // A cap on single allocations, for tests of code that must not size buffers
 // by untrusted numbers.
 //
-// While an `AllocationLimit` is alive, every request to the global operator
-// new for more than `limit` bytes is refused with std::bad_alloc and recorded.
-// A fault that would try to allocate gigabytes then fails the test at once
-// instead of exhausting the machine's memory.
+// While an `AllocationLimit` is alive, every request for more than `limit`
+// bytes is refused and recorded, whichever path it takes: operator new,
+// malloc, calloc, realloc, aligned_alloc, posix_memalign or mmap (the test
+// program is linked with these functions wrapped). A fault that would try to
+// allocate gigabytes then fails the test instead of the machine.
 #pragma once
 
 #include <cstddef>

@@ -67,7 +67,7 @@ def test_open_failures(tmp_path, changes, message):
 @pytest.mark.parametrize("name, message", [("missing.bin", r"No such file or directory \(os error 2\)"),
                                            ("a\0b", "file name contained an unexpected NUL byte")])
 def test_unopenable_names(tmp_path, name, message):
-    with pytest.raises(RuntimeError, match=f"^{message}$"):
+    with pytest.raises(RuntimeError, match=f"^{message}"):
         PulseReader(str(tmp_path / name), PulseFilter(), {})
 
 
@@ -88,21 +88,21 @@ def test_construction_checks_in_order(tmp_path, monkeypatch):
         PulseReader(str(build(ONE).write(tmp_path / "q.bin")))
 
 
-CLOSED = "^PulseReader cannot be used after the pulse file has been closed!$"
-CONFLICT = "^Cannot provide both a PulseFilter object and keyword arguments for the filter!$"
+CLOSED = "^PulseReader cannot be used after the pulse file has been closed!(\\n|$)"
+CONFLICT = "^Cannot provide both a PulseFilter object and keyword arguments for the filter!(\\n|$)"
 
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda r: r.get_pulses(0, True, PulseFilter(), {"min_snr": "x"}), RuntimeError, CONFLICT),
     (lambda r: r.get_pulses(0, pulse_filter_kwargs={"min_snr": "x"}), TypeError, "real number"),
     (lambda r: r.get_pulses(0, pulse_filter_kwargs={"mask_s": (1.0,)}), ValueError,
-     "^expected tuple of length 2, but got tuple of length 1$"),
+     "^expected tuple of length 2, but got tuple of length 1(\\n|$)"),
     (lambda r: r.get_pulses(7), RuntimeError,
-     "^Failed to get pulses: This file does not contain the provided aperture index: 7$"),
+     "^Failed to get pulses: This file does not contain the provided aperture index: 7(\\n|$)"),
     (lambda r: r.get_all_records(2 ** 64 - 1), RuntimeError,
-     "^Failed to get records: This file does not contain the provided aperture index: 18446744073709551615$"),
+     "^Failed to get records: This file does not contain the provided aperture index: 18446744073709551615(\\n|$)"),
     (lambda r: r.copy_apertures_to_new_file([1, 3, 8, 8], "x.bin"), RuntimeError,
-     r"^The following apertures were not found in the file: \[3, 8\]$"),
+     r"^The following apertures were not found in the file: \[3, 8\](\n|$)"),
 ])
 def test_call_failures_leave_the_reader_usable(tmp_path, call, error, message):
     path = build(ONE).write(tmp_path / "p.bin")
@@ -129,7 +129,7 @@ def test_unsorted_pulses_are_refused_by_any_filter(tmp_path):
     touching = [Aperture(0, [(0, 5, 1, 1, 1, 1, 1, 1), (0, 5, 1, 1, 1, 1, 1, 1)])]
     path = str(build(touching).write(tmp_path / "p.bin"))
     with PulseReader(path, PulseFilter()) as reader:
-        with pytest.raises(RuntimeError, match="^Failed to get pulses: The provided pulses aren't sorted!$"):
+        with pytest.raises(RuntimeError, match="^Failed to get pulses: The provided pulses aren't sorted!"):
             reader.get_pulses(0)
     with PulseReader(path) as reader:
         assert reader.get_pulses(0).index.tolist() == [0, 1]
@@ -139,7 +139,7 @@ def test_block_running_past_the_end_of_the_file(tmp_path):
     path = build([Aperture(0, count=10 ** 9), *ONE[1:]]).write(tmp_path / "p.bin")
     with PulseReader(str(path)) as reader:
         for method, prefix in (("get_all_records", "records"), ("get_pulses", "pulses")):
-            with pytest.raises(RuntimeError, match=f"^Failed to get {prefix}: failed to fill whole buffer$"):
+            with pytest.raises(RuntimeError, match=f"^Failed to get {prefix}: failed to fill whole buffer"):
                 getattr(reader, method)(0)
         assert len(reader.get_all_records(1)) == 1
 
@@ -155,18 +155,18 @@ def test_merge_refuses_bad_layout_keys_before_writing(tmp_path, key, value):
     good = merge_input(tmp_path, "good.bin")
     bad = meta(**{key: value}) if value is not None else {k: v for k, v in meta().items() if k != key}
     bad_path = merge_input(tmp_path, "bad.bin", bad)
-    with pytest.raises(RuntimeError, match=f"^{key} missing or invalid$"):
+    with pytest.raises(RuntimeError, match=f"^{key} missing or invalid"):
         merge_pulse_files([good, bad_path], str(tmp_path / "out.bin"))
     assert sorted(os.listdir(tmp_path)) == ["bad.bin", "good.bin"]
 
 
 @pytest.mark.parametrize("make, message", [
-    (lambda t: [], "^No pulse files provided$"),
+    (lambda t: [], "^No pulse files provided(\\n|$)"),
     (lambda t: [merge_input(t, "a.bin"), str(t / "none.bin")], "^No such file or directory"),
     (lambda t: [merge_input(t, "a.bin", index=[(0, 0), (1, build(ONE).offsets[1])])],
-     "^Invalid aperture index encountered: This file does not contain the provided aperture index: 0$"),
+     "^Invalid aperture index encountered: This file does not contain the provided aperture index: 0(\\n|$)"),
     (lambda t: [merge_input(t, "a.bin", meta(rows=1, cols=1))], "^Cannot merge .*a.bin: aperture index 1 is not"),
-    (lambda t: [merge_input(t, "a.bin", gap=b"x" * 16)], "^Stream position mismatch$"),
+    (lambda t: [merge_input(t, "a.bin", gap=b"x" * 16)], "^Stream position mismatch(\\n|$)"),
     (lambda t: [merge_input(t, "a.bin", meta(rows=2 ** 31)), merge_input(t, "b.bin", meta(rows=2 ** 31))],
      "^The merged file would have more than 4294967296 "),
 ])
@@ -187,7 +187,7 @@ def test_merge_refuses_an_existing_destination(tmp_path, kind):
     if kind == "directory":
         target.mkdir()
     before = open(source, "rb").read()
-    with pytest.raises(RuntimeError, match=f"^File {target} already exists$"):
+    with pytest.raises(RuntimeError, match=f"^File {target} already exists"):
         merge_pulse_files([source], str(target))
     with pytest.raises(RuntimeError, match="^No such file"):  # every input opens before the target is looked at
         merge_pulse_files([source, str(tmp_path / "none.bin")], str(target))

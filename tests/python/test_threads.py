@@ -12,7 +12,7 @@ import pytest
 from kvt_pulse_reader import PulseFilter, PulseReader
 from pulse_file_builder import Aperture, build
 
-EXCLUSIVE, SHARED = "^Already borrowed$", "^Already mutably borrowed$"
+EXCLUSIVE, SHARED = "^Already borrowed(\\n|$)", "^Already mutably borrowed(\\n|$)"
 
 
 @pytest.mark.parametrize("use, message", [
