@@ -20,27 +20,13 @@ import threading
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Protocol
 
+from kvt_pulse_tools._errors import ToolError
+
 PROGRAM = "kvt-pulses"
-
-
-class ToolError(Exception):
-    """A failure to report as one line, without a traceback."""
 
 
 # ---------------------------------------------------------------------------
 # Shared pieces.
-
-
-def require(module: str, purpose: str, extra: str) -> Any:
-    """Imports an optional library, or fails naming the extra that brings it:
-    "writing Parquet needs pyarrow: pip install 'kvt_pulse_reader[arrow]'"."""
-    import importlib
-
-    try:
-        return importlib.import_module(module)
-    except ImportError:
-        top = module.split(".")[0]
-        raise ToolError(f"{purpose} needs {top}: pip install 'kvt_pulse_reader[{extra}]'") from None
 
 
 def parse_selection(text: str) -> list[int]:
@@ -303,6 +289,21 @@ def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.set_defaults(run=run_subset)
 
 
+def held_apertures(reader: Any, args: argparse.Namespace) -> list[int]:
+    """The selection (-a) in its order, or every aperture without one; a
+    selected aperture that the file does not hold fails, or is skipped with
+    --ignore-missing."""
+    if args.apertures is None:
+        return list(reader.apertures)
+    held = set(reader.apertures)
+    missing = sorted(set(args.apertures) - held)
+    if missing and not args.ignore_missing:
+        shown = ", ".join(map(str, missing[:10])) + (", ..." if len(missing) > 10 else "")
+        raise ToolError(f"{len(missing)} selected apertures are not in {args.file}: {shown} "
+                        "(use --ignore-missing to skip them)")
+    return [number for number in args.apertures if number in held]
+
+
 def run_subset(args: argparse.Namespace) -> int:
     from kvt_pulse_reader import PulseReader
 
@@ -310,16 +311,8 @@ def run_subset(args: argparse.Namespace) -> int:
 
     with PulseReader(args.file) as reader:
         if args.where is not None:
-            selected = _apertures_where(reader, args)
-        else:
-            selected = args.apertures
-        held = set(reader.apertures)
-        chosen = sorted(set(selected) & held)
-        missing = sorted(set(selected) - held)
-        if missing and not args.ignore_missing:
-            shown = ", ".join(map(str, missing[:10])) + (", ..." if len(missing) > 10 else "")
-            raise ToolError(f"{len(missing)} selected apertures are not in {args.file}: {shown} "
-                            "(use --ignore-missing to skip them)")
+            args.apertures = _apertures_where(reader, args)
+        chosen = sorted(set(held_apertures(reader, args)))
         if not chosen:
             raise ToolError("no apertures to copy")
         with ticking(args, "subset"), atomic_output(output_path(args.output)) as temporary:
@@ -340,10 +333,156 @@ def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
 
 
 # ---------------------------------------------------------------------------
+# summary, pulses, records: tables of the whole run or of a selection
+
+
+def add_table_options(parser: argparse.ArgumentParser, columns: bool = True) -> None:
+    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
+                        help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)")
+    parser.add_argument("--ignore-missing", action="store_true",
+                        help="skip selected apertures that the file does not hold")
+    if columns:
+        parser.add_argument("--columns", type=lambda text: [c.strip() for c in text.split(",") if c.strip()],
+                            metavar="A,B,...", help="the columns to write, in this order")
+    parser.add_argument("-o", "--output", metavar="OUT",
+                        help="a .parquet, .arrow, .feather, .csv or .tsv file (default: TSV on standard output)")
+    parser.add_argument("--threads", type=int, metavar="N", help="threads to read with (default: every CPU)")
+
+
+def add_summary(commands: Any, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser("summary", parents=[common], help="one row per aperture",
+                                 description="The per-aperture table of PulseReader.summarize.")
+    add_table_options(parser, columns=False)
+    add_filter_options(parser)
+    parser.set_defaults(run=run_summary)
+
+
+def run_summary(args: argparse.Namespace) -> int:
+    from kvt_pulse_reader import PulseReader
+
+    from kvt_pulse_tools.tables import table_output
+
+    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
+        with ticking(args, "summary"):
+            summary = reader.summarize(held_apertures(reader, args), pulse_filter_kwargs=filter_kwargs(args),
+                                       threads=args.threads)
+        table.write(summary)
+        table.close()
+    return 0
+
+
+def add_pulses(commands: Any, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser("pulses", parents=[common], help="every pulse, streamed",
+                                 description="Every pulse of the selected apertures, as PulseReader.read_pulses "
+                                             "gives them, written batch by batch.")
+    add_table_options(parser)
+    add_filter_options(parser)
+    parser.set_defaults(run=run_pulses)
+
+
+def run_pulses(args: argparse.Namespace) -> int:
+    from kvt_pulse_reader import PulseReader
+
+    from kvt_pulse_tools.tables import table_output
+
+    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
+        selection = held_apertures(reader, args)
+        columns = args.columns
+        # Whole apertures per batch: count them by their numbers, then write
+        # only the columns asked for.
+        wanted = columns if columns is None or "aperture_index" in columns else ["aperture_index", *columns]
+        with progress_bar(args, len(selection), "pulses", unit="aperture") as bar:
+            for batch in reader.iter_pulses(selection, pulse_filter_kwargs=filter_kwargs(args), columns=wanted,
+                                            threads=args.threads):
+                bar.update(int(batch["aperture_index"].nunique()) if len(batch) else 0)
+                table.write(batch if wanted is columns else batch[columns])
+        table.close(reader.read_pulses([], columns=columns))
+    return 0
+
+
+def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser("records", parents=[common], help="every record, streamed",
+                                 description="Every record of the selected apertures, as PulseReader.read_records "
+                                             "gives them, written a batch of apertures at a time.")
+    add_table_options(parser)
+    parser.set_defaults(run=run_records)
+
+
+def run_records(args: argparse.Namespace) -> int:
+    from kvt_pulse_reader import PulseReader
+
+    from kvt_pulse_tools.tables import table_output
+
+    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
+        selection = held_apertures(reader, args)
+        batches = _record_batches(args.file, selection)
+        with progress_bar(args, len(selection), "records", unit="aperture") as bar:
+            for batch in batches:
+                table.write(reader.read_records(batch, columns=args.columns, threads=args.threads))
+                bar.update(len(batch))
+        table.close(reader.read_records([], columns=args.columns))
+    return 0
+
+
+def _record_batches(path: str, selection: list[int], records: int = 1_000_000) -> list[list[int]]:
+    """The selection cut into runs of whole apertures of about ``records``
+    records each, from the block headers' counts."""
+    from kvt_pulse_tools.info import record_counts
+
+    counts = record_counts(path)
+    batches: list[list[int]] = [[]]
+    held = 0
+    for number in selection:
+        if held >= records:
+            batches.append([])
+            held = 0
+        batches[-1].append(number)
+        held += counts.get(number, 0)
+    return [batch for batch in batches if batch]
+
+
+def _out(args: argparse.Namespace) -> str | None:
+    return None if args.output is None else output_path(args.output)
+
+
+# ---------------------------------------------------------------------------
+# plot
+
+
+def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser("plot", parents=[common], help="a picture of the sensor, an aperture or a column",
+                                 description="--map: a summary column over the sensor; --aperture: one aperture's "
+                                             "pulses over time; --hist: a histogram of a pulse column.")
+    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    what = parser.add_mutually_exclusive_group(required=True)
+    what.add_argument("--map", metavar="COLUMN", help="a column of the summary, e.g. num_pulses")
+    what.add_argument("--aperture", type=int, metavar="N", help="an aperture's number")
+    what.add_argument("--hist", metavar="COLUMN", help="a pulse column, e.g. dur_s")
+    add_filter_options(parser)
+    parser.set_defaults(run=run_plot)
+
+
+def run_plot(args: argparse.Namespace) -> int:
+    from kvt_pulse_tools import plots
+
+    with ticking(args, "plot"):
+        if args.map is not None:
+            plots.sensor_map(args.file, args.map, output_path(args.output), filter_kwargs(args))
+        elif args.aperture is not None:
+            plots.aperture_pulses(args.file, args.aperture, output_path(args.output), filter_kwargs(args))
+        else:
+            plots.histogram(args.file, args.hist, output_path(args.output), filter_kwargs(args))
+    say(args, f"wrote {args.output}")
+    return 0
+
+
+# ---------------------------------------------------------------------------
 # The command.
 
 SUBCOMMANDS: tuple[Callable[[Any, argparse.ArgumentParser], None], ...] = (
-    add_synth, add_info, add_check, add_subset, add_merge,
+    add_synth, add_info, add_check, add_summary, add_pulses, add_records, add_subset, add_merge, add_plot,
 )
 
 

@@ -60,3 +60,18 @@ def format_info(info: dict[str, Any]) -> str:
 
 def info_json(info: dict[str, Any]) -> str:
     return json.dumps(info, indent=2)
+
+
+def record_counts(path: PathArg) -> dict[int, int]:
+    """Each aperture's number of records, from its block header."""
+    import numpy as np
+
+    from kvt_pulse_tools.check import read_block_headers
+
+    data = np.memmap(path, dtype=np.uint8, mode="r")
+    header = FileHeader.unpack(bytes(data[:HEADER_SIZE]))
+    at = header.index_offset + len(INDEX_MAGIC)
+    entries = np.frombuffer(data[at:at + 12 * header.num_apertures], dtype=index_entry_dtype())
+    entries = entries[entries["offset"] != 0]
+    headers = read_block_headers(data, entries["offset"].astype(np.int64))
+    return dict(zip(entries["aperture"].tolist(), headers["num_records"].tolist()))

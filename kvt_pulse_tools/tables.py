@@ -1,0 +1,113 @@
+"""Tables written batch by batch, in the format that the output's extension names.
+
+``.parquet`` (pyarrow), ``.arrow`` or ``.feather`` (the Arrow IPC file format,
+pyarrow), ``.csv`` and ``.tsv``; without a path, TSV on standard output so
+that the command fits in a pipe. Delimited text goes through pyarrow's CSV
+writer when pyarrow is installed (many times faster than pandas) and through
+pandas otherwise. A file is written under a temporary name and renamed into
+place by :func:`table_output` only when every batch is in.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sys
+from collections.abc import Iterator
+from typing import IO, Any
+
+from kvt_pulse_tools._atomic import atomic_output
+from kvt_pulse_tools._errors import ToolError, require
+
+FORMATS = {".parquet": "parquet", ".arrow": "arrow", ".feather": "arrow", ".csv": "csv", ".tsv": "tsv"}
+
+
+def table_format(path: str | None) -> str:
+    if path is None:
+        return "tsv"
+    extension = os.path.splitext(path)[1].lower()
+    if extension not in FORMATS:
+        raise ToolError(f"cannot tell the table format of {path}: use one of "
+                         + ", ".join(sorted(FORMATS)))
+    return FORMATS[extension]
+
+
+def _pyarrow(purpose: str) -> Any:
+    return require("pyarrow", purpose, "arrow")
+
+
+def _has_pyarrow() -> bool:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+class TableWriter:
+    """Takes pandas DataFrames of the same columns, one batch at a time."""
+
+    def __init__(self, sink: IO[bytes], kind: str) -> None:
+        self._sink = sink
+        self._kind = kind
+        self._writer: Any = None
+        self._header_written = False
+        if kind in ("parquet", "arrow"):
+            _pyarrow("writing Parquet" if kind == "parquet" else "writing Arrow files")
+        self._use_arrow = kind in ("parquet", "arrow") or _has_pyarrow()
+
+    def write(self, frame: Any) -> None:
+        if self._kind in ("csv", "tsv") and not self._use_arrow:
+            frame.to_csv(self._sink, sep="\t" if self._kind == "tsv" else ",", index=False,
+                         header=not self._header_written, lineterminator="\n")
+            self._header_written = True
+            return
+        import pyarrow as pa
+
+        table = pa.Table.from_pandas(frame, preserve_index=False)
+        if self._kind in ("csv", "tsv"):
+            import pyarrow.csv as csv
+
+            # The CSV writer takes no dictionary columns: categories as their words.
+            table = pa.table([c.cast(c.type.value_type) if pa.types.is_dictionary(c.type) else c
+                              for c in table.columns], names=table.column_names)
+            if self._writer is None:
+                # The names and the kind words hold no delimiter: nothing is quoted.
+                delimiter = "\t" if self._kind == "tsv" else ","
+                self._sink.write((delimiter.join(table.column_names) + "\n").encode())
+                options = csv.WriteOptions(delimiter=delimiter, include_header=False, quoting_style="none")
+                self._writer = csv.CSVWriter(self._sink, table.schema, write_options=options)
+        elif self._writer is None:
+            if self._kind == "parquet":
+                import pyarrow.parquet as pq
+
+                self._writer = pq.ParquetWriter(self._sink, table.schema)
+            else:
+                self._writer = pa.ipc.new_file(self._sink, table.schema)
+        self._writer.write_table(table)
+
+    def close(self, empty_frame: Any = None) -> None:
+        """Finishes the table; ``empty_frame`` gives the columns of a table
+        that received no batch."""
+        if self._writer is None and not self._header_written and empty_frame is not None:
+            self.write(empty_frame)
+        if self._writer is not None:
+            self._writer.close()
+
+
+@contextlib.contextmanager
+def table_output(path: str | None) -> Iterator[TableWriter]:
+    """A TableWriter into ``path`` (renamed into place when complete) or, for
+    None, into standard output as TSV."""
+    kind = table_format(path)
+    if path is None:
+        sink = sys.stdout.buffer
+        writer = TableWriter(sink, kind)
+        yield writer
+        sink.flush()
+        return
+    with atomic_output(path) as temporary, open(temporary, "wb") as sink:
+        writer = TableWriter(sink, kind)
+        yield writer
+        sink.flush()
+        os.fsync(sink.fileno())
