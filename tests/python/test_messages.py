@@ -167,6 +167,9 @@ def test_merge_refuses_bad_layout_keys_before_writing(tmp_path, key, value):
      "^Invalid aperture index encountered: This file does not contain the provided aperture index: 0(\\n|$)"),
     (lambda t: [merge_input(t, "a.bin", meta(rows=1, cols=1))], "^Cannot merge .*a.bin: aperture index 1 is not"),
     (lambda t: [merge_input(t, "a.bin", gap=b"x" * 16)], "^Stream position mismatch(\\n|$)"),
+    (lambda t: [merge_input(t, "a.bin", index=[(0, HEAD + 16), (0, HEAD + 16), (1, HEAD + 48)])],
+     "^Cannot merge .*a.bin: its index is not in strictly ascending order"),
+    (lambda t: [str(build(ONE[::-1], meta()).write(t / "a.bin"))], "^Cannot merge .*a.bin: the block of aperture 0"),
     (lambda t: [merge_input(t, "a.bin", meta(rows=2 ** 31)), merge_input(t, "b.bin", meta(rows=2 ** 31))],
      "^The merged file would have more than 4294967296 "),
 ])

@@ -154,3 +154,9 @@ def test_dataframe_is_looked_up_at_every_call(reader, monkeypatch, method):
         getattr(reader, method)(0)
     monkeypatch.undo()
     assert len(getattr(reader, method)(0)) in (9, 4)
+
+
+def test_a_repeated_metadata_key_keeps_its_last_value(tmp_path):
+    text = b'{"fps": "x", "duration": 60, "fps": 50}'
+    with PulseReader(str(build([Aperture(0)], text).write(tmp_path / "p.bin"))) as reader:
+        assert reader.get_all_records(0).attrs["frame_dur_s"] == 0.019999999552965164
