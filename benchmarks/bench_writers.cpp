@@ -8,7 +8,9 @@
 // of the same number of bytes (coreutils 9.1 copies with read/write then) and
 // a copy_file_range loop over the same bytes (the fastest plain copy here), in
 // an order that rotates from one iteration to the next, removing each output
-// and syncing untimed. The counters give each one's throughput in its median
+// and syncing untimed. The writers fsync their new file before giving it its
+// name, so both baselines fsync their outputs too, inside the timing: every
+// contender pays for putting its bytes on stable storage. The counters give each one's throughput in its median
 // round and the ratios ratio_to_cp and ratio_to_copy_file_range (median
 // baseline time / median writer time, so 1.0 means as fast as the baseline,
 // above 1 faster).
@@ -75,7 +77,15 @@ void run_in_turn(std::size_t round, A&& a, B&& b, C&& c) {
     }
 }
 
-/// Time of `cp --reflink=never` of each of `sources`, to outputs removed afterwards.
+/// Flushes the file at `path` to stable storage.
+void sync_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) std::abort();
+    ::close(fd);
+}
+
+/// Time of `cp --reflink=never` of each of `sources` and an fsync of each
+/// output, to outputs removed afterwards.
 double time_cp(const std::vector<std::string>& sources) {
     std::vector<std::string> targets;
     std::string command;
@@ -86,6 +96,7 @@ double time_cp(const std::vector<std::string>& sources) {
     }
     const auto start = std::chrono::steady_clock::now();
     if (std::system(command.c_str()) != 0) std::abort();
+    for (const auto& target : targets) sync_file(target);
     const double elapsed = seconds_since(start);
     for (const auto& target : targets) fs::remove(target);
     settle();
@@ -93,8 +104,9 @@ double time_cp(const std::vector<std::string>& sources) {
 }
 
 /// Time of copying each of `sources` with a copy_file_range loop (what a cp
-/// that copies inside the kernel does), to outputs removed afterwards.
-double time_kernel_copy(const std::vector<std::string>& sources) {
+/// that copies inside the kernel does) and an fsync of each output, to
+/// outputs removed afterwards.
+double time_kernel_copy(const std::vector<std::string>& sources, bool sync = true) {
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> targets;
     for (std::size_t i = 0; i < sources.size(); ++i) {
@@ -108,6 +120,7 @@ double time_kernel_copy(const std::vector<std::string>& sources) {
             if (copied == 0) break;
         }
         ::close(in);
+        if (sync && ::fsync(out) != 0) std::abort();
         if (::close(out) != 0) std::abort();
     }
     const double elapsed = seconds_since(start);
@@ -120,7 +133,7 @@ double time_kernel_copy(const std::vector<std::string>& sources) {
 /// later one, whatever does the reading (seen with a plain copy_file_range
 /// loop too). One untimed pass, so that every measurement reads the file
 /// page-cached and settled.
-void warm_up(const std::vector<std::string>& sources) { (void)time_kernel_copy(sources); }
+void warm_up(const std::vector<std::string>& sources) { (void)time_kernel_copy(sources, false); }
 
 const std::string& copy_input() {
     static const std::string path = [] {

@@ -15,7 +15,10 @@ namespace {
 /// keep lying back to back...
 constexpr std::uint64_t first_window = std::uint64_t{64} << 10;
 /// ...up to this size.
-constexpr std::uint64_t largest_window = std::uint64_t{4} << 20;
+constexpr std::uint64_t largest_window = std::uint64_t{256} << 10;
+/// Headers further apart than this are read one by one: moving the records
+/// between them through a window would cost more than the read calls it saves.
+constexpr std::uint64_t dense_headers = std::uint64_t{4} << 10;
 
 /// The sorted distinct values of `values`.
 std::vector<std::uint64_t> sorted_distinct(std::vector<std::uint64_t> values) {
@@ -68,7 +71,9 @@ Status read_counts(const PulseReader& reader, std::span<const std::uint64_t> sta
         // One large read while the next block starts near this one; a read of
         // the header alone for a block far from the next.
         std::uint64_t length = aperture_header_size;
-        if (i + 1 < starts.size() && starts[i + 1] - at < window_size) length = std::min(window_size, *file_size - at);
+        if (i + 1 < starts.size() && starts[i + 1] - at <= dense_headers) {
+            length = std::min(window_size, *file_size - at);
+        }
         window.resize(static_cast<std::size_t>(length));
         if (Status read = reader.file().read_exact_at(at, window); !read) return read;
         bool back_to_back = true;
