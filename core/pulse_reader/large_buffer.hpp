@@ -21,8 +21,10 @@ namespace kvt {
 /// for reuse once released.
 inline constexpr std::size_t large_buffer_bytes = std::size_t{1} << 21;
 
-/// At most this many bytes of released large buffers are kept for reuse.
-inline constexpr std::size_t large_buffer_keep_bytes = std::size_t{160} << 20;
+/// At most this many bytes of released large buffers are kept for reuse: the
+/// library lives in someone's analysis process, and once its results are
+/// released it keeps no more than 16 MiB of memory, this included.
+inline constexpr std::size_t large_buffer_keep_bytes = std::size_t{12} << 20;
 
 /// At least `bytes` bytes (at least one) of uninitialised memory, aligned for
 /// any type; on huge pages and drawn from the kept buffers when large. Null

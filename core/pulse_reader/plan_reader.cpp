@@ -63,6 +63,13 @@ void run_on_threads(std::size_t threads, Work&& work) {
     if (failure) std::rethrow_exception(failure);
 }
 
+/// The first `length` bytes of `buffer`, which grows to hold them but never
+/// shrinks, so that bytes it had are not cleared again for every unit.
+std::span<std::byte> room(std::vector<std::byte>& buffer, std::size_t length) {
+    if (buffer.size() < length) buffer.resize(length);
+    return {buffer.data(), length};
+}
+
 /// A unit of work: the whole blocks [first, end) of the plan, or, for a piece,
 /// the records [first_record, end_record) of block `first`.
 struct Unit {
@@ -176,8 +183,10 @@ void put_aperture_columns(const Table& table, std::size_t at, std::span<const Ro
 class RecordRows {
 public:
     struct Local {
+        // Grown as needed and never shrunk: the first `count` rows are the unit's.
         std::vector<FormattedRecord> rows;
         std::vector<std::uint32_t> start_f;
+        std::size_t count = 0;
         std::vector<RowSpan> spans;
         std::vector<std::uint64_t> skipped;
     };
@@ -186,19 +195,21 @@ public:
     RecordRows(const PulseReader& reader, const RecordTable& table) : reader_(reader), table_(table) {}
 
     static void clear(Local& local) {
-        local.rows.clear();
-        local.start_f.clear();
+        local.count = 0;
         local.spans.clear();
         local.skipped.clear();
     }
 
     Status decode(Local& local, const Segment& segment) const {
-        const std::size_t begin = local.rows.size();
+        const std::size_t begin = local.count;
         const std::size_t count = segment.records.size() / event_record_size;
-        local.rows.resize(begin + count);
+        if (local.rows.size() < begin + count) {
+            local.rows.resize(begin + count);
+            local.start_f.resize(begin + count);
+        }
+        local.count = begin + count;
         decode_records_into(segment.records, reader_.encoding_records(), segment.first_record,
-                            std::span(local.rows).subspan(begin));
-        local.start_f.resize(begin + count);
+                            std::span(local.rows).subspan(begin, count));
         std::uint32_t start_f = segment.start.start_f;
         for (std::size_t i = begin; i < begin + count; ++i) {
             start_f += local.rows[i].ipd_f;
@@ -211,11 +222,11 @@ public:
 
     void publish(Local& /*local*/, Carry& /*carry*/, const Segment* /*piece*/) const {}
 
-    [[nodiscard]] static std::size_t rows(const Local& local) { return local.rows.size(); }
+    [[nodiscard]] static std::size_t rows(const Local& local) { return local.count; }
 
     void store(const Local& local, std::size_t at) const {
         const auto& rows = local.rows;
-        const std::size_t n = rows.size();
+        const std::size_t n = local.count;
         const RecordTable& t = table_;
         constexpr double absent = std::numeric_limits<double>::quiet_NaN();
         put_aperture_columns(t, at, local.spans);
@@ -243,13 +254,23 @@ private:
     const RecordTable& table_;
 };
 
-/// Decodes, normalizes and filters a segment's pulses, handing them to
-/// `take(pulses)` a piece at a time, and `records(records)` every decoded
-/// record first. Fails with the filter's error, naming the aperture.
-template <class TakeRecords, class TakePulses>
+/// What decoding a segment needs besides its output, kept from segment to segment.
+struct DecodingScratch {
+    std::vector<FormattedRecord> piece = std::vector<FormattedRecord>(decoding_piece);
+    std::vector<NormalizedPulse> pulses;
+    [[nodiscard]] std::span<FormattedRecord, decoding_piece> records() noexcept {
+        return std::span<FormattedRecord, decoding_piece>(piece.data(), decoding_piece);
+    }
+};
+
+/// Decodes, normalizes and filters a segment's pulses a piece of records at
+/// a time, appending the pulses kept to `out` and calling `piece_done(out)`
+/// after each piece; `records(records)` sees every decoded record first.
+/// Fails with the filter's error, naming the aperture when asked to.
+template <class TakeRecords, class PieceDone>
 Status visit_segment(const PulseReader& reader, const PulseFilter* filter, bool name_apertures, const Segment& segment,
-                     std::vector<NormalizedPulse>& scratch, std::vector<NormalizedPulse>& kept,
-                     TakeRecords&& records, TakePulses&& take) {
+                     DecodingScratch& scratch, std::vector<NormalizedPulse>& out, TakeRecords&& records,
+                     PieceDone&& piece_done) {
     PulseNormalizer normalizer(reader.fps(), segment.start.run);
     std::optional<PulseFilterPass> pass;
     if (filter != nullptr) {
@@ -261,17 +282,16 @@ Status visit_segment(const PulseReader& reader, const PulseFilter* filter, bool 
         [&](std::span<const FormattedRecord> piece) {
             if (!status) return;
             records(piece);
-            scratch.clear();
-            normalizer.add(piece, scratch);
             if (!pass) {
-                take(std::span<const NormalizedPulse>(scratch));
-                return;
+                normalizer.add(piece, out);
+            } else {
+                scratch.pulses.clear();
+                normalizer.add(piece, scratch.pulses);
+                status = pass->add(scratch.pulses, out);
             }
-            kept.clear();
-            status = pass->add(scratch, kept);
-            if (status) take(std::span<const NormalizedPulse>(kept));
+            if (status) piece_done(out);
         },
-        segment.first_record);
+        segment.first_record, scratch.records());
     if (!status) return name_apertures ? out_of_order(segment.aperture, status.error()) : status;
     return {};
 }
@@ -280,8 +300,7 @@ class PulseRows {
 public:
     struct Local {
         std::vector<NormalizedPulse> rows;
-        std::vector<NormalizedPulse> scratch;
-        std::vector<NormalizedPulse> kept;
+        DecodingScratch scratch;
         std::vector<RowSpan> spans;
         std::vector<std::uint64_t> skipped;
     };
@@ -306,10 +325,8 @@ public:
     Status decode(Local& local, const Segment& segment) const {
         const std::size_t begin = local.rows.size();
         Status done = visit_segment(
-            reader_, how_.filter, how_.name_apertures, segment, local.scratch, local.kept, [](std::span<const FormattedRecord>) {},
-            [&local](std::span<const NormalizedPulse> pulses) {
-                local.rows.insert(local.rows.end(), pulses.begin(), pulses.end());
-            });
+            reader_, how_.filter, how_.name_apertures, segment, local.scratch, local.rows,
+            [](std::span<const FormattedRecord>) {}, [](std::vector<NormalizedPulse>&) {});
         if (!done) {
             local.rows.resize(begin);
             if (!how_.skip_unsorted || segment.piece) return done;
@@ -456,7 +473,7 @@ public:
     struct Local {
         std::vector<ApertureSummary> rows;
         PulseSums piece;  ///< the sums of a piece, until it is published
-        std::vector<NormalizedPulse> scratch;
+        DecodingScratch scratch;
         std::vector<NormalizedPulse> kept;
         std::vector<std::uint64_t> skipped;
     };
@@ -476,13 +493,15 @@ public:
 
     Status decode(Local& local, const Segment& segment) const {
         PulseSums sums;
+        local.kept.clear();
         Status done = visit_segment(
             reader_, how_.filter, how_.name_apertures, segment, local.scratch, local.kept,
             [&sums](std::span<const FormattedRecord> records) {
                 for (const FormattedRecord& record : records) ++sums.kinds[static_cast<std::size_t>(record.record_type)];
             },
-            [&sums](std::span<const NormalizedPulse> pulses) {
+            [&sums](std::vector<NormalizedPulse>& pulses) {
                 for (const NormalizedPulse& pulse : pulses) sums.add(pulse);
+                pulses.clear();
             });
         if (!done) {
             if (!how_.skip_unsorted || segment.piece) return done;
@@ -601,14 +620,14 @@ private:
                     }
                     piece_headers_[unit.first] = *header;
                 }
-                bytes.resize(static_cast<std::size_t>(16 * (unit.end_record - unit.first_record)));
-                if (Status read = reader_.file().read_exact_at(planned.records_at() + 16 * unit.first_record, bytes);
+                const auto records = room(bytes, static_cast<std::size_t>(16 * (unit.end_record - unit.first_record)));
+                if (Status read = reader_.file().read_exact_at(planned.records_at() + 16 * unit.first_record, records);
                     !read) {
                     errors[pieces[p]] = read.error();
                     continue;
                 }
-                sum_w0[pieces[p]] = sum_ipd_f(bytes);
-                relative[pieces[p]] = pulse_run_after(bytes, PulseRun{});
+                sum_w0[pieces[p]] = sum_ipd_f(records);
+                relative[pieces[p]] = pulse_run_after(records, PulseRun{});
             }
         });
         for (const std::size_t u : pieces) {
@@ -681,8 +700,8 @@ private:
                   std::vector<Segment>& segments) {
         if (unit.piece) {
             const PlannedBlock& planned = plan_.blocks[unit.first];
-            bytes.resize(static_cast<std::size_t>(16 * (unit.end_record - unit.first_record)));
-            if (Status read = reader_.file().read_exact_at(planned.records_at() + 16 * unit.first_record, bytes);
+            const auto records = room(bytes, static_cast<std::size_t>(16 * (unit.end_record - unit.first_record)));
+            if (Status read = reader_.file().read_exact_at(planned.records_at() + 16 * unit.first_record, records);
                 !read) {
                 return read;
             }
@@ -694,7 +713,7 @@ private:
             segment.block = unit.first;
             segment.aperture = planned.aperture;
             segment.header = piece_headers_[unit.first];
-            segment.records = bytes;
+            segment.records = records;
             segment.first_record = unit.first_record;
             segment.start = starts_[static_cast<std::size_t>(&unit - units_.data())];
             segment.piece = true;
@@ -714,7 +733,7 @@ private:
         // Whole blocks, read with one read for each run of blocks that lie back to back.
         std::uint64_t total = 0;
         for (std::size_t b = unit.first; b < unit.end; ++b) total += plan_.blocks[b].size();
-        bytes.resize(static_cast<std::size_t>(total));
+        (void)room(bytes, static_cast<std::size_t>(total));
         std::size_t filled = 0;
         for (std::size_t b = unit.first; b < unit.end;) {
             std::size_t e = b + 1;

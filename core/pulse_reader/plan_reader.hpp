@@ -103,7 +103,7 @@ struct PlanReading {
     /// listed in PlanRows::skipped, instead of failing the read.
     bool skip_unsorted = false;
     std::size_t threads = 1;                        ///< at least 1
-    std::size_t unit_records = std::size_t{1} << 15;  ///< records of a work unit (tests make it small)
+    std::size_t unit_records = std::size_t{1} << 13;  ///< records of a work unit (its rows stay in the cache)
     bool keep_headers = false;                        ///< return every block's header
     bool name_apertures = true;  ///< errors of the filter name the aperture
 };

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "pulse_reader/headers/pulse_file_header.hpp"
@@ -71,21 +72,29 @@ void decode_records_into(std::span<const std::byte> block, const EncodingRecords
 inline constexpr std::size_t decoding_piece = 512;
 
 /// Decodes a block's record bytes `decoding_piece` records at a time (small
-/// enough to stay in the cache), calling `sink` with each piece's records in
-/// order, numbered from `first_index` on over the whole block (a span valid
-/// during the call). Nothing is allocated.
+/// enough to stay in the cache) into `piece` (room for decoding_piece records,
+/// kept by the caller from block to block), calling `sink` with each piece's
+/// records in order, numbered from `first_index` on over the whole block (a
+/// span valid during the call). Nothing is allocated.
+template <class Sink>
+void decode_block_pieces(std::span<const std::byte> block, const EncodingRecords& encodings, Sink&& sink,
+                         std::uint64_t first_index, std::span<FormattedRecord, decoding_piece> piece) {
+    const std::size_t count = block.size() / event_record_size;
+    for (std::size_t first = 0; first < count; first += decoding_piece) {
+        const std::size_t n = std::min(decoding_piece, count - first);
+        const std::span<FormattedRecord> records = piece.first(n);
+        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings,
+                            first_index + first, records);
+        sink(std::span<const FormattedRecord>(records));
+    }
+}
+
+/// The same with a piece of its own, on the stack.
 template <class Sink>
 void decode_block_pieces(std::span<const std::byte> block, const EncodingRecords& encodings, Sink&& sink,
                          std::uint64_t first_index = 0) {
-    const std::size_t count = block.size() / event_record_size;
-    std::array<FormattedRecord, decoding_piece> records;
-    for (std::size_t first = 0; first < count; first += decoding_piece) {
-        const std::size_t n = std::min(decoding_piece, count - first);
-        const std::span<FormattedRecord> piece(records.data(), n);
-        decode_records_into(block.subspan(first * event_record_size, n * event_record_size), encodings,
-                            first_index + first, piece);
-        sink(std::span<const FormattedRecord>(piece));
-    }
+    std::array<FormattedRecord, decoding_piece> piece;
+    decode_block_pieces(block, encodings, std::forward<Sink>(sink), first_index, std::span(piece));
 }
 
 }  // namespace kvt
