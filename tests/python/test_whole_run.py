@@ -103,3 +103,76 @@ def test_whole_run_methods_equal_the_per_aperture_methods(tmp_path, seed):
                                        ("mean_bg_std", finite["bg_std"])]:
                     want = values.mean() if len(values) else np.nan
                     assert np.isclose(getattr(row, column), want, rtol=1e-9, equal_nan=True), column
+
+
+def unsorted_file(path):
+    """Apertures 0 and 2 fine, aperture 1's second pulse touching its first."""
+    pulse = [5, 3, 10, 10, 0, 0, 1, 1]
+    touching = [0, 3, 10, 10, 0, 0, 1, 1]
+    return build([Aperture(0, [pulse] * 2), Aperture(1, [pulse, touching]), Aperture(2, [pulse])]).write(path)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda r: r.read_pulses([0, 99]), RuntimeError,
+     "Failed to get pulses: This file does not contain the provided aperture index: 99"),
+    (lambda r: r.read_records([99, 0]), RuntimeError,
+     "Failed to get records: This file does not contain the provided aperture index: 99"),
+    (lambda r: r.read_pulses(pulse_filter_kwargs={}), RuntimeError,
+     "Failed to get pulses: aperture 1: The provided pulses aren't sorted!"),
+    (lambda r: r.summarize(pulse_filter_kwargs={}), RuntimeError, "aperture 1: The provided pulses aren't sorted!"),
+    (lambda r: r.read_pulses(columns=["snr", "nope"]), RuntimeError, "Unknown column 'nope'; the valid columns are: "
+     "aperture_index, index, start_f"),
+    (lambda r: r.read_pulses(pulse_filter=__import__("kvt_pulse_reader").PulseFilter(), pulse_filter_kwargs={}),
+     RuntimeError, "Cannot provide both a PulseFilter object and keyword arguments for the filter!"),
+    (lambda r: r.read_pulses("01"), TypeError, "argument 'apertures': "),
+    (lambda r: r.read_pulses([1, -1]), OverflowError, ""),
+    (lambda r: r.read_pulses(np.array([0, -2])), OverflowError, ""),
+    (lambda r: r.read_records(threads="2"), TypeError, "argument 'threads': "),
+    (lambda r: r.read_pulses(errors=1), TypeError, "argument 'errors': "),
+    (lambda r: r.read_pulses(errors="ignore"), RuntimeError, "argument 'errors': "),
+    (lambda r: r.read_pulses(None, None, None, None), TypeError, "positional"),
+    (lambda r: r.iter_pulses(batch_records=-1), OverflowError, ""),
+])
+def test_bad_input_gets_a_clear_error_and_the_reader_stays_usable(tmp_path, call, error, message):
+    with PulseReader(str(unsorted_file(tmp_path / "p.bin"))) as reader:
+        with pytest.raises(error) as raised:
+            call(reader)
+        assert message in str(raised.value)
+        assert len(reader.read_pulses([0, 2])) == 3
+
+
+def test_skipped_apertures_and_empty_selections_keep_the_columns(tmp_path):
+    with PulseReader(str(unsorted_file(tmp_path / "p.bin"))) as reader:
+        full = reader.read_pulses(columns=["aperture_y", "snr", "aperture_index"])
+        assert list(full.columns) == ["aperture_y", "snr", "aperture_index"]
+        skipped = reader.read_pulses(pulse_filter_kwargs={}, errors="skip")
+        assert skipped.attrs["skipped_apertures"] == [1] and set(skipped["aperture_index"]) == {0, 2}
+        assert list(reader.summarize(pulse_filter_kwargs={}, errors="skip")["aperture_index"]) == [0, 2]
+        for method in ("read_pulses", "read_records", "summarize"):
+            empty, whole = getattr(reader, method)([]), getattr(reader, method)()
+            assert len(empty) == 0 and list(empty.dtypes) == list(whole.dtypes)
+        assert reader.read_pulses().attrs == {k: v for k, v in reader.get_pulses(0).attrs.items()
+                                              if k in ("source", "analysis_id", "frame_dur_s", "run_dur_f",
+                                                       "run_dur_s")}
+
+
+def test_a_cut_file_fails_cleanly_and_batches_do_not_hold_the_reader(tmp_path):
+    path = unsorted_file(tmp_path / "p.bin")
+    cut = build([Aperture(0, [[5, 3, 1, 1, 0, 0, 1, 1]]), Aperture(1, [[5, 3, 1, 1, 0, 0, 1, 1]] * 4, count=99)])
+    with PulseReader(str(cut.write(tmp_path / "cut.bin"))) as reader:
+        for method, prefix in [("read_pulses", "Failed to get pulses: "), ("read_records", "Failed to get records: "),
+                               ("summarize", "Failed to summarize: ")]:
+            with pytest.raises(RuntimeError, match=prefix):
+                getattr(reader, method)(errors="skip") if method != "read_records" else reader.read_records()
+        assert len(reader.read_pulses([0])) == 1
+    reader = PulseReader(str(path))
+    batches = reader.iter_pulses(batch_records=1)
+    first = next(batches)
+    assert len(reader.read_pulses([2])) == 1  # the reader is free between batches
+    reader.close()
+    with pytest.raises(RuntimeError, match="PulseReader cannot be used after the pulse file has been closed!"):
+        next(batches)
+    for method in ("read_pulses", "read_records", "summarize", "iter_pulses"):
+        with pytest.raises(RuntimeError, match="cannot be used after the pulse file has been closed"):
+            getattr(reader, method)()
+    assert list(first["aperture_index"]) == [0, 0]
