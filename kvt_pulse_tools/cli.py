@@ -199,14 +199,24 @@ def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
                                              "numbers of apertures and records, the data's and file's sizes.")
     parser.add_argument("file", metavar="FILE")
     parser.add_argument("--json", action="store_true", help="as one JSON object")
+    parser.add_argument("-o", "--output", metavar="OUT", help="write to OUT (JSON when it ends in .json)")
     parser.set_defaults(run=run_info)
 
 
 def run_info(args: argparse.Namespace) -> int:
     from kvt_pulse_tools.info import file_info, format_info, info_json
 
+    from kvt_pulse_tools._atomic import atomic_output
+
     info = file_info(args.file)
-    print(info_json(info) if args.json else format_info(info))
+    as_json = args.json or (args.output is not None and args.output.lower().endswith(".json"))
+    text = info_json(info) if as_json else format_info(info)
+    if args.output is None:
+        print(text)
+        return 0
+    with atomic_output(output_path(args.output)) as temporary:
+        with open(temporary, "w", encoding="utf-8") as out:
+            out.write(text + "\n")
     return 0
 
 
