@@ -22,7 +22,9 @@ from __future__ import annotations
 import json
 import math
 import os
+from collections import deque
 from collections.abc import Callable
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Union
@@ -126,17 +128,28 @@ def synthesize(
         out.write(bytes(data_offset - METADATA_OFFSET - len(metadata)))
         if progress is not None:
             progress(data_offset)
-        first = 0
-        while first < apertures:
-            # Whole apertures up to about one chunk of records (at least one).
-            last = int(np.searchsorted(np.cumsum(counts[first:]), _CHUNK_RECORDS, side="right")) + first
-            last = min(max(last, first + 1), apertures)
-            blocks, chunk_pulses = _blocks(rng, layout, first, last, counts[first:last], mean_step)
-            out.write(memoryview(blocks).cast("B"))
-            pulses += chunk_pulses
-            if progress is not None:
-                progress(blocks.nbytes)
-            first = last
+        # Chunks of whole apertures, about _CHUNK_RECORDS records each, made on
+        # two threads (NumPy releases the interpreter lock while it fills
+        # arrays) and written in order; each chunk draws from a generator of
+        # its own, so the file does not depend on the threads' timing.
+        ends = np.searchsorted(np.cumsum(counts), np.arange(1, total_records // _CHUNK_RECORDS + 1)
+                               * _CHUNK_RECORDS, side="left") + 1
+        bounds = np.unique(np.concatenate(([0], np.minimum(ends, apertures), [apertures])))
+
+        def make(k: int) -> tuple[Any, int]:
+            first, last = int(bounds[k]), int(bounds[k + 1])
+            return _blocks(np.random.default_rng([seed, k]), layout, first, last, counts[first:last], mean_step)
+
+        with ThreadPoolExecutor(max_workers=2) as pool:
+            pending: deque[Future[tuple[Any, int]]] = deque()
+            for k in range(len(bounds) - 1):
+                pending.append(pool.submit(make, k))
+                while len(pending) > 2 or (k == len(bounds) - 2 and pending):
+                    blocks, chunk_pulses = pending.popleft().result()
+                    out.write(memoryview(blocks).cast("B"))
+                    pulses += chunk_pulses
+                    if progress is not None:
+                        progress(blocks.nbytes)
         index = np.empty(apertures, dtype=index_entry_dtype())
         index["aperture"] = layout.numbers
         index["offset"] = offsets
