@@ -180,8 +180,14 @@ def run_synth(args: argparse.Namespace) -> int:
 
     try:
         with progress_bar(args, None, "synth", unit="B", unit_scale=True) as bar:
+
+            def progress(written: int, size: int) -> None:
+                if getattr(bar, "total", 0) != size:
+                    setattr(bar, "total", size)
+                bar.update(written)
+
             summary = synthesize(output_path(args.out), apertures=args.apertures, records=args.records,
-                                 seed=args.seed, fps=args.fps, duration=args.duration, progress=bar.update)
+                                 seed=args.seed, fps=args.fps, duration=args.duration, progress=progress)
     except ValueError as error:
         raise ToolError(str(error)) from None
     say(args, f"wrote {summary.path}: {summary.apertures} apertures, {summary.records} records "

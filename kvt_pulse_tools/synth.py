@@ -81,15 +81,15 @@ def synthesize(
     seed: int = 0,
     fps: float = 100.0,
     duration: float = 3600.0,
-    progress: Callable[[int], None] | None = None,
+    progress: Callable[[int, int], None] | None = None,
 ) -> SynthSummary:
     """Writes a synthetic pulse file at ``path``.
 
     ``apertures`` is the number of apertures in the file; ``records`` the
     number of records of each, or a range ``(low, high)`` (both included) from
     which each aperture's count is drawn. The same arguments and ``seed`` give
-    the same file. ``progress``, when given, is called with the number of bytes
-    written after each piece of the file.
+    the same file. ``progress``, when given, is called after each piece of the
+    file with the number of bytes just written and the file's size.
     """
     import numpy as np
 
@@ -122,12 +122,13 @@ def synthesize(
     encodings = b"".join(bytes([code, exponent]) + offset.to_bytes(2, "little")
                          for code, exponent, offset in _ENCODINGS)
 
+    file_size = index_offset + len(INDEX_MAGIC) + INDEX_ENTRY_SIZE * apertures
     pulses = 0
     with atomic_output(path) as temporary, open(temporary, "wb") as out:
         out.write(header.pack() + encodings + metadata)
         out.write(bytes(data_offset - METADATA_OFFSET - len(metadata)))
         if progress is not None:
-            progress(data_offset)
+            progress(data_offset, file_size)
         # Chunks of whole apertures, about _CHUNK_RECORDS records each, made on
         # two threads (NumPy releases the interpreter lock while it fills
         # arrays) and written in order; each chunk draws from a generator of
@@ -149,16 +150,15 @@ def synthesize(
                     out.write(memoryview(blocks).cast("B"))
                     pulses += chunk_pulses
                     if progress is not None:
-                        progress(blocks.nbytes)
+                        progress(blocks.nbytes, file_size)
         index = np.empty(apertures, dtype=index_entry_dtype())
         index["aperture"] = layout.numbers
         index["offset"] = offsets
         out.write(INDEX_MAGIC + index.tobytes())
         if progress is not None:
-            progress(len(INDEX_MAGIC) + INDEX_ENTRY_SIZE * apertures)
+            progress(len(INDEX_MAGIC) + INDEX_ENTRY_SIZE * apertures, file_size)
         out.flush()
         os.fsync(out.fileno())
-    file_size = index_offset + len(INDEX_MAGIC) + INDEX_ENTRY_SIZE * apertures
     return SynthSummary(os.fspath(path), apertures, total_records, pulses, layout.rows, layout.cols, file_size)
 
 

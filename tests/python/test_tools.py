@@ -176,7 +176,7 @@ def test_errors_and_exit_codes(sample, tmp_path, capsys, argv, code, fragment):
 
 
 def test_interrupt_exits_130_and_leaves_no_file(tmp_path, capsys, monkeypatch):
-    def interrupted(written):
+    def interrupted(written, size=0):
         raise KeyboardInterrupt
     monkeypatch.setattr(cli, "progress_bar", lambda *a, **k: _Bar(interrupted))
     assert kvt(capsys, "synth", tmp_path / "s.bin")[0] == 130
