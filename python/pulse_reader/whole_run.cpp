@@ -9,12 +9,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "pulse_reader/whole_run.hpp"
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "pulse_reader/plan_reader.hpp"
-#include "pulse_reader/reader_object.hpp"
 #include "records/to_pydict.hpp"
 
 namespace kvt::python {
@@ -152,18 +153,6 @@ bool convert_errors(PyObject* object, bool& skip) {
 // ---------------------------------------------------------------------------
 // What every whole-run call shares.
 
-/// The arguments of a call, converted, and the reader's state checked.
-struct WholeRun {
-    bool all_apertures = true;
-    std::vector<std::uint64_t> apertures;
-    std::optional<PulseFilter> filter;
-    std::vector<const ColumnSpec*> columns;
-    PlanReading how;
-
-    /// What the call's errors start with.
-    const char* failure_prefix = "Failed to get pulses: ";
-};
-
 /// Converts `apertures` and checks that the reader is open; the filter, the
 /// columns and the other arguments are converted by the caller in between.
 bool take_apertures(PyObject* argument, WholeRun& run) {
@@ -171,11 +160,166 @@ bool take_apertures(PyObject* argument, WholeRun& run) {
     return run.all_apertures || convert_apertures(argument, run.apertures);
 }
 
-/// Plans the run's blocks, without the interpreter lock.
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Shared with the Arrow streams (whole_run.hpp).
+
+bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* filter_object, PyObject* filter_kwargs,
+                         PyObject* columns, PyObject* threads, PyObject* errors, WholeRun& run) {
+    if (!take_apertures(apertures, run)) return false;
+    FilterArguments filter_arguments;
+    if (!convert_filter_arguments(filter_object, filter_kwargs, filter_arguments)) return false;
+    if (!convert_columns(columns, pulse_column_specs(), run.columns)) return false;
+    if (!convert_threads(threads, run.how.threads)) return false;
+    if (!convert_errors(errors, run.how.skip_unsorted)) return false;
+    if (!object->reader) {
+        raise_runtime_error(closed_reader_message);
+        return false;
+    }
+    if (!choose_filter(object, filter_arguments, run.filter)) return false;
+    run.how.filter = run.filter ? &*run.filter : nullptr;
+    return true;
+}
+
+bool record_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* columns, PyObject* threads,
+                          WholeRun& run) {
+    run.failure_prefix = "Failed to get records: ";
+    if (!take_apertures(apertures, run)) return false;
+    if (!convert_columns(columns, record_column_specs(), run.columns)) return false;
+    if (!convert_threads(threads, run.how.threads)) return false;
+    if (!object->reader) {
+        raise_runtime_error(closed_reader_message);
+        return false;
+    }
+    return true;
+}
+
 Result<BlockPlan> plan_run(const PulseReader& reader, WholeRun& run) {
     if (run.all_apertures) run.apertures = lookup_apertures(reader.index());
     return plan_blocks(reader, run.apertures, PlanHeaders::infer);
 }
+
+Result<PlanRows> read_table(const PulseReader& reader, BlockPlan plan, Table table, ColumnSet& columns,
+                            const WholeRun& run) {
+    const auto allocate = [&columns](std::size_t rows) {
+        columns.allocate(rows);
+        return rows;
+    };
+    auto rows = table == Table::pulses
+                    ? read_plan_pulses(reader, std::move(plan),
+                                       [&](std::size_t n) -> Result<PulseTable> {
+                                           allocate(n);
+                                           return columns.pulse_table();
+                                       },
+                                       run.how)
+                    : read_plan_records(reader, std::move(plan),
+                                        [&](std::size_t n) -> Result<RecordTable> {
+                                            allocate(n);
+                                            return columns.record_table();
+                                        },
+                                        run.how);
+    if (rows) columns.finish(rows->rows);
+    return rows;
+}
+
+namespace {
+
+/// Plans the run of `object` into `out`, without the interpreter lock.
+bool plan_batches(PyPulseReader* object, WholeRun&& run, Table table, std::uint64_t batch_records, RunBatches& out) {
+    std::optional<Error> error;
+    BlockPlan plan;
+    {
+        GilRelease unlocked;
+        auto planned = plan_run(*object->reader, run);
+        if (planned) plan = std::move(planned).value();
+        else error = std::move(planned).error();
+    }
+    if (error) {
+        raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
+        return false;
+    }
+    out.run = std::move(run);
+    out.table = table;
+    out.plan = std::move(plan);
+    out.next = 0;
+    out.batch_records = batch_records;
+    return true;
+}
+
+/// The blocks of the next batch: whole apertures, until the batch holds
+/// batch_records records (a first block larger than that alone).
+BlockPlan take_batch(RunBatches& batches) {
+    BlockPlan batch;
+    batch.headers_read = batches.plan.headers_read;
+    std::uint64_t records = 0;
+    while (!batches.done() && (batch.blocks.empty() || records < batches.batch_records)) {
+        const PlannedBlock& block = batches.plan.blocks[batches.next++];
+        records += block.num_records;
+        batch.blocks.push_back(block);
+    }
+    return batch;
+}
+
+}  // namespace
+
+bool start_pulse_batches(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, RunBatches& out) {
+    std::array<PyObject*, 7> a{};
+    if (!bind_arguments(signature, args, nargs, kwnames, a)) return false;
+    PyPulseReader* object = as_reader(self);
+    ExclusiveAccess access(object);
+    if (!access) return false;
+    WholeRun run;
+    std::uint64_t batch_records = 1'000'000;
+    if (given(a[3]) && !convert_u64(a[3], "batch_records", batch_records)) return false;
+    if (!pulse_run_arguments(object, a[0], a[1], a[2], a[4], a[5], a[6], run)) return false;
+    return plan_batches(object, std::move(run), Table::pulses, batch_records, out);
+}
+
+bool start_record_batches(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, RunBatches& out) {
+    std::array<PyObject*, 5> a{};
+    if (!bind_arguments(signature, args, nargs, kwnames, a)) return false;
+    PyPulseReader* object = as_reader(self);
+    ExclusiveAccess access(object);
+    if (!access) return false;
+    WholeRun run;
+    std::uint64_t batch_records = 1'000'000;
+    if (given(a[1]) && !convert_u64(a[1], "batch_records", batch_records)) return false;
+    if (!record_run_arguments(object, a[0], a[2], a[3], run)) return false;
+    return plan_batches(object, std::move(run), Table::records, batch_records, out);
+}
+
+BatchRead read_next_batch(PyObject* reader_object, RunBatches& batches, ColumnSet& columns, PlanRows& rows) {
+    if (batches.done()) return BatchRead::done;
+    PyPulseReader* object = as_reader(reader_object);
+    ExclusiveAccess access(object);
+    if (!access) return BatchRead::failed;
+    if (!object->reader) {
+        raise_runtime_error(closed_reader_message);
+        return BatchRead::failed;
+    }
+    BlockPlan batch = take_batch(batches);
+    columns = ColumnSet(batches.run.columns);
+    // The run may have moved since it was made: its filter is its own copy.
+    batches.run.how.filter = batches.run.filter ? &*batches.run.filter : nullptr;
+    std::optional<Error> error;
+    {
+        GilRelease unlocked;
+        auto read = read_table(*object->reader, std::move(batch), batches.table, columns, batches.run);
+        if (read) rows = std::move(read).value();
+        else error = std::move(read).error();
+    }
+    if (error) {
+        batches.next = batches.plan.blocks.size();
+        raise_runtime_error(error->prefixed(batches.run.failure_prefix), {object->reader->path(), &*object->reader});
+        return BatchRead::failed;
+    }
+    return BatchRead::read;
+}
+
+namespace {
 
 /// attrs: the run attributes, and the skipped apertures when skipping.
 bool set_run_attrs(PyPulseReader* object, PyObject* frame, const WholeRun& run,
@@ -210,32 +354,6 @@ OwnedRef frame_over(PyPulseReader* object, ColumnSet&& columns, KindColumn kinds
     return frame;
 }
 
-enum class Table { pulses, records };
-
-/// Reads `plan` into the run's columns; the columns hold the rows afterwards.
-Result<PlanRows> read_table(const PulseReader& reader, BlockPlan plan, Table table, ColumnSet& columns,
-                            const WholeRun& run) {
-    const auto allocate = [&columns](std::size_t rows) {
-        columns.allocate(rows);
-        return rows;
-    };
-    auto rows = table == Table::pulses
-                    ? read_plan_pulses(reader, std::move(plan),
-                                       [&](std::size_t n) -> Result<PulseTable> {
-                                           allocate(n);
-                                           return columns.pulse_table();
-                                       },
-                                       run.how)
-                    : read_plan_records(reader, std::move(plan),
-                                        [&](std::size_t n) -> Result<RecordTable> {
-                                            allocate(n);
-                                            return columns.record_table();
-                                        },
-                                        run.how);
-    if (rows) columns.finish(rows->rows);
-    return rows;
-}
-
 /// Plans and reads a table of the run, without the interpreter lock.
 PyObject* read_run_table(PyPulseReader* object, WholeRun& run, Table table) {
     ColumnSet columns(run.columns);
@@ -266,25 +384,6 @@ constexpr std::array<const char*, 6> read_pulses_names = {"apertures", "pulse_fi
                                                           "columns",   "threads",      "errors"};
 constexpr Signature read_pulses_signature = {"PulseReader.read_pulses", read_pulses_names, 0, 3};
 
-/// The prologue of read_pulses, summarize and iter_pulses: arguments in order,
-/// then the closed reader, then the filter's choice.
-bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* filter_object, PyObject* filter_kwargs,
-                         PyObject* columns, PyObject* threads, PyObject* errors, WholeRun& run) {
-    if (!take_apertures(apertures, run)) return false;
-    FilterArguments filter_arguments;
-    if (!convert_filter_arguments(filter_object, filter_kwargs, filter_arguments)) return false;
-    if (!convert_columns(columns, pulse_column_specs(), run.columns)) return false;
-    if (!convert_threads(threads, run.how.threads)) return false;
-    if (!convert_errors(errors, run.how.skip_unsorted)) return false;
-    if (!object->reader) {
-        raise_runtime_error(closed_reader_message);
-        return false;
-    }
-    if (!choose_filter(object, filter_arguments, run.filter)) return false;
-    run.how.filter = run.filter ? &*run.filter : nullptr;
-    return true;
-}
-
 PyObject* read_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 6> a{};
@@ -309,11 +408,7 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         ExclusiveAccess access(object);
         if (!access) return nullptr;
         WholeRun run;
-        run.failure_prefix = "Failed to get records: ";
-        if (!take_apertures(a[0], run)) return nullptr;
-        if (!convert_columns(a[1], record_column_specs(), run.columns)) return nullptr;
-        if (!convert_threads(a[2], run.how.threads)) return nullptr;
-        if (!object->reader) return raise_runtime_error(closed_reader_message);
+        if (!record_run_arguments(object, a[0], a[1], a[2], run)) return nullptr;
         return read_run_table(object, run, Table::records);
     });
 }
@@ -365,55 +460,31 @@ PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 struct PulseBatches {
     PyObject_HEAD
     PyObject* reader;  ///< the PulseReader, held for the life of the iterator
-    WholeRun run;
-    BlockPlan plan;
-    std::size_t next;  ///< the plan's next block
-    std::uint64_t batch_records;
+    RunBatches batches;
 };
 
 void batches_dealloc(PyObject* self) {
-    auto* batches = reinterpret_cast<PulseBatches*>(self);
+    auto* iterator = reinterpret_cast<PulseBatches*>(self);
     PyTypeObject* type = Py_TYPE(self);
-    Py_CLEAR(batches->reader);
-    std::destroy_at(&batches->run);
-    std::destroy_at(&batches->plan);
+    Py_CLEAR(iterator->reader);
+    std::destroy_at(&iterator->batches);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* batches_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        auto* batches = reinterpret_cast<PulseBatches*>(self);
-        if (batches->next >= batches->plan.blocks.size()) return nullptr;  // StopIteration
-        PyPulseReader* object = as_reader(batches->reader);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
-        if (!object->reader) return raise_runtime_error(closed_reader_message);
-        // Whole apertures, until the batch holds batch_records records.
-        BlockPlan batch;
-        batch.headers_read = batches->plan.headers_read;
-        std::uint64_t records = 0;
-        while (batches->next < batches->plan.blocks.size() && (batch.blocks.empty() || records < batches->batch_records)) {
-            const PlannedBlock& block = batches->plan.blocks[batches->next++];
-            records += block.num_records;
-            batch.blocks.push_back(block);
-            if (records >= batches->batch_records) break;
-        }
-        ColumnSet columns(batches->run.columns);
-        std::optional<Error> error;
+        auto* iterator = reinterpret_cast<PulseBatches*>(self);
+        ColumnSet columns;
         PlanRows rows;
-        {
-            GilRelease unlocked;
-            auto read = read_table(*object->reader, std::move(batch), Table::pulses, columns, batches->run);
-            if (read) rows = std::move(read).value();
-            else error = std::move(read).error();
+        switch (read_next_batch(iterator->reader, iterator->batches, columns, rows)) {
+            case BatchRead::done: return nullptr;  // StopIteration
+            case BatchRead::failed: return nullptr;
+            case BatchRead::read: break;
         }
-        if (error) {
-            batches->next = batches->plan.blocks.size();
-            return raise_runtime_error(error->prefixed(batches->run.failure_prefix),
-                                       {object->reader->path(), &*object->reader});
-        }
-        return frame_over(object, std::move(columns), KindColumn::words, batches->run, rows.skipped).release();
+        return frame_over(as_reader(iterator->reader), std::move(columns), KindColumn::words, iterator->batches.run,
+                          rows.skipped)
+            .release();
     });
 }
 
@@ -445,36 +516,15 @@ constexpr Signature iter_pulses_signature = {"PulseReader.iter_pulses", iter_pul
 
 PyObject* iter_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 7> a{};
-        if (!bind_arguments(iter_pulses_signature, args, nargs, kwnames, a)) return nullptr;
-        PyPulseReader* object = as_reader(self);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
-        WholeRun run;
-        std::uint64_t batch_records = 1'000'000;
-        if (given(a[3]) && !convert_u64(a[3], "batch_records", batch_records)) return nullptr;
-        if (!pulse_run_arguments(object, a[0], a[1], a[2], a[4], a[5], a[6], run)) return nullptr;
-        std::optional<Error> error;
-        BlockPlan plan;
-        {
-            GilRelease unlocked;
-            auto planned = plan_run(*object->reader, run);
-            if (planned) plan = std::move(planned).value();
-            else error = std::move(planned).error();
-        }
-        if (error) return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
+        RunBatches batches;
+        if (!start_pulse_batches(self, iter_pulses_signature, args, nargs, kwnames, batches)) return nullptr;
         PyTypeObject* type = batches_type();
         if (type == nullptr) return nullptr;
         OwnedRef made(type->tp_alloc(type, 0));
         if (!made) return nullptr;
-        auto* batches = reinterpret_cast<PulseBatches*>(made.get());
-        batches->reader = Py_NewRef(self);
-        std::construct_at(&batches->run, std::move(run));
-        // The filter is the run's own copy: point at it where it now lives.
-        batches->run.how.filter = batches->run.filter ? &*batches->run.filter : nullptr;
-        std::construct_at(&batches->plan, std::move(plan));
-        batches->next = 0;
-        batches->batch_records = batch_records;
+        auto* iterator = reinterpret_cast<PulseBatches*>(made.get());
+        iterator->reader = Py_NewRef(self);
+        std::construct_at(&iterator->batches, std::move(batches));
         return made.release();
     });
 }
