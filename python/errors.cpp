@@ -1,7 +1,11 @@
 #include "errors.hpp"
 
+#include <algorithm>
 #include <array>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "pulse_reader/file.hpp"
 #include "pulse_reader/headers/byte_order.hpp"
@@ -81,6 +85,30 @@ std::string aperture_block(const PulseReader& reader, std::uint64_t aperture, st
     return text;
 }
 
+/// For a failure in a read of many apertures that does not say which one:
+/// the first of the blocks nearest the file's end that runs past it. Only
+/// those blocks are looked at, since a file cut short loses its last blocks.
+std::string block_past_the_end(const PulseReader& reader, std::uint64_t size) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> last_blocks;  // (position, aperture)
+    for (const std::uint64_t aperture : reader.index().apertures()) {
+        const auto at = reader.index().get(aperture);
+        if (at) last_blocks.emplace_back(*at, aperture);
+    }
+    constexpr std::size_t looked_at = 64;
+    const std::size_t count = std::min(looked_at, last_blocks.size());
+    std::partial_sort(last_blocks.begin(), last_blocks.begin() + static_cast<std::ptrdiff_t>(count),
+                      last_blocks.end(), std::greater<>());
+    last_blocks.resize(count);
+    std::sort(last_blocks.begin(), last_blocks.end());
+    for (const auto& [at, aperture] : last_blocks) {
+        std::string finding = aperture_block(reader, aperture, size);
+        if (finding.find("past the end") != std::string::npos) {
+            return "aperture " + std::to_string(aperture) + ": " + finding;
+        }
+    }
+    return {};
+}
+
 std::string note_text(const ErrorPlace& place) {
     std::string text = "in ";
     if (place.aperture) text += "aperture " + std::to_string(*place.aperture) + " of ";
@@ -94,7 +122,10 @@ std::string note_text(const ErrorPlace& place) {
     // The aperture's own block first: a file cut inside it has lost its index
     // too, but the block is what the failed read was after.
     std::string finding;
-    if (place.reader != nullptr && place.aperture) finding = aperture_block(*place.reader, *place.aperture, *size);
+    if (place.reader != nullptr) {
+        finding = place.aperture ? aperture_block(*place.reader, *place.aperture, *size)
+                                 : block_past_the_end(*place.reader, *size);
+    }
     if (finding.find("past the end") == std::string::npos) {
         const std::string part = misplaced_file_part(file, *size);
         if (!part.empty()) finding += (finding.empty() ? "" : "; ") + part;
