@@ -352,8 +352,11 @@ def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
 # summary, pulses, records: tables of the whole run or of a selection
 
 
-def add_table_options(parser: argparse.ArgumentParser, columns: bool = True) -> None:
-    parser.add_argument("file", metavar="FILE")
+def add_table_options(parser: argparse.ArgumentParser, columns: bool = True, several: bool = False) -> None:
+    if several:  # summary and pulses: several files, a "run" column (kvt_pulse_tools.dask_cli)
+        parser.add_argument("files", nargs="+", metavar="FILE")
+    else:
+        parser.add_argument("file", metavar="FILE")
     parser.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
                         help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)")
     parser.add_argument("--ignore-missing", action="store_true",
@@ -369,9 +372,10 @@ def add_table_options(parser: argparse.ArgumentParser, columns: bool = True) -> 
 def add_summary(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("summary", parents=[common], help="one row per aperture",
                                  description="The per-aperture table of PulseReader.summarize.")
-    add_table_options(parser, columns=False)
+    add_table_options(parser, columns=False, several=True)
     add_filter_options(parser)
-    parser.set_defaults(run=run_summary)
+    _add_dask_options(parser)
+    parser.set_defaults(run=_or_dask_cli(run_summary, "summary"))
 
 
 def run_summary(args: argparse.Namespace) -> int:
@@ -392,9 +396,10 @@ def add_pulses(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("pulses", parents=[common], help="every pulse, streamed",
                                  description="Every pulse of the selected apertures, as PulseReader.read_pulses "
                                              "gives them, written batch by batch.")
-    add_table_options(parser)
+    add_table_options(parser, several=True)
     add_filter_options(parser)
-    parser.set_defaults(run=run_pulses)
+    _add_dask_options(parser)
+    parser.set_defaults(run=_or_dask_cli(run_pulses, "pulses"))
 
 
 def run_pulses(args: argparse.Namespace) -> int:
@@ -460,6 +465,31 @@ def _record_batches(path: str, selection: list[int], records: int = 1_000_000) -
 
 def _out(args: argparse.Namespace) -> str | None:
     return None if args.output is None else output_path(args.output)
+
+
+# Several files (a "run" column), --scheduler and --workers: kvt_pulse_tools.dask_cli.
+
+
+def _add_dask_options(parser: argparse.ArgumentParser) -> None:
+    from kvt_pulse_tools import dask_cli
+
+    dask_cli.add_options(parser)
+
+
+def _or_dask_cli(run_one_file: Callable[[argparse.Namespace], int],
+                 table: str) -> Callable[[argparse.Namespace], int]:
+    """The command's run: dask_cli's for several files or a cluster, else
+    ``run_one_file`` with ``args.file`` the one file."""
+
+    def run(args: argparse.Namespace) -> int:
+        from kvt_pulse_tools import dask_cli
+
+        if dask_cli.handles(args):
+            return dask_cli.run(args, table)
+        args.file = args.files[0]
+        return run_one_file(args)
+
+    return run
 
 
 # ---------------------------------------------------------------------------
