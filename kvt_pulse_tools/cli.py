@@ -410,16 +410,26 @@ def run_pulses(args: argparse.Namespace) -> int:
     with PulseReader(args.file) as reader, table_output(_out(args)) as table:
         selection = held_apertures(reader, args)
         columns = args.columns
-        # Whole apertures per batch: count them by their numbers, then write
-        # only the columns asked for.
+        # Whole apertures per batch: the bar counts them by their numbers.
         wanted = columns if columns is None or "aperture_index" in columns else ["aperture_index", *columns]
+        options = dict(pulse_filter_kwargs=filter_kwargs(args), threads=args.threads)
         with progress_bar(args, len(selection), "pulses", unit="aperture") as bar:
-            for batch in reader.iter_pulses(selection, pulse_filter_kwargs=filter_kwargs(args), columns=wanted,
-                                            threads=args.threads):
-                bar.update(int(batch["aperture_index"].nunique()) if len(batch) else 0)
-                table.write(batch if wanted is columns else batch[columns])
+            if table.takes_streams and hasattr(reader, "stream_pulses") and wanted is columns:
+                # Arrow batches straight from the module's column buffers.
+                table.write_stream(reader.stream_pulses(selection, columns=columns, **options),
+                                   lambda batch: bar.update(_apertures_in(batch)))
+            else:
+                for frame in reader.iter_pulses(selection, columns=wanted, **options):
+                    bar.update(int(frame["aperture_index"].nunique()) if len(frame) else 0)
+                    table.write(frame if wanted is columns else frame[columns])
         table.close(reader.read_pulses([], columns=columns))
     return 0
+
+
+def _apertures_in(batch: Any) -> int:
+    import pyarrow.compute as pc
+
+    return int(pc.count_distinct(batch.column("aperture_index")).as_py()) if batch.num_rows else 0
 
 
 def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
@@ -437,12 +447,17 @@ def run_records(args: argparse.Namespace) -> int:
 
     with PulseReader(args.file) as reader, table_output(_out(args)) as table:
         selection = held_apertures(reader, args)
-        batches = _record_batches(args.file, selection)
+        columns = args.columns
         with progress_bar(args, len(selection), "records", unit="aperture") as bar:
-            for batch in batches:
-                table.write(reader.read_records(batch, columns=args.columns, threads=args.threads))
-                bar.update(len(batch))
-        table.close(reader.read_records([], columns=args.columns))
+            if table.takes_streams and hasattr(reader, "stream_records") and (
+                    columns is None or "aperture_index" in columns):
+                table.write_stream(reader.stream_records(selection, columns=columns, threads=args.threads),
+                                   lambda batch: bar.update(_apertures_in(batch)))
+            else:
+                for batch in _record_batches(args.file, selection):
+                    table.write(reader.read_records(batch, columns=columns, threads=args.threads))
+                    bar.update(len(batch))
+        table.close(reader.read_records([], columns=columns))
     return 0
 
 

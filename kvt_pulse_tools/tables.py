@@ -13,7 +13,7 @@ from __future__ import annotations
 import contextlib
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 from kvt_pulse_tools._atomic import atomic_output
@@ -56,7 +56,13 @@ class TableWriter:
             _pyarrow("writing Parquet" if kind == "parquet" else "writing Arrow files")
         self._use_arrow = kind in ("parquet", "arrow") or _has_pyarrow()
 
+    @property
+    def takes_streams(self) -> bool:
+        """Whether Arrow streams can be written (pyarrow is installed)."""
+        return self._use_arrow
+
     def write(self, frame: Any) -> None:
+        """Writes one pandas DataFrame."""
         if self._kind in ("csv", "tsv") and not self._use_arrow:
             frame.to_csv(self._sink, sep="\t" if self._kind == "tsv" else ",", index=False,
                          header=not self._header_written, lineterminator="\n")
@@ -64,27 +70,52 @@ class TableWriter:
             return
         import pyarrow as pa
 
-        table = pa.Table.from_pandas(frame, preserve_index=False)
+        self._write_table(pa.Table.from_pandas(frame, preserve_index=False))
+
+    def write_stream(self, stream: Any, on_batch: Callable[[Any], None] | None = None) -> None:
+        """Writes every batch of an Arrow stream (an object with
+        ``__arrow_c_stream__``) as it comes, never holding the whole table;
+        ``on_batch`` sees each pyarrow RecordBatch after it is written."""
+        import pyarrow as pa
+
+        batches = pa.RecordBatchReader.from_stream(stream)
+        self._open(batches.schema)
+        for batch in batches:
+            self._write_table(pa.Table.from_batches([batch]))
+            if on_batch is not None:
+                on_batch(batch)
+
+    def _write_table(self, table: Any) -> None:
         if self._kind in ("csv", "tsv"):
-            import pyarrow.csv as csv
+            import pyarrow as pa
 
             # The CSV writer takes no dictionary columns: categories as their words.
             table = pa.table([c.cast(c.type.value_type) if pa.types.is_dictionary(c.type) else c
                               for c in table.columns], names=table.column_names)
-            if self._writer is None:
-                # The names and the kind words hold no delimiter: nothing is quoted.
-                delimiter = "\t" if self._kind == "tsv" else ","
-                self._sink.write((delimiter.join(table.column_names) + "\n").encode())
-                options = csv.WriteOptions(delimiter=delimiter, include_header=False, quoting_style="none")
-                self._writer = csv.CSVWriter(self._sink, table.schema, write_options=options)
-        elif self._writer is None:
-            if self._kind == "parquet":
-                import pyarrow.parquet as pq
-
-                self._writer = pq.ParquetWriter(self._sink, table.schema)
-            else:
-                self._writer = pa.ipc.new_file(self._sink, table.schema)
+        self._open(table.schema)
         self._writer.write_table(table)
+
+    def _open(self, schema: Any) -> None:
+        if self._writer is not None:
+            return
+        import pyarrow as pa
+
+        if self._kind in ("csv", "tsv"):
+            import pyarrow.csv as csv
+
+            schema = pa.schema([f.with_type(f.type.value_type) if pa.types.is_dictionary(f.type) else f
+                                for f in schema])
+            # The names and the kind words hold no delimiter: nothing is quoted.
+            delimiter = "\t" if self._kind == "tsv" else ","
+            self._sink.write((delimiter.join(schema.names) + "\n").encode())
+            options = csv.WriteOptions(delimiter=delimiter, include_header=False, quoting_style="none")
+            self._writer = csv.CSVWriter(self._sink, schema, write_options=options)
+        elif self._kind == "parquet":
+            import pyarrow.parquet as pq
+
+            self._writer = pq.ParquetWriter(self._sink, schema)
+        else:
+            self._writer = pa.ipc.new_file(self._sink, schema)
 
     def close(self, empty_frame: Any = None) -> None:
         """Finishes the table; ``empty_frame`` gives the columns of a table

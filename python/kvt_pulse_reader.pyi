@@ -55,6 +55,16 @@ class PulseFilter:
     ) -> PulseFilter: ...
 
 @final
+class _ArrowStream:
+    """A one-shot Arrow stream (the Arrow PyCapsule interface) of record
+    batches, for pyarrow.RecordBatchReader.from_stream, pyarrow.table, DuckDB
+    or polars. Not importable: made by PulseReader.stream_pulses and
+    stream_records."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+
+@final
 class PulseReader:
     """Pulses.bin reader"""
 
@@ -121,6 +131,25 @@ class PulseReader:
         threads: SupportsIndex | None = None,
         errors: Literal["raise", "skip"] = "raise",
     ) -> Iterator[pd.DataFrame]: ...
+    def stream_pulses(
+        self,
+        apertures: ApertureNumbers | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: dict[str, Any] | None = None,
+        *,
+        batch_records: SupportsIndex = 1_000_000,
+        columns: Sequence[str] | None = None,
+        threads: SupportsIndex | None = None,
+        errors: Literal["raise", "skip"] = "raise",
+    ) -> _ArrowStream: ...
+    def stream_records(
+        self,
+        apertures: ApertureNumbers | None = None,
+        *,
+        batch_records: SupportsIndex = 1_000_000,
+        columns: Sequence[str] | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> _ArrowStream: ...
     def close(self) -> None:
         """Close the pulses.bin file"""
     def __enter__(self) -> PulseReader: ...
