@@ -113,7 +113,14 @@ def test_subset_and_merge_write_what_the_module_writes(sample, tmp_path, capsys)
     merge_pulse_files([sample, tmp_path / "copy.bin"], tmp_path / "merged.bin")
     assert kvt(capsys, "merge", sample, tmp_path / "copy.bin", "-o", tmp_path / "cli.bin")[0] == 0
     assert (tmp_path / "cli.bin").read_bytes() == (tmp_path / "merged.bin").read_bytes()
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["cli.bin", "copy.bin", "merged.bin", "subset.bin"]
+    where = "num_pulses >= 30 and mean_snr > 9"
+    with PulseReader(sample) as reader:
+        chosen = reader.summarize().query(where)["aperture_index"].to_numpy()
+        reader.copy_apertures_to_new_file(chosen, tmp_path / "where_copy.bin")
+    assert kvt(capsys, "subset", sample, "-o", tmp_path / "where.bin", "--where", where)[0] == 0
+    assert (tmp_path / "where.bin").read_bytes() == (tmp_path / "where_copy.bin").read_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cli.bin", "copy.bin", "merged.bin", "subset.bin",
+                                                          "where.bin", "where_copy.bin"]
 
 
 TABLES = [
