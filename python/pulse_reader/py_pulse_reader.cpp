@@ -485,6 +485,33 @@ constexpr const char* iter_pulses_doc =
     "    print(len(batch))\n"
     "```";
 
+constexpr const char* stream_pulses_doc =
+    "stream_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, batch_records=1000000, "
+    "columns=None, threads=None, errors=\"raise\")\n--\n\n"
+    "The batches of `iter_pulses` as a one-shot Arrow stream (the Arrow PyCapsule interface), read\n"
+    "batch by batch by pyarrow, DuckDB or polars without copying the columns.\n\n"
+    "Numeric columns have their NumPy types and no nulls. A second export of the stream raises\n"
+    "RuntimeError; a batch read after the reader is closed fails with the closed-reader message. With\n"
+    "errors=\"skip\", apertures out of order give no rows.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "import pyarrow\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "table = pyarrow.table(PulseReader(\"path/to/pulses.bin\").stream_pulses())\n"
+    "```";
+
+constexpr const char* stream_records_doc =
+    "stream_records($self, apertures=None, *, batch_records=1000000, columns=None, threads=None)\n--\n\n"
+    "The records of `read_records` as a one-shot Arrow stream of batches of whole apertures, each closed\n"
+    "once it holds at least `batch_records` records. \"record_type\" is dictionary-encoded (int8 indices\n"
+    "over the eight kind words in code order); \"long_pulse_duration_f\" and \"event_f\" are float64 with NaN.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "import pyarrow\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "reader = pyarrow.RecordBatchReader.from_stream(PulseReader(\"path/to/pulses.bin\").stream_records())\n"
+    "```";
+
 template <class Function>
 PyCFunction as_c_function(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -499,6 +526,8 @@ PyMethodDef methods[] = {
     {"read_records", as_c_function(read_records_method), METH_FASTCALL | METH_KEYWORDS, read_records_doc},
     {"summarize", as_c_function(summarize_method), METH_FASTCALL | METH_KEYWORDS, summarize_doc},
     {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, iter_pulses_doc},
+    {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, stream_pulses_doc},
+    {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, stream_records_doc},
     {"close", close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},
     {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,

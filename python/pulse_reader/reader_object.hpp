@@ -94,6 +94,10 @@ PyObject* read_records_method(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* summarize_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* iter_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+/// The Arrow streams of the whole-run batches (arrow_stream.cpp).
+PyObject* stream_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* stream_records_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 /// The method copy_apertures_to_new_file.
 PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames);
