@@ -92,7 +92,7 @@ def operations(good):
 def test_no_leak(good, monkeypatch, name):
     monkeypatch.setattr(pd, "DataFrame", Frame)
     ops, watched = operations(good)
-    op, calls = ops[name], (1000 if name in ("copy", "merge", "failing writers") else 6000)
+    op, calls = ops[name], (300 if name in ("copy", "merge", "failing writers") else 6000)
     tracemalloc.start()
     for _ in range(calls // 6):
         op()
