@@ -6,7 +6,10 @@
 // storage: fsync of the file, a link into place, fsync of the folder. Until
 // then the destination is untouched, and a writer that fails, or is killed
 // with SIGKILL or by the out-of-memory killer, leaves nothing behind: the
-// kernel frees an unnamed file with its last descriptor.
+// kernel frees an unnamed file with its last descriptor. A link cannot
+// replace a file, so replacing an existing destination links the file under a
+// temporary name and renames that over the destination: only a kill between
+// those two calls leaves the named file described below.
 //
 // Where the file system refuses O_TMPFILE, the file is a named temporary one,
 // ".<name>.tmp-XXXXXX", beside the destination, removed on failure and renamed
