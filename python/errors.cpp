@@ -109,7 +109,8 @@ std::string block_past_the_end(const PulseReader& reader, std::uint64_t size) {
     return {};
 }
 
-std::string note_text(const ErrorPlace& place) {
+// Unused where the interpreter has no exception notes (before 3.11).
+[[maybe_unused]] std::string note_text(const ErrorPlace& place) {
     std::string text = "in ";
     if (place.aperture) text += "aperture " + std::to_string(*place.aperture) + " of ";
     text += "the file '" + std::string(place.file) + "'";
