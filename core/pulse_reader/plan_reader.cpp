@@ -482,8 +482,8 @@ public:
         PulseSums sums;  ///< of the pieces so far
     };
 
-    SummaryRows(const PulseReader& reader, std::vector<ApertureSummary>& out, const PlanReading& how)
-        : reader_(reader), out_(out), how_(how) {}
+    SummaryRows(const PulseReader& reader, const SummaryTable& table, const PlanReading& how)
+        : reader_(reader), table_(table), how_(how) {}
 
     static void clear(Local& local) {
         local.rows.clear();
@@ -531,12 +531,29 @@ public:
     [[nodiscard]] static std::size_t rows(const Local& local) { return local.rows.size(); }
 
     void store(const Local& local, std::size_t at) const {
-        std::copy(local.rows.begin(), local.rows.end(), out_.begin() + static_cast<std::ptrdiff_t>(at));
+        const auto& rows = local.rows;
+        const std::size_t n = rows.size();
+        const SummaryTable& t = table_;
+        put(t.aperture_index, at, n, [&](std::size_t i) { return rows[i].aperture_index; });
+        put(t.aperture_x, at, n, [&](std::size_t i) { return rows[i].aperture_x; });
+        put(t.aperture_y, at, n, [&](std::size_t i) { return rows[i].aperture_y; });
+        put(t.num_records, at, n, [&](std::size_t i) { return rows[i].num_records; });
+        put(t.num_pulses, at, n, [&](std::size_t i) { return rows[i].num_pulses; });
+        for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
+            put(t.num_kind[k], at, n, [&](std::size_t i) { return rows[i].kinds[k]; });
+        }
+        put(t.first_start_s, at, n, [&](std::size_t i) { return rows[i].first_start_s; });
+        put(t.last_end_s, at, n, [&](std::size_t i) { return rows[i].last_end_s; });
+        put(t.mean_dur_s, at, n, [&](std::size_t i) { return rows[i].mean_dur_s; });
+        put(t.mean_ipd_s, at, n, [&](std::size_t i) { return rows[i].mean_ipd_s; });
+        put(t.mean_intensity, at, n, [&](std::size_t i) { return rows[i].mean_intensity; });
+        put(t.mean_snr, at, n, [&](std::size_t i) { return rows[i].mean_snr; });
+        put(t.mean_bg_std, at, n, [&](std::size_t i) { return rows[i].mean_bg_std; });
     }
 
 private:
     const PulseReader& reader_;
-    std::vector<ApertureSummary>& out_;
+    const SummaryTable& table_;
     const PlanReading& how_;
 };
 
@@ -851,16 +868,17 @@ Result<PlanRows> read_plan_pulses(const PulseReader& reader, BlockPlan plan, con
     });
 }
 
-Result<PlanRows> summarize_plan(const PulseReader& reader, BlockPlan plan, std::vector<ApertureSummary>& out,
+Result<PlanRows> summarize_plan(const PulseReader& reader, BlockPlan plan, const TableFor<SummaryTable>& make_table,
                                 const PlanReading& how) {
+    SummaryTable table;
     std::optional<SummaryRows> rows;
-    auto done = read_plan(reader, std::move(plan), how, [&](const BlockPlan& p) -> Result<const SummaryRows*> {
-        out.assign(p.blocks.size(), ApertureSummary{});
-        rows.emplace(reader, out, how);
+    return read_plan(reader, std::move(plan), how, [&](const BlockPlan& p) -> Result<const SummaryRows*> {
+        auto made = make_table(p.blocks.size());
+        if (!made) return std::move(made).error();
+        table = *made;
+        rows.emplace(reader, table, how);
         return &*rows;
     });
-    if (done) out.resize(done->rows);
-    return done;
 }
 
 }  // namespace kvt

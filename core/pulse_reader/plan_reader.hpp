@@ -96,6 +96,25 @@ struct ApertureSummary {
     double mean_bg_std = 0.0;
 };
 
+/// Where the summaries' columns go, one row per aperture; every column is
+/// asked for.
+struct SummaryTable {
+    std::uint64_t* aperture_index = nullptr;
+    std::uint32_t* aperture_x = nullptr;
+    std::uint32_t* aperture_y = nullptr;
+    std::uint64_t* num_records = nullptr;
+    std::uint64_t* num_pulses = nullptr;
+    /// Records of each kind but pulses, by FormattedRecordType code (index 0 unused).
+    std::uint64_t* num_kind[formatted_record_type_count] = {};
+    double* first_start_s = nullptr;
+    double* last_end_s = nullptr;
+    double* mean_dur_s = nullptr;
+    double* mean_ipd_s = nullptr;
+    double* mean_intensity = nullptr;
+    double* mean_snr = nullptr;
+    double* mean_bg_std = nullptr;
+};
+
 /// How a plan is read.
 struct PlanReading {
     const PulseFilter* filter = nullptr;  ///< pulses and summaries
@@ -130,9 +149,10 @@ using TableFor = std::function<Result<Table>(std::size_t rows)>;
 [[nodiscard]] Result<PlanRows> read_plan_pulses(const PulseReader& reader, BlockPlan plan,
                                                 const TableFor<PulseTable>& make_table, const PlanReading& how);
 
-/// One summary per planned block, in plan order, into `out` (resized).
+/// One summary per planned block, in plan order, into a table with a row for
+/// every block.
 [[nodiscard]] Result<PlanRows> summarize_plan(const PulseReader& reader, BlockPlan plan,
-                                              std::vector<ApertureSummary>& out, const PlanReading& how);
+                                              const TableFor<SummaryTable>& make_table, const PlanReading& how);
 
 /// The number of CPUs this process may run on (at least 1).
 [[nodiscard]] std::size_t usable_cpus() noexcept;

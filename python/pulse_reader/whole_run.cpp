@@ -431,7 +431,7 @@ PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         const double seconds = seconds_object == nullptr ? 0.0 : PyFloat_AsDouble(seconds_object);
         if (PyErr_Occurred()) return nullptr;
 
-        std::vector<ApertureSummary> summaries;
+        ColumnSet columns = summary_columns();
         std::optional<Error> error;
         PlanRows rows;
         {
@@ -439,9 +439,18 @@ PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             const PulseReader& reader = *object->reader;
             auto plan = plan_run(reader, run);
             if (plan) {
-                auto read = summarize_plan(reader, std::move(plan).value(), summaries, run.how);
-                if (read) rows = std::move(read).value();
-                else error = std::move(read).error();
+                const auto make_table = [&columns](std::size_t n) -> Result<SummaryTable> {
+                    columns.allocate(n);
+                    return summary_table(columns);
+                };
+                auto read = summarize_plan(reader, std::move(plan).value(), make_table, run.how);
+                if (read) {
+                    columns.finish(read->rows);
+                    fill_pulse_rates(columns, seconds);
+                    rows = std::move(read).value();
+                } else {
+                    error = std::move(read).error();
+                }
             } else {
                 error = std::move(plan).error();
             }
@@ -449,8 +458,7 @@ PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (error) {
             return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
         }
-        return frame_over(object, summary_columns(summaries, seconds), KindColumn::words, run, rows.skipped)
-            .release();
+        return frame_over(object, std::move(columns), KindColumn::words, run, rows.skipped).release();
     });
 }
 

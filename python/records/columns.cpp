@@ -146,14 +146,6 @@ void ColumnSet::finish(std::size_t rows) noexcept {
     for (Column& column : columns_) column.buffer.set_count(rows);
 }
 
-template <class T>
-T* ColumnSet::pointer(std::string_view name) const noexcept {
-    for (const Column& column : columns_) {
-        if (name == column.spec->name) return column.buffer.as<T>();
-    }
-    return nullptr;
-}
-
 RecordTable ColumnSet::record_table() const noexcept {
     RecordTable t;
     t.aperture_index = pointer<std::uint64_t>("aperture_index");
@@ -199,36 +191,39 @@ PulseTable ColumnSet::pulse_table() const noexcept {
     return t;
 }
 
-ColumnSet summary_columns(std::span<const ApertureSummary> summaries, double run_seconds) {
+ColumnSet summary_columns() {
     std::vector<const ColumnSpec*> specs;
     for (const ColumnSpec& spec : summary_specs) specs.push_back(&spec);
-    ColumnSet set(std::move(specs));
-    const std::size_t n = summaries.size();
-    set.allocate(n);
-    auto& columns = set.columns();
-    const auto fill = [&](std::size_t c, auto value) {
-        using T = decltype(value(summaries[0]));
-        T* out = columns[c].buffer.as<T>();
-        for (std::size_t i = 0; i < n; ++i) out[i] = value(summaries[i]);
-    };
-    if (n == 0) return set;
-    fill(0, [](const ApertureSummary& s) { return s.aperture_index; });
-    fill(1, [](const ApertureSummary& s) { return s.aperture_x; });
-    fill(2, [](const ApertureSummary& s) { return s.aperture_y; });
-    fill(3, [](const ApertureSummary& s) { return s.num_records; });
-    fill(4, [](const ApertureSummary& s) { return s.num_pulses; });
+    return ColumnSet(std::move(specs));
+}
+
+SummaryTable summary_table(const ColumnSet& c) noexcept {
+    SummaryTable t;
+    t.aperture_index = c.pointer<std::uint64_t>("aperture_index");
+    t.aperture_x = c.pointer<std::uint32_t>("aperture_x");
+    t.aperture_y = c.pointer<std::uint32_t>("aperture_y");
+    t.num_records = c.pointer<std::uint64_t>("num_records");
+    t.num_pulses = c.pointer<std::uint64_t>("num_pulses");
+    // The kinds but pulses, in code order, follow num_pulses.
     for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
-        fill(4 + k, [k](const ApertureSummary& s) { return s.kinds[k]; });
+        t.num_kind[k] = c.pointer<std::uint64_t>(summary_specs[4 + k].name);
     }
-    fill(12, [](const ApertureSummary& s) { return s.first_start_s; });
-    fill(13, [](const ApertureSummary& s) { return s.last_end_s; });
-    fill(14, [](const ApertureSummary& s) { return s.mean_dur_s; });
-    fill(15, [](const ApertureSummary& s) { return s.mean_ipd_s; });
-    fill(16, [](const ApertureSummary& s) { return s.mean_intensity; });
-    fill(17, [](const ApertureSummary& s) { return s.mean_snr; });
-    fill(18, [](const ApertureSummary& s) { return s.mean_bg_std; });
-    fill(19, [run_seconds](const ApertureSummary& s) { return static_cast<double>(s.num_pulses) / run_seconds; });
-    return set;
+    t.first_start_s = c.pointer<double>("first_start_s");
+    t.last_end_s = c.pointer<double>("last_end_s");
+    t.mean_dur_s = c.pointer<double>("mean_dur_s");
+    t.mean_ipd_s = c.pointer<double>("mean_ipd_s");
+    t.mean_intensity = c.pointer<double>("mean_intensity");
+    t.mean_snr = c.pointer<double>("mean_snr");
+    t.mean_bg_std = c.pointer<double>("mean_bg_std");
+    return t;
+}
+
+void fill_pulse_rates(ColumnSet& c, double run_seconds) noexcept {
+    const auto* pulses = c.pointer<std::uint64_t>("num_pulses");
+    auto* rates = c.pointer<double>("pulse_rate_hz");
+    if (pulses == nullptr || rates == nullptr) return;
+    const std::size_t n = c.columns().empty() ? 0 : c.columns().front().buffer.count();
+    for (std::size_t i = 0; i < n; ++i) rates[i] = static_cast<double>(pulses[i]) / run_seconds;
 }
 
 }  // namespace kvt::python

@@ -85,14 +85,25 @@ public:
 
     [[nodiscard]] std::vector<Column>& columns() noexcept { return columns_; }
 
-private:
+    /// The buffer of the column named `name` as T*, or null.
     template <class T>
-    T* pointer(std::string_view name) const noexcept;
+    T* pointer(std::string_view name) const noexcept {
+        for (const Column& column : columns_) {
+            if (name == column.spec->name) return column.buffer.as<T>();
+        }
+        return nullptr;
+    }
+
+private:
 
     std::vector<Column> columns_;
 };
 
-/// The summary table's columns, filled from the summaries.
-ColumnSet summary_columns(std::span<const ApertureSummary> summaries, double run_seconds);
+/// The summary table's columns, all of them.
+ColumnSet summary_columns();
+/// Where the core writes them: every column but "pulse_rate_hz".
+SummaryTable summary_table(const ColumnSet& columns) noexcept;
+/// "pulse_rate_hz": "num_pulses" divided by the run's duration in seconds.
+void fill_pulse_rates(ColumnSet& columns, double run_seconds) noexcept;
 
 }  // namespace kvt::python
