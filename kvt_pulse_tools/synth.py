@@ -57,8 +57,8 @@ _RESERVED_SHARE = 0.002
 # intensities in eighths, background means in eighths around 1000, standard
 # deviations in sixteenths.
 _ENCODINGS = ((0, 0, 0), (1, 0, 0), (2, 3, 0), (3, 3, 0), (4, 3, 1000), (5, 3, 1000), (6, 4, 0), (7, 4, 0))
-# Records generated at a time (about 16 MiB of output).
-_CHUNK_RECORDS = 1 << 20
+# Records generated at a time (about 4 MiB of output: small arrays are cheaper to fill).
+_CHUNK_RECORDS = 1 << 18
 
 
 @dataclass(frozen=True)
@@ -238,12 +238,12 @@ def _blocks(rng: Any, layout: _Layout, first: int, last: int, counts: Any,
     block = np.empty((n, 8), dtype=np.uint16)
     # w0: frames since the previous record; at least 1 before a pulse, so
     # pulses never touch. Busier apertures have shorter gaps.
-    steps = rng.exponential(1.0, size=n).astype(np.float32)
+    steps = _exponential(rng, n)
     steps *= np.float32(mean_step) / activity
     gaps = np.clip(steps, 1, 65534).astype(np.uint16)
     block[:, 0] = np.where(kinds == PADDING, np.uint16(0xFFFF), gaps)  # 0xFFFF marks padding
     # w1: the pulse's duration in frames (0 for every other kind).
-    durations = rng.exponential(1.0, size=n).astype(np.float32)
+    durations = _exponential(rng, n)
     durations *= 5 + 20 * activity
     block[:, 1] = np.where(is_pulse, np.minimum(durations, 65534).astype(np.uint16) + 1, 0)
     # Scaled measurements in their words' units: intensities (bin 0 dimmer than
@@ -278,6 +278,18 @@ def _blocks(rng: Any, layout: _Layout, first: int, last: int, counts: Any,
     headers[:, 3] = counts
     block[header_rows] = headers.view("<u2")
     return block, int(np.count_nonzero(is_pulse))
+
+
+def _exponential(rng: Any, n: int) -> Any:
+    """n draws of the unit exponential distribution in single precision, by
+    inversion: many times faster than Generator.exponential."""
+    import numpy as np
+
+    draws = rng.random(n, dtype=np.float32)
+    np.negative(draws, out=draws)
+    np.log1p(draws, out=draws)
+    np.negative(draws, out=draws)
+    return draws
 
 
 def _kind_table(mix: tuple[float, ...]) -> Any:
