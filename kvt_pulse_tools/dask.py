@@ -100,8 +100,6 @@ def run_names(paths: Sequence[str]) -> list[str]:
 def _named(error: RuntimeError, path: str) -> RuntimeError:
     """The module's error with the file's path before its message (its notes
     kept), so that a failure among many files says which one failed."""
-    if path in str(error):
-        return error
     named = RuntimeError(f"{path}: {error}")
     notes = getattr(error, "__notes__", None)
     if notes:

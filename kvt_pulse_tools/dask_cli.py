@@ -115,7 +115,7 @@ def _run_on_cluster(args: argparse.Namespace, table: str) -> int:
         if args.workers is not None:
             cluster = stack.enter_context(distributed.LocalCluster(
                 n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                dashboard_address=None, silence_logs=logging.CRITICAL))
+                dashboard_address=":0", silence_logs=logging.CRITICAL))
             client = stack.enter_context(distributed.Client(cluster))
         else:
             client = stack.enter_context(distributed.Client(args.scheduler))
