@@ -602,6 +602,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ToolError, RuntimeError, OSError, ValueError, MemoryError) as error:
         print(f"{PROGRAM}: error: {_one_line(error)}", file=sys.stderr)
         return 1
+    except Exception as error:  # a fault of the tools themselves: still one line
+        print(f"{PROGRAM}: error: {type(error).__name__}: {_one_line(error)}", file=sys.stderr)
+        return 1
     except BaseException as error:
         if type(error).__name__ != "PanicException":
             raise

@@ -21,19 +21,13 @@ def file_info(path: PathArg) -> dict[str, Any]:
     import numpy as np
 
     from kvt_pulse_reader import PulseReader
-    from kvt_pulse_tools.check import read_block_headers
 
     with PulseReader(os.fspath(path)) as reader:
         metadata = reader.metadata
         trimmed = reader.trimmed
         apertures = reader.apertures
     size = os.stat(path).st_size
-    data = np.memmap(path, dtype=np.uint8, mode="r")
-    header = FileHeader.unpack(bytes(data[:HEADER_SIZE]))
-    at = header.index_offset + len(INDEX_MAGIC)
-    entries = np.frombuffer(data[at:at + 12 * header.num_apertures], dtype=index_entry_dtype())
-    offsets = entries["offset"][entries["offset"] != 0].astype(np.int64)
-    headers = read_block_headers(data, offsets)
+    header, _, headers = _block_headers(path)
     return {
         "file": os.fspath(path),
         "file_size": size,
@@ -64,6 +58,14 @@ def info_json(info: dict[str, Any]) -> str:
 
 def record_counts(path: PathArg) -> dict[int, int]:
     """Each aperture's number of records, from its block header."""
+    _, numbers, headers = _block_headers(path)
+    return dict(zip(numbers.tolist(), headers["num_records"].tolist()))
+
+
+def _block_headers(path: PathArg) -> tuple[FileHeader, Any, Any]:
+    """The file header, and the numbers and block headers of the apertures
+    whose block header lies inside the file (``kvt-pulses check`` reports
+    the others)."""
     import numpy as np
 
     from kvt_pulse_tools.check import read_block_headers
@@ -72,6 +74,6 @@ def record_counts(path: PathArg) -> dict[int, int]:
     header = FileHeader.unpack(bytes(data[:HEADER_SIZE]))
     at = header.index_offset + len(INDEX_MAGIC)
     entries = np.frombuffer(data[at:at + 12 * header.num_apertures], dtype=index_entry_dtype())
-    entries = entries[entries["offset"] != 0]
-    headers = read_block_headers(data, entries["offset"].astype(np.int64))
-    return dict(zip(entries["aperture"].tolist(), headers["num_records"].tolist()))
+    offsets = entries["offset"].astype(np.int64)
+    inside = (offsets != 0) & (offsets <= data.size - 16)
+    return header, entries["aperture"][inside], read_block_headers(data, offsets[inside])
