@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -128,7 +129,7 @@ struct SchemaParts {
     }
 };
 
-void release_schema(ArrowSchema* schema) {
+void release_schema(ArrowSchema* schema) noexcept {
     std::unique_ptr<SchemaParts> parts(static_cast<SchemaParts*>(schema->private_data));
     schema->private_data = nullptr;
     schema->release = nullptr;
@@ -212,7 +213,7 @@ struct ArrayParts {
     }
 };
 
-void release_array(ArrowArray* array) {
+void release_array(ArrowArray* array) noexcept {
     std::unique_ptr<ArrayParts> parts(static_cast<ArrayParts*>(array->private_data));
     array->private_data = nullptr;
     array->release = nullptr;
@@ -334,7 +335,7 @@ struct StreamState {
 
 StreamState& state_of(ArrowArrayStream* stream) noexcept { return *static_cast<StreamState*>(stream->private_data); }
 
-int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
     try {
         batch_schema(state_of(stream).batches.run.columns, *out);
         return 0;
@@ -344,7 +345,7 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     }
 }
 
-int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     StreamState& state = state_of(stream);
     if (interpreter_finalizing()) {
         state.last_error = "The Python interpreter is shutting down";
@@ -368,12 +369,12 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     return code < 0 ? take_exception(state.last_error) : code;
 }
 
-const char* stream_get_last_error(ArrowArrayStream* stream) {
+const char* stream_get_last_error(ArrowArrayStream* stream) noexcept {
     const std::string& error = state_of(stream).last_error;
     return error.empty() ? nullptr : error.c_str();
 }
 
-void release_stream(ArrowArrayStream* stream) {
+void release_stream(ArrowArrayStream* stream) noexcept {
     std::unique_ptr<StreamState> state(static_cast<StreamState*>(stream->private_data));
     stream->private_data = nullptr;
     stream->release = nullptr;
@@ -386,7 +387,7 @@ void release_stream(ArrowArrayStream* stream) {
 constexpr const char* stream_capsule_name = "arrow_array_stream";
 constexpr const char* schema_capsule_name = "arrow_schema";
 
-void destroy_stream_capsule(PyObject* capsule) {
+void destroy_stream_capsule(PyObject* capsule) noexcept {
     std::unique_ptr<ArrowArrayStream> stream(
         static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, stream_capsule_name)));
     if (!stream) {
@@ -396,7 +397,7 @@ void destroy_stream_capsule(PyObject* capsule) {
     if (stream->release != nullptr) stream->release(stream.get());
 }
 
-void destroy_schema_capsule(PyObject* capsule) {
+void destroy_schema_capsule(PyObject* capsule) noexcept {
     std::unique_ptr<ArrowSchema> schema(static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, schema_capsule_name)));
     if (!schema) {
         PyErr_Clear();
@@ -514,15 +515,19 @@ PyTypeObject* arrow_stream_type() {
     return type;
 }
 
+// Moved into place after the object is allocated, where nothing may fail.
+static_assert(std::is_nothrow_move_constructible_v<RunBatches>);
+
 /// A stream object over the planned batches of the reader `self`.
 PyObject* make_stream(PyObject* self, RunBatches&& batches) {
+    std::vector<const ColumnSpec*> columns = batches.run.columns;  // copied before anything is made
     PyTypeObject* type = arrow_stream_type();
     if (type == nullptr) return nullptr;
     OwnedRef made(type->tp_alloc(type, 0));
     if (!made) return nullptr;
     PyArrowStream* stream = as_stream(made.get());
     stream->reader = Py_NewRef(self);
-    std::construct_at(&stream->columns, batches.run.columns);
+    std::construct_at(&stream->columns, std::move(columns));
     std::construct_at(&stream->batches, std::move(batches));
     stream->exported = false;
     return made.release();
