@@ -3,6 +3,8 @@ traced Python memory, reference counts and descriptors where they were; and
 memory comes back once results are released."""
 
 import gc
+import json
+import subprocess
 import os
 import sys
 import tracemalloc
@@ -126,3 +128,31 @@ def test_memory_comes_back(tmp_path):
             reader.get_all_records(0), reader.get_pulses(0)
     gc.collect()
     assert rss() - before < 16 * 2 ** 20
+
+
+CHILD = r"""
+import json, resource, sys
+import numpy, pandas, kvt_pulse_reader as kvt
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+reader, outcomes = kvt.PulseReader(sys.argv[1]), []
+for call in (lambda: reader.get_all_records(0), lambda: reader.get_pulses(0),
+             lambda: reader.copy_apertures_to_new_file([0, 1], sys.argv[1] + ".copy")):
+    try:
+        call()
+        outcomes.append("done")
+    except RuntimeError as exc:
+        outcomes.append(str(exc).splitlines()[0])
+print(json.dumps(outcomes))
+"""
+
+
+def test_a_count_the_file_cannot_back_sizes_no_buffer(tmp_path):
+    """A block claiming 2^32 - 1 records would need hundreds of gigabytes of
+    columns: under a 3 GiB address-space limit it must fail as a short read."""
+    path = build([Aperture(0, [(1, 1) + (0,) * 6], count=2 ** 32 - 1), Aperture(1)]).write(tmp_path / "p.bin")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, "-c", CHILD, str(path)], capture_output=True, text=True, env=env,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    short = "failed to fill whole buffer"
+    assert json.loads(result.stdout) == [f"Failed to get records: {short}", f"Failed to get pulses: {short}", short]

@@ -50,9 +50,12 @@ def big_file(tmp_path_factory):
                                   lambda r: r.get_pulses(1, pulse_filter=PulseFilter(min_dur_f=2))])
 def test_other_threads_run_and_are_refused_during_the_core_work(big_file, monkeypatch, call):
     """With a huge switch interval, the second thread runs only when the read
-    lets go of the lock; what it sees then is the read's exclusive hold."""
+    lets go of the lock; what it sees before the columns reach pandas is the
+    read's exclusive hold."""
     reader = PulseReader(big_file)
-    seen, stop = [], threading.Event()
+    seen, at_frame, stop = [], [], threading.Event()
+    original = pd.DataFrame
+    monkeypatch.setattr(pd, "DataFrame", lambda columns: at_frame.append(len(seen)) or original(columns))
 
     def second():
         while not stop.is_set():
@@ -65,15 +68,19 @@ def test_other_threads_run_and_are_refused_during_the_core_work(big_file, monkey
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1000.0)
     worker = threading.Thread(target=second)
+    refused = False
     try:
         worker.start()
         deadline = time.monotonic() + 60
-        while "Already mutably borrowed" not in seen and time.monotonic() < deadline:
+        while not refused and time.monotonic() < deadline:
+            before = len(seen)
+            at_frame.clear()
             call(reader)
+            refused = "Already mutably borrowed" in seen[before:at_frame[0]]
     finally:
         stop.set()
         sys.setswitchinterval(interval)
         worker.join()
-    assert "Already mutably borrowed" in seen
+    assert refused
     assert reader.apertures == [0, 1]
     reader.close()
