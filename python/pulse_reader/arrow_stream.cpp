@@ -444,6 +444,12 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                 "This stream has already been exported: a stream is read once; call stream_pulses or "
                 "stream_records again for another");
         }
+        // A reader closed before the export: refused here, where the error can
+        // still be a RuntimeError (once exported, errors reach the consumer
+        // through the stream, which names no exception class).
+        if (object->reader != nullptr && !as_reader(object->reader)->reader) {
+            return raise_runtime_error(closed_reader_message);
+        }
         auto state = std::make_unique<StreamState>();
         auto stream = std::make_unique<ArrowArrayStream>();
         state->batches = std::move(object->batches);

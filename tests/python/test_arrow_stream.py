@@ -85,12 +85,15 @@ def test_stream_rules(tmp_path):
         pa.table(stream)
     first = batches.read_next_batch()
     assert len(reader.read_pulses([2])) == 1  # the reader is free between batches
+    unexported = reader.stream_pulses()
     reader.close()
     # pyarrow raises the error the stream reports, in a class of its own choosing.
     with pytest.raises(Exception, match=CLOSED):
         batches.read_next_batch()
     with pytest.raises(RuntimeError, match=CLOSED):
         reader.stream_records()
+    with pytest.raises(RuntimeError, match=CLOSED):
+        pa.table(unexported)  # made before the close, exported after it
     assert first.column("aperture_index").to_pylist() == [0, 0]
 
     with PulseReader(path) as reader:
