@@ -144,28 +144,50 @@ def spans_of(numbers: Any) -> Any:
     return np.stack([firsts, lasts + 1], axis=1)
 
 
-def record_counts(path: str, numbers: Any) -> Any:
-    """The record count in the block header of each aperture of ``numbers``
-    (all held by the file), read with NumPy from the index and the 16-byte
-    block headers, without touching a record. A block whose header lies
-    outside the data region counts 0 here: the partition that reads it fails
-    with the module's error."""
-    import numpy as np
+@dataclass(frozen=True, eq=False)
+class FileIndex:
+    """What planning needs of a file, read with NumPy: its header, the
+    apertures that the index can look up (each once, ascending, the later of
+    two entries of one number winning, entries of offset 0 left out) with
+    their block offsets, and the file mapped for the block headers."""
 
-    from kvt_pulse_tools.check import read_block_headers
+    header: FileHeader
+    size: int
+    numbers: Any
+    offsets: Any
+    data: Any
 
-    size = os.stat(path).st_size
-    data = np.memmap(path, dtype=np.uint8, mode="r")
-    header = FileHeader.unpack(bytes(data[:HEADER_SIZE]))
-    at = header.index_offset + len(INDEX_MAGIC)
-    entries = np.frombuffer(data[at:at + INDEX_ENTRY_SIZE * header.num_apertures], dtype=index_entry_dtype())
-    order = np.argsort(entries["aperture"], kind="stable")
-    place = order[np.searchsorted(entries["aperture"], numbers, sorter=order)]
-    offsets = entries["offset"][place].astype(np.int64)
-    inside = (offsets >= header.data_offset) & (offsets <= min(header.index_offset, size) - APERTURE_HEADER_SIZE)
-    counts = np.zeros(len(offsets), dtype=np.int64)
-    counts[inside] = read_block_headers(data, offsets[inside])["num_records"]
-    return counts
+    @classmethod
+    def read(cls, path: str) -> FileIndex:
+        import numpy as np
+
+        size = os.stat(path).st_size
+        data = np.memmap(path, dtype=np.uint8, mode="r")
+        header = FileHeader.unpack(bytes(data[:HEADER_SIZE]))
+        at = header.index_offset + len(INDEX_MAGIC)
+        entries = np.frombuffer(data[at:at + INDEX_ENTRY_SIZE * header.num_apertures], dtype=index_entry_dtype())
+        order = np.argsort(entries["aperture"], kind="stable")
+        numbers = entries["aperture"][order].astype(np.int64)
+        offsets = entries["offset"][order].astype(np.int64)
+        last = np.append(numbers[1:] != numbers[:-1], True)
+        held = last & (offsets != 0)
+        return cls(header, size, numbers[held], offsets[held], data)
+
+    def record_counts(self, numbers: Any) -> Any:
+        """The record count in the block header of each aperture of
+        ``numbers`` (all held), without touching a record. A block whose
+        header lies outside the data region counts 0 here: the partition that
+        reads it fails with the module's error."""
+        import numpy as np
+
+        from kvt_pulse_tools.check import read_block_headers
+
+        offsets = self.offsets[np.searchsorted(self.numbers, numbers)]
+        end = min(self.header.index_offset, self.size) - APERTURE_HEADER_SIZE
+        inside = (offsets >= self.header.data_offset) & (offsets <= end)
+        counts = np.zeros(len(offsets), dtype=np.int64)
+        counts[inside] = read_block_headers(self.data, offsets[inside])["num_records"]
+        return counts
 
 
 def cut(counts: Any, partition_records: int) -> list[slice]:
@@ -193,12 +215,12 @@ def plan_file(path: str, run: str, table: str, apertures: Any, partition_records
 
     try:
         with PulseReader(path) as reader:
-            held = np.unique(np.asarray(reader.apertures, dtype=np.int64))
+            index = FileIndex.read(path)
             if apertures is None:
-                numbers = held
+                numbers = index.numbers
             else:
                 numbers = np.asarray(apertures, dtype=np.int64).reshape(-1)
-                missing = ~np.isin(numbers, held)
+                missing = ~np.isin(numbers, index.numbers)
                 if ignore_missing:
                     numbers = numbers[~missing]
                 elif missing.any():
@@ -206,7 +228,7 @@ def plan_file(path: str, run: str, table: str, apertures: Any, partition_records
                     getattr(reader, METHODS[table])([int(numbers[np.argmax(missing)])])
     except RuntimeError as error:
         raise _named(error, path) from error
-    counts = record_counts(path, numbers)
+    counts = index.record_counts(numbers)
     # Workers see the same folders as the client, not its working folder.
     where = os.path.abspath(path)
     return [Part(where, run, spans_of(numbers[piece])) for piece in cut(counts, partition_records)]

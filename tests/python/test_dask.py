@@ -132,3 +132,16 @@ def test_command_on_a_cluster_writes_what_one_machine_writes(runs, client, tmp_p
         assert list(got.columns)[0] == "run"
         got["run"] = got["run"].astype(str)
     pd.testing.assert_frame_equal(got, pd.concat(expected, ignore_index=True)[got.columns])
+
+
+def test_absent_and_repeated_index_entries_read_as_the_module_reads_them(tmp_path):
+    from conftest import MIXED
+    from pulse_file_builder import Aperture, build
+
+    apertures = [Aperture(0, MIXED), Aperture(1, MIXED[:2], x=1), Aperture(2, MIXED[3:], x=2)]
+    offsets = build(apertures).offsets
+    path = build(apertures, index=[(0, offsets[0]), (1, 0), (2, offsets[1]), (2, offsets[2])]).write(
+        tmp_path / "quirks.bin")  # 1 absent; 2 twice, the later entry winning
+    got = kvt_dask.read_records(path, partition_records=1).compute(scheduler="sync")
+    assert got["aperture_index"].tolist() == [0] * len(MIXED) + [2] * (len(MIXED) - 3)
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), _file_by_file([path], "read_records", None))
