@@ -16,7 +16,7 @@ time of planning alone, the scheduler's overhead per partition (no-op tasks
 through from_map, and the same read cut into many more partitions), and from
 these figures a model of how the time grows with files and workers.
 
-    python benchmarks/bench_dask.py [--files 8] [--size 250] [--rounds 3]
+    python benchmarks/bench_dask.py [--files 8] [--size 250] [--rounds 5]
 
 The files are removed at exit.
 """
@@ -66,7 +66,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--files", type=int, default=8)
     parser.add_argument("--size", type=int, default=250, help="MB per file")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
 
     import dask.dataframe as dd
@@ -113,13 +113,17 @@ def main() -> None:
                   f"{plan_time / args.files * 1e3:.1f} ms per file")
 
             tasks = 2000
-            noop = statistics.median(
-                timed(lambda: dd.from_map(nothing, range(tasks), meta={"k": "int64"}).compute())[0]
-                for _ in range(3))
+
+            def noop_round(first: int) -> object:
+                # Keys of their own each round: the scheduler may still be forgetting the last round's.
+                frame = dd.from_map(nothing, range(first, first + tasks), meta={"k": "int64"})
+                return frame.map_partitions(len).compute()
+
+            noop = statistics.median(timed(noop_round, k * tasks)[0] for k in range(3))
             print(f"scheduler: {tasks} no-op partitions in {noop:.2f} s, {noop / tasks * 1e3:.2f} ms per partition")
-            small = 250_000
+            small = 1_000_000
             many = kvt_dask.read_pulses(paths, partition_records=small).npartitions
-            many_time = statistics.median(timed(on_dask, paths, small)[0] for _ in range(args.rounds))
+            many_time = statistics.median(timed(on_dask, paths, small)[0] for _ in range(min(args.rounds, 3)))
             per_partition = (many_time - middle[2]) / (many - partitions)
             print(f"the same read in {many} partitions of {small} records: {many_time:.2f} s, "
                   f"{per_partition * 1e3:.1f} ms more per extra partition")

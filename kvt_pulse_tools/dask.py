@@ -282,8 +282,11 @@ def read_part(part: Part, table: str, filter_kwargs: dict[str, Any] | None, runs
     if own == []:
         frame = frame[[]]
     if wanted is None or RUN in wanted:
-        codes = np.full(len(frame), list(runs).index(part.run), dtype=np.int32)
-        run: Any = pd.Categorical.from_codes(codes, dtype=pd.CategoricalDtype(list(runs)))
+        dtype = pd.CategoricalDtype(list(runs))
+        # Codes of the width pandas keeps for this many categories: no second copy.
+        width = np.int8 if len(runs) < 2**7 else np.int16 if len(runs) < 2**15 else np.int32
+        run: Any = pd.Categorical.from_codes(np.full(len(frame), list(runs).index(part.run), dtype=width),
+                                             dtype=dtype)
         frame.insert(0 if wanted is None else wanted.index(RUN), RUN, run)
     return frame
 
