@@ -2,8 +2,8 @@
 ``kvt-pulses`` command, structural checks and synthetic sample files.
 
     >>> from kvt_pulse_tools import synthesize, check_file
-    >>> synthesize("sample.bin", apertures=500, records=(50, 300), seed=1)
-    >>> check_file("sample.bin")
+    >>> written = synthesize("sample.bin", apertures=500, records=(50, 300), seed=1)
+    >>> check_file("sample.bin", pulses=True)
     []
 """
 

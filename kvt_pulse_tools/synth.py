@@ -26,7 +26,6 @@ from collections import deque
 from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any, Union
 
 from kvt_pulse_tools._atomic import atomic_output
