@@ -66,6 +66,7 @@ def case_synth(folder: str, size_mb: int, rounds: int) -> None:
         disk = timed(write_and_sync, yardstick, size)
         rows.append((tool / disk, size / tool / 1e6, size / disk / 1e6))
         os.unlink(yardstick)
+    os.unlink(path)
     ratio, tool_speed, disk_speed = sorted(rows)[len(rows) // 2]
     print(f"synth: {tool_speed:.0f} MB/s, writing the same bytes {disk_speed:.0f} MB/s; "
           f"median time ratio synth / write {statistics.median(r[0] for r in rows):.2f} (aim: >= 100 MB/s)")
