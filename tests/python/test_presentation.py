@@ -90,7 +90,7 @@ def test_properties(tmp_path, reader):
 
 @pytest.mark.parametrize("fps, duration, name, attrs", [
     (100, 60, "./pulses.bin", ("", 0.009999999776482582, 6000, 60.0)),
-    (99.5, 3600.1, "runs/a.b/pulses.bin", ("runs/a", 1 / np.float32(99.5), 358210, 3600.10009765625)),
+    (99.5, 3600.1, "runs/a.b/pulses.bin", ("runs/a", float(np.float32(1) / np.float32(99.5)), 358210, 3600.10009765625)),
     (0.5, 3.0, "x", ("x", 2.0, 2, 3.0)),
 ])
 def test_run_attrs(tmp_path, monkeypatch, fps, duration, name, attrs):
