@@ -114,7 +114,8 @@ def test_no_leak(good, monkeypatch, name):
     assert rss() - memory < 16 * 2 ** 20
 
 
-@pytest.mark.xfail(strict=True, reason="the kept large buffers stay until exit; remove with the pool")
+@pytest.mark.xfail(strict=True, reason="pandas copies the columns of a per-aperture frame (DataFrame(dict) copies), "
+                   "and the C allocator keeps the freed copies of a large aperture in its heap")
 def test_memory_comes_back(tmp_path):
     words = np.zeros((1_000_000, 8), np.uint16)
     words[:, 0], words[::2, 1] = 1, 1
