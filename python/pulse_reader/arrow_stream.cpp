@@ -146,9 +146,9 @@ ArrowSchema schema_node(const char* format, const char* name) noexcept {
 }
 
 /// The schema of a column; "record_type" with its dictionary of words.
-void column_schema(const ColumnSpec& spec, ArrowSchema& out) {
-    out = schema_node(arrow_format(spec.type), spec.name);
-    if (spec.type != ColumnType::kind) return;
+void column_schema(const ColumnDefinition& definition, ArrowSchema& out) {
+    out = schema_node(arrow_format(definition.type), definition.name);
+    if (definition.type != ColumnType::kind) return;
     auto parts = std::make_unique<SchemaParts>();
     parts->dictionary = std::make_unique<ArrowSchema>(schema_node("u", nullptr));
     out.dictionary = parts->dictionary.get();
@@ -156,7 +156,7 @@ void column_schema(const ColumnSpec& spec, ArrowSchema& out) {
 }
 
 /// The schema of a batch: a struct of the columns, in the run's order.
-void batch_schema(const std::vector<const ColumnSpec*>& columns, ArrowSchema& out) {
+void batch_schema(const std::vector<const ColumnDefinition*>& columns, ArrowSchema& out) {
     auto parts = std::make_unique<SchemaParts>();
     parts->children.resize(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -254,7 +254,7 @@ void batch_array(ColumnSet&& taken, std::size_t rows, ArrowArray& out) {
         auto child = std::make_unique<ArrayParts>();
         child->columns = columns;
         child->buffers = {nullptr, list[i].buffer.data()};
-        if (list[i].spec->type == ColumnType::kind) child->dictionary = kind_dictionary();
+        if (list[i].definition->type == ColumnType::kind) child->dictionary = kind_dictionary();
         array_node(length, std::move(child), parts->children[i]);
         parts->pointers.push_back(&parts->children[i]);
     }
@@ -413,7 +413,7 @@ struct PyArrowStream {
     PyObject_HEAD
     PyObject* reader;  ///< the PulseReader until the stream is exported
     RunBatches batches;
-    std::vector<const ColumnSpec*> columns;  ///< kept for the schema after the export
+    std::vector<const ColumnDefinition*> columns;  ///< kept for the schema after the export
     bool exported;
 };
 
@@ -526,7 +526,7 @@ static_assert(std::is_nothrow_move_constructible_v<RunBatches>);
 
 /// A stream object over the planned batches of the reader `self`.
 PyObject* make_stream(PyObject* self, RunBatches&& batches) {
-    std::vector<const ColumnSpec*> columns = batches.run.columns;  // copied before anything is made
+    std::vector<const ColumnDefinition*> columns = batches.run.columns;  // copied before anything is made
     PyTypeObject* type = arrow_stream_type();
     if (type == nullptr) return nullptr;
     OwnedRef made(type->tp_alloc(type, 0));

@@ -251,9 +251,9 @@ PyObject* get_all_records(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!object->reader) return raise_runtime_error(closed_reader_message);
 
         // The record columns of one aperture, without the whole-run columns.
-        std::vector<const ColumnSpec*> specs = default_columns(record_column_specs());
-        specs.erase(specs.begin(), specs.begin() + 2);
-        ColumnSet columns(std::move(specs));
+        std::vector<const ColumnDefinition*> definitions = default_columns(record_column_definitions());
+        definitions.erase(definitions.begin(), definitions.begin() + 2);
+        ColumnSet columns(std::move(definitions));
         auto rows = read_one_aperture(*object->reader, aperture_index, columns, false, nullptr);
         if (!rows) {
             return raise_runtime_error(rows.error().prefixed("Failed to get records: "),
@@ -290,10 +290,10 @@ PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
         // "index" first (it becomes the frame's index), then the aperture's
         // number when asked for, then the pulse columns.
-        std::vector<const ColumnSpec*> specs = default_columns(pulse_column_specs());
-        std::swap(specs[0], specs[1]);
-        if (!include_aperture_index) specs.erase(specs.begin() + 1);
-        ColumnSet columns(std::move(specs));
+        std::vector<const ColumnDefinition*> definitions = default_columns(pulse_column_definitions());
+        std::swap(definitions[0], definitions[1]);
+        if (!include_aperture_index) definitions.erase(definitions.begin() + 1);
+        ColumnSet columns(std::move(definitions));
         auto rows = read_one_aperture(*object->reader, aperture_index, columns, true, filter ? &*filter : nullptr);
         if (!rows) {
             return raise_runtime_error(rows.error().prefixed("Failed to get pulses: "),

@@ -83,9 +83,9 @@ bool convert_apertures(PyObject* object, std::vector<std::uint64_t>& out) {
 }
 
 /// The columns named by `object` (an iterable of str), or the default ones.
-bool convert_columns(PyObject* object, std::span<const ColumnSpec> specs, std::vector<const ColumnSpec*>& out) {
+bool convert_columns(PyObject* object, std::span<const ColumnDefinition> definitions, std::vector<const ColumnDefinition*>& out) {
     if (!given(object)) {
-        out = default_columns(specs);
+        out = default_columns(definitions);
         return true;
     }
     if (PyUnicode_Check(object)) {
@@ -106,16 +106,16 @@ bool convert_columns(PyObject* object, std::span<const ColumnSpec> specs, std::v
         }
         const char* name = PyUnicode_AsUTF8(item.get());
         if (name == nullptr) return false;
-        const ColumnSpec* spec = find_column(specs, name);
-        if (spec == nullptr) {
-            raise_runtime_error(unknown_column_message(specs, name));
+        const ColumnDefinition* definition = find_column(definitions, name);
+        if (definition == nullptr) {
+            raise_runtime_error(unknown_column_message(definitions, name));
             return false;
         }
-        if (std::find(out.begin(), out.end(), spec) != out.end()) {
+        if (std::find(out.begin(), out.end(), definition) != out.end()) {
             raise_runtime_error("Column '" + std::string(name) + "' is named twice");
             return false;
         }
-        out.push_back(spec);
+        out.push_back(definition);
     }
     return PyErr_Occurred() == nullptr;
 }
@@ -170,7 +170,7 @@ bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* f
     if (!take_apertures(apertures, run)) return false;
     FilterArguments filter_arguments;
     if (!convert_filter_arguments(filter_object, filter_kwargs, filter_arguments)) return false;
-    if (!convert_columns(columns, pulse_column_specs(), run.columns)) return false;
+    if (!convert_columns(columns, pulse_column_definitions(), run.columns)) return false;
     if (!convert_threads(threads, run.how.threads)) return false;
     if (!convert_errors(errors, run.how.skip_unsorted)) return false;
     if (!object->reader) {
@@ -186,7 +186,7 @@ bool record_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* 
                           WholeRun& run) {
     run.failure_prefix = "Failed to get records: ";
     if (!take_apertures(apertures, run)) return false;
-    if (!convert_columns(columns, record_column_specs(), run.columns)) return false;
+    if (!convert_columns(columns, record_column_definitions(), run.columns)) return false;
     if (!convert_threads(threads, run.how.threads)) return false;
     if (!object->reader) {
         raise_runtime_error(closed_reader_message);

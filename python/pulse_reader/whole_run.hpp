@@ -22,7 +22,7 @@ struct WholeRun {
     bool all_apertures = true;
     std::vector<std::uint64_t> apertures;
     std::optional<PulseFilter> filter;
-    std::vector<const ColumnSpec*> columns;
+    std::vector<const ColumnDefinition*> columns;
     PlanReading how;
 
     /// What the call's errors start with.

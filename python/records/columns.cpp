@@ -23,72 +23,72 @@ namespace {
 
 // The first two columns of a whole-run table say where a row comes from; the
 // block header's aperture_x and aperture_y come only when asked for by name.
-constexpr std::array record_specs = {
-    ColumnSpec{"aperture_index", ColumnType::u64},
-    ColumnSpec{"index", ColumnType::u64},
-    ColumnSpec{"ipd_f", ColumnType::u16},
-    ColumnSpec{"dur_f", ColumnType::u16},
-    ColumnSpec{"bin0_intensity", ColumnType::f32},
-    ColumnSpec{"bin1_intensity", ColumnType::f32},
-    ColumnSpec{"bin0_bg_mean", ColumnType::f32},
-    ColumnSpec{"bin1_bg_mean", ColumnType::f32},
-    ColumnSpec{"bin0_bg_std", ColumnType::f32},
-    ColumnSpec{"bin1_bg_std", ColumnType::f32},
-    ColumnSpec{"start_f", ColumnType::u32},
-    ColumnSpec{"record_type", ColumnType::kind},
-    ColumnSpec{"long_pulse_duration_f", ColumnType::f64},
-    ColumnSpec{"event_f", ColumnType::f64},
-    ColumnSpec{"aperture_x", ColumnType::u32},
-    ColumnSpec{"aperture_y", ColumnType::u32},
+constexpr std::array record_definitions = {
+    ColumnDefinition{"aperture_index", ColumnType::u64},
+    ColumnDefinition{"index", ColumnType::u64},
+    ColumnDefinition{"ipd_f", ColumnType::u16},
+    ColumnDefinition{"dur_f", ColumnType::u16},
+    ColumnDefinition{"bin0_intensity", ColumnType::f32},
+    ColumnDefinition{"bin1_intensity", ColumnType::f32},
+    ColumnDefinition{"bin0_bg_mean", ColumnType::f32},
+    ColumnDefinition{"bin1_bg_mean", ColumnType::f32},
+    ColumnDefinition{"bin0_bg_std", ColumnType::f32},
+    ColumnDefinition{"bin1_bg_std", ColumnType::f32},
+    ColumnDefinition{"start_f", ColumnType::u32},
+    ColumnDefinition{"record_type", ColumnType::kind},
+    ColumnDefinition{"long_pulse_duration_f", ColumnType::f64},
+    ColumnDefinition{"event_f", ColumnType::f64},
+    ColumnDefinition{"aperture_x", ColumnType::u32},
+    ColumnDefinition{"aperture_y", ColumnType::u32},
 };
 
-constexpr std::array pulse_specs = {
-    ColumnSpec{"aperture_index", ColumnType::u64},
-    ColumnSpec{"index", ColumnType::u64},
-    ColumnSpec{"start_f", ColumnType::u32},
-    ColumnSpec{"end_f", ColumnType::u32},
-    ColumnSpec{"dur_f", ColumnType::u32},
-    ColumnSpec{"dur_s", ColumnType::f32},
-    ColumnSpec{"ipd_f", ColumnType::u32},
-    ColumnSpec{"ipd_s", ColumnType::f32},
-    ColumnSpec{"snr", ColumnType::f32},
-    ColumnSpec{"intensity", ColumnType::f32},
-    ColumnSpec{"bin0_intensity", ColumnType::f32},
-    ColumnSpec{"intensity_display", ColumnType::f32},
-    ColumnSpec{"binratio", ColumnType::f32},
-    ColumnSpec{"bg_mean", ColumnType::f32},
-    ColumnSpec{"bg_std", ColumnType::f32},
-    ColumnSpec{"bin0_bg_mean", ColumnType::f32},
-    ColumnSpec{"bin0_bg_std", ColumnType::f32},
-    ColumnSpec{"aperture_x", ColumnType::u32},
-    ColumnSpec{"aperture_y", ColumnType::u32},
+constexpr std::array pulse_definitions = {
+    ColumnDefinition{"aperture_index", ColumnType::u64},
+    ColumnDefinition{"index", ColumnType::u64},
+    ColumnDefinition{"start_f", ColumnType::u32},
+    ColumnDefinition{"end_f", ColumnType::u32},
+    ColumnDefinition{"dur_f", ColumnType::u32},
+    ColumnDefinition{"dur_s", ColumnType::f32},
+    ColumnDefinition{"ipd_f", ColumnType::u32},
+    ColumnDefinition{"ipd_s", ColumnType::f32},
+    ColumnDefinition{"snr", ColumnType::f32},
+    ColumnDefinition{"intensity", ColumnType::f32},
+    ColumnDefinition{"bin0_intensity", ColumnType::f32},
+    ColumnDefinition{"intensity_display", ColumnType::f32},
+    ColumnDefinition{"binratio", ColumnType::f32},
+    ColumnDefinition{"bg_mean", ColumnType::f32},
+    ColumnDefinition{"bg_std", ColumnType::f32},
+    ColumnDefinition{"bin0_bg_mean", ColumnType::f32},
+    ColumnDefinition{"bin0_bg_std", ColumnType::f32},
+    ColumnDefinition{"aperture_x", ColumnType::u32},
+    ColumnDefinition{"aperture_y", ColumnType::u32},
 };
 
-constexpr std::array summary_specs = {
-    ColumnSpec{"aperture_index", ColumnType::u64},
-    ColumnSpec{"aperture_x", ColumnType::u32},
-    ColumnSpec{"aperture_y", ColumnType::u32},
-    ColumnSpec{"num_records", ColumnType::u64},
-    ColumnSpec{"num_pulses", ColumnType::u64},
-    ColumnSpec{"num_padding", ColumnType::u64},
-    ColumnSpec{"num_long_pulse_update", ColumnType::u64},
-    ColumnSpec{"num_long_pulse_dropped", ColumnType::u64},
-    ColumnSpec{"num_step_up", ColumnType::u64},
-    ColumnSpec{"num_step_down", ColumnType::u64},
-    ColumnSpec{"num_background", ColumnType::u64},
-    ColumnSpec{"num_unknown", ColumnType::u64},
-    ColumnSpec{"first_start_s", ColumnType::f64},
-    ColumnSpec{"last_end_s", ColumnType::f64},
-    ColumnSpec{"mean_dur_s", ColumnType::f64},
-    ColumnSpec{"mean_ipd_s", ColumnType::f64},
-    ColumnSpec{"mean_intensity", ColumnType::f64},
-    ColumnSpec{"mean_snr", ColumnType::f64},
-    ColumnSpec{"mean_bg_std", ColumnType::f64},
-    ColumnSpec{"pulse_rate_hz", ColumnType::f64},
+constexpr std::array summary_definitions = {
+    ColumnDefinition{"aperture_index", ColumnType::u64},
+    ColumnDefinition{"aperture_x", ColumnType::u32},
+    ColumnDefinition{"aperture_y", ColumnType::u32},
+    ColumnDefinition{"num_records", ColumnType::u64},
+    ColumnDefinition{"num_pulses", ColumnType::u64},
+    ColumnDefinition{"num_padding", ColumnType::u64},
+    ColumnDefinition{"num_long_pulse_update", ColumnType::u64},
+    ColumnDefinition{"num_long_pulse_dropped", ColumnType::u64},
+    ColumnDefinition{"num_step_up", ColumnType::u64},
+    ColumnDefinition{"num_step_down", ColumnType::u64},
+    ColumnDefinition{"num_background", ColumnType::u64},
+    ColumnDefinition{"num_unknown", ColumnType::u64},
+    ColumnDefinition{"first_start_s", ColumnType::f64},
+    ColumnDefinition{"last_end_s", ColumnType::f64},
+    ColumnDefinition{"mean_dur_s", ColumnType::f64},
+    ColumnDefinition{"mean_ipd_s", ColumnType::f64},
+    ColumnDefinition{"mean_intensity", ColumnType::f64},
+    ColumnDefinition{"mean_snr", ColumnType::f64},
+    ColumnDefinition{"mean_bg_std", ColumnType::f64},
+    ColumnDefinition{"pulse_rate_hz", ColumnType::f64},
 };
 
-bool is_header_column(const ColumnSpec& spec) noexcept {
-    const std::string_view name = spec.name;
+bool is_header_column(const ColumnDefinition& definition) noexcept {
+    const std::string_view name = definition.name;
     return name == "aperture_x" || name == "aperture_y";
 }
 
@@ -106,40 +106,40 @@ void ColumnBuffer::set_count(std::size_t count) noexcept {
     count_ = std::min(count, memory_.capacity() / std::max<std::size_t>(element_size_, 1));
 }
 
-std::span<const ColumnSpec> record_column_specs() noexcept { return record_specs; }
-std::span<const ColumnSpec> pulse_column_specs() noexcept { return pulse_specs; }
+std::span<const ColumnDefinition> record_column_definitions() noexcept { return record_definitions; }
+std::span<const ColumnDefinition> pulse_column_definitions() noexcept { return pulse_definitions; }
 
-std::vector<const ColumnSpec*> default_columns(std::span<const ColumnSpec> specs) {
-    std::vector<const ColumnSpec*> chosen;
-    for (const ColumnSpec& spec : specs) {
-        if (!is_header_column(spec)) chosen.push_back(&spec);
+std::vector<const ColumnDefinition*> default_columns(std::span<const ColumnDefinition> definitions) {
+    std::vector<const ColumnDefinition*> chosen;
+    for (const ColumnDefinition& definition : definitions) {
+        if (!is_header_column(definition)) chosen.push_back(&definition);
     }
     return chosen;
 }
 
-const ColumnSpec* find_column(std::span<const ColumnSpec> specs, std::string_view name) noexcept {
-    for (const ColumnSpec& spec : specs) {
-        if (name == spec.name) return &spec;
+const ColumnDefinition* find_column(std::span<const ColumnDefinition> definitions, std::string_view name) noexcept {
+    for (const ColumnDefinition& definition : definitions) {
+        if (name == definition.name) return &definition;
     }
     return nullptr;
 }
 
-std::string unknown_column_message(std::span<const ColumnSpec> specs, std::string_view name) {
+std::string unknown_column_message(std::span<const ColumnDefinition> definitions, std::string_view name) {
     std::string text = "Unknown column '" + std::string(name) + "'; the valid columns are: ";
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < definitions.size(); ++i) {
         if (i > 0) text += ", ";
-        text += specs[i].name;
+        text += definitions[i].name;
     }
     return text;
 }
 
-ColumnSet::ColumnSet(std::vector<const ColumnSpec*> specs) {
-    columns_.reserve(specs.size());
-    for (const ColumnSpec* spec : specs) columns_.push_back({spec, {}});
+ColumnSet::ColumnSet(std::vector<const ColumnDefinition*> definitions) {
+    columns_.reserve(definitions.size());
+    for (const ColumnDefinition* definition : definitions) columns_.push_back({definition, {}});
 }
 
 void ColumnSet::allocate(std::size_t rows) {
-    for (Column& column : columns_) column.buffer = ColumnBuffer(rows, element_size(column.spec->type));
+    for (Column& column : columns_) column.buffer = ColumnBuffer(rows, element_size(column.definition->type));
 }
 
 void ColumnSet::finish(std::size_t rows) noexcept {
@@ -192,9 +192,9 @@ PulseTable ColumnSet::pulse_table() const noexcept {
 }
 
 ColumnSet summary_columns() {
-    std::vector<const ColumnSpec*> specs;
-    for (const ColumnSpec& spec : summary_specs) specs.push_back(&spec);
-    return ColumnSet(std::move(specs));
+    std::vector<const ColumnDefinition*> definitions;
+    for (const ColumnDefinition& definition : summary_definitions) definitions.push_back(&definition);
+    return ColumnSet(std::move(definitions));
 }
 
 SummaryTable summary_table(const ColumnSet& c) noexcept {
@@ -206,7 +206,7 @@ SummaryTable summary_table(const ColumnSet& c) noexcept {
     t.num_pulses = c.pointer<std::uint64_t>("num_pulses");
     // The kinds but pulses, in code order, follow num_pulses.
     for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
-        t.num_kind[k] = c.pointer<std::uint64_t>(summary_specs[4 + k].name);
+        t.num_kind[k] = c.pointer<std::uint64_t>(summary_definitions[4 + k].name);
     }
     t.first_start_s = c.pointer<double>("first_start_s");
     t.last_end_s = c.pointer<double>("last_end_s");

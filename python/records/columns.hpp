@@ -25,7 +25,7 @@ enum class ColumnType : std::uint8_t { u16, u32, u64, f32, f64, kind };
 
 [[nodiscard]] std::size_t element_size(ColumnType type) noexcept;
 
-struct ColumnSpec {
+struct ColumnDefinition {
     const char* name;
     ColumnType type;
 };
@@ -53,27 +53,27 @@ private:
 };
 
 struct Column {
-    const ColumnSpec* spec = nullptr;
+    const ColumnDefinition* definition = nullptr;
     ColumnBuffer buffer;
 };
 
 /// The columns of a records table, in their default order: the aperture's
 /// number, the record's position, then the columns of get_all_records; the
 /// block header's aperture_x and aperture_y only when asked for by name.
-std::span<const ColumnSpec> record_column_specs() noexcept;
+std::span<const ColumnDefinition> record_column_definitions() noexcept;
 /// The columns of a pulses table likewise, with the pulse columns.
-std::span<const ColumnSpec> pulse_column_specs() noexcept;
+std::span<const ColumnDefinition> pulse_column_definitions() noexcept;
 /// The columns that a table gives when none are named (all but the header's).
-std::vector<const ColumnSpec*> default_columns(std::span<const ColumnSpec> specs);
-/// The spec named `name`, or null.
-const ColumnSpec* find_column(std::span<const ColumnSpec> specs, std::string_view name) noexcept;
+std::vector<const ColumnDefinition*> default_columns(std::span<const ColumnDefinition> definitions);
+/// The definition named `name`, or null.
+const ColumnDefinition* find_column(std::span<const ColumnDefinition> definitions, std::string_view name) noexcept;
 /// "Unknown column 'x'; the valid columns are: a, b, ..."
-std::string unknown_column_message(std::span<const ColumnSpec> specs, std::string_view name);
+std::string unknown_column_message(std::span<const ColumnDefinition> definitions, std::string_view name);
 
 class ColumnSet {
 public:
     ColumnSet() = default;
-    explicit ColumnSet(std::vector<const ColumnSpec*> specs);
+    explicit ColumnSet(std::vector<const ColumnDefinition*> definitions);
 
     /// Room for `rows` rows in every column (throws std::bad_alloc).
     void allocate(std::size_t rows);
@@ -89,7 +89,7 @@ public:
     template <class T>
     T* pointer(std::string_view name) const noexcept {
         for (const Column& column : columns_) {
-            if (name == column.spec->name) return column.buffer.as<T>();
+            if (name == column.definition->name) return column.buffer.as<T>();
         }
         return nullptr;
     }

@@ -260,14 +260,14 @@ OwnedRef to_pydict(ColumnSet&& columns, KindColumn kinds, PyObject* pandas_modul
     if (!dict) return {};
     for (Column& column : columns.columns()) {
         OwnedRef value;
-        if (column.spec->type != ColumnType::kind) {
-            value = lend_to_numpy(std::move(column.buffer), numpy_type(column.spec->type));
+        if (column.definition->type != ColumnType::kind) {
+            value = lend_to_numpy(std::move(column.buffer), numpy_type(column.definition->type));
         } else if (kinds == KindColumn::words) {
             value = record_type_list(column.buffer);
         } else {
             value = categorical(std::move(column.buffer), pandas_module);
         }
-        if (!insert(dict.get(), column.spec->name, std::move(value))) return {};
+        if (!insert(dict.get(), column.definition->name, std::move(value))) return {};
     }
     return dict;
 }
