@@ -141,15 +141,8 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
 
 void prefix_argument_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    OwnedRef owned_type(type);
-    OwnedRef owned_value(value);
-    OwnedRef owned_traceback(traceback);
-    OwnedRef message(value == nullptr ? PyUnicode_FromString("") : PyObject_Str(value));
+    const PendingError pending;
+    OwnedRef message(pending.value ? PyObject_Str(pending.value.get()) : PyUnicode_FromString(""));
     if (!message) return;
     PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message.get());
 }

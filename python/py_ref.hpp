@@ -43,6 +43,25 @@ private:
     PyObject* object_ = nullptr;
 };
 
+/// The pending Python exception, taken out of the interpreter (and
+/// normalized) for the life of the holder; nothing is pending afterwards.
+struct PendingError {
+    OwnedRef type;
+    OwnedRef value;  ///< null when nothing was pending
+    OwnedRef traceback;
+
+    PendingError() noexcept {
+        PyObject* t = nullptr;
+        PyObject* v = nullptr;
+        PyObject* tb = nullptr;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        type.reset(t);
+        value.reset(v);
+        traceback.reset(tb);
+    }
+};
+
 /// Releases the interpreter lock for the lifetime of the guard. No Python
 /// object may be touched while it is alive.
 class GilRelease {

@@ -293,18 +293,12 @@ private:
 
 /// The pending exception's message, cleared; its errno for the consumer.
 int take_exception(std::string& message) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    OwnedRef owned_type(type);
-    OwnedRef owned_value(value);
-    OwnedRef owned_traceback(traceback);
-    const int code = type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_MemoryError) ? ENOMEM : EIO;
+    const PendingError pending;
+    const int code =
+        pending.type && PyErr_GivenExceptionMatches(pending.type.get(), PyExc_MemoryError) ? ENOMEM : EIO;
     message = "unknown error";
-    if (owned_value) {
-        OwnedRef text(PyObject_Str(owned_value.get()));
+    if (pending.value) {
+        OwnedRef text(PyObject_Str(pending.value.get()));
         const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
         if (utf8 != nullptr) message = utf8;
     }

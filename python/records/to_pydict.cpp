@@ -41,19 +41,13 @@ void** numpy_api = nullptr;  // published once, under the interpreter lock
 
 /// Raises "Failed to access NumPy array API capsule: <the pending error>".
 void raise_numpy_unavailable() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    OwnedRef cause(value);
-    OwnedRef owned_type(type);
-    OwnedRef owned_traceback(traceback);
+    PendingError pending;
+    OwnedRef cause = std::move(pending.value);
     if (!cause) {
         raise_runtime_error("Failed to access NumPy array API capsule");
         return;
     }
-    if (traceback != nullptr) PyException_SetTraceback(cause.get(), traceback);
+    if (pending.traceback) PyException_SetTraceback(cause.get(), pending.traceback.get());
     OwnedRef type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())), "__name__"));
     OwnedRef text(PyObject_Str(cause.get()));
     if (!type_name || !text) return;
