@@ -1,17 +1,14 @@
 // Speed of the reading core: decoding records, reading an aperture's pulses
 // and opening a file with many apertures.
 //
-//   BM_DecodeRecords     1,000,000 in-memory records decoded into FormattedRecord
-//                        values (items_per_second: records per second).
-//   BM_GetPulses         get_pulses of one page-cached aperture of 1,000,000
-//                        records: read, decode, normalize.
-//   BM_ReadPulseColumns  the same aperture read straight into the pulses'
-//                        columns and "aperture_index" (argument 0: split
-//                        between two threads; otherwise on one thread)
-//   BM_ReadRecordColumns the same for the records' columns
-//   BM_MovePulseBytes    what memory allows for BM_ReadPulseColumns/0: the
-//                        same block read and the same columns filled, on two
-//                        threads, without decoding
+//   BM_DecodeRecords     1,000,000 in-memory records decoded a piece at a time
+//                        (items_per_second: records per second).
+//   BM_DecodeRecordsAllocating  the same into a new vector of FormattedRecord.
+//   BM_GetPulses, BM_GetAllRecords  the core's per-aperture calls on one
+//                        page-cached aperture of 1,000,000 records.
+//   BM_ReadPlanPulses, BM_ReadPlanRecords, BM_SummarizePlan  the same
+//                        aperture read into the columns of a table, or
+//                        summarized, on 1 or 2 threads (the argument).
 //   BM_OpenManyApertures PulseReader::open of a file of 2,000,000 apertures,
 //                        each time next to opening the same file and reading
 //                        its index bytes with a single read; the ratio of the
@@ -78,13 +75,13 @@ const std::string& many_apertures_file() {
 void BM_DecodeRecords(benchmark::State& state) {
     const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
     const kvt::RawBlock block = reader.read_block(1).value();
-    std::vector<kvt::FormattedRecord> records(block.header.num_records);
+    const auto piece = std::make_unique<kvt::RecordPiece>();
     for (auto _ : state) {
-        kvt::decode_records_into(block.record_bytes(), reader.encoding_records(), 0, records);
-        benchmark::DoNotOptimize(records.data());
+        kvt::decode_block_pieces(block.record_bytes(), reader.encoding_records(), *piece,
+                                 [](const kvt::RecordPiece& decoded) { benchmark::DoNotOptimize(decoded.value); });
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(records.size()));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(block.header.num_records));
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(block.record_bytes().size()));
 }
 BENCHMARK(BM_DecodeRecords)->Unit(benchmark::kMillisecond);
@@ -192,6 +189,33 @@ void BM_ReadPlanRecords(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
 }
 BENCHMARK(BM_ReadPlanRecords)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// Summarizing an aperture, on as many threads as the argument says.
+void BM_SummarizePlan(benchmark::State& state) {
+    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
+    Columns columns(1);
+    kvt::SummaryTable table;
+    for (std::uint64_t** c : {&table.aperture_index, &table.num_records, &table.num_pulses}) {
+        *c = columns.column<std::uint64_t>();
+    }
+    for (std::size_t k = 1; k < kvt::formatted_record_type_count; ++k) table.num_kind[k] = columns.column<std::uint64_t>();
+    table.aperture_x = columns.column<std::uint32_t>();
+    table.aperture_y = columns.column<std::uint32_t>();
+    for (double** c : {&table.first_start_s, &table.last_end_s, &table.mean_dur_s, &table.mean_ipd_s,
+                       &table.mean_intensity, &table.mean_snr, &table.mean_bg_std}) {
+        *c = columns.column<double>();
+    }
+    kvt::PlanReading how;
+    how.threads = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        auto rows = kvt::summarize_plan(
+            reader, plan_of(reader, 2), [&](std::size_t) -> kvt::Result<kvt::SummaryTable> { return table; }, how);
+        if (!rows) state.SkipWithError("summarize_plan failed");
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+}
+BENCHMARK(BM_SummarizePlan)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 /// The floor for opening: the file opened, its index bytes read with one read
 /// into a new buffer, and closed. Returns the seconds taken.

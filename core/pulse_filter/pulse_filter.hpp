@@ -36,8 +36,13 @@ struct PulseFilter {
     [[nodiscard]] Result<std::vector<NormalizedPulse>> filter_pulses(std::span<const NormalizedPulse> pulses,
                                                                     float fps) const;
 
-    /// Whether `pulse` meets every criterion that is set.
-    [[nodiscard]] bool keeps(const NormalizedPulse& pulse, float fps, float frames_per_minute) const noexcept;
+    /// The record values that the criteria set read (through snr, intensity
+    /// and binratio).
+    [[nodiscard]] RecordValues values_needed() const noexcept;
+
+    /// Whether pulse j of `pulses` meets every criterion that is set.
+    [[nodiscard]] bool keeps(const PulsePiece& pulses, std::size_t j, float fps,
+                             float frames_per_minute) const noexcept;
 
     friend bool operator==(const PulseFilter&, const PulseFilter&) = default;
 };
@@ -58,8 +63,9 @@ public:
         have_previous_ = have_previous;
     }
 
-    /// Appends the kept pulses of the next piece to `kept`.
-    Status add(std::span<const NormalizedPulse> pulses, std::vector<NormalizedPulse>& kept);
+    /// Filters the next piece of pulses in place: `pulses` keeps the kept
+    /// pulses, in order.
+    Status add(PulsePiece& pulses);
 
 private:
     const PulseFilter& filter_;

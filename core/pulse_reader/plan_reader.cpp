@@ -7,8 +7,12 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <limits>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -18,6 +22,10 @@
 
 #include "pulse_reader/pulse_reader.hpp"
 #include "pulse_reader/records/normalized_pulse.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kvt {
 
@@ -177,15 +185,33 @@ void put_aperture_columns(const Table& table, std::size_t at, std::span<const Ro
     }
 }
 
+/// Copies `count` values of `from` into column `out` from row `at`; nothing
+/// for a column not asked for.
+template <class T>
+void copy_column(T* out, std::size_t at, const T* from, std::size_t count) noexcept {
+    if (out != nullptr && count != 0) std::memcpy(out + at, from, count * sizeof(T));
+}
+
+/// A column of a unit's rows: grown as needed and never shrunk, so that the
+/// bytes it had are not cleared again for every unit.
+template <class T>
+T* grown(std::vector<T>& column, std::size_t rows) {
+    if (column.size() < rows) column.resize(rows);
+    return column.data();
+}
+
 // ---------------------------------------------------------------------------
 // What each kind of read makes of a segment.
 
 class RecordRows {
 public:
+    /// The unit's records, decoded straight into columns of their own.
     struct Local {
-        // Grown as needed and never shrunk: the first `count` rows are the unit's.
-        std::vector<FormattedRecord> rows;
-        std::vector<std::uint32_t> start_f;
+        std::vector<std::uint64_t> index;
+        std::vector<std::uint16_t> ipd_f, dur_f;
+        std::vector<FormattedRecordType> record_type;
+        std::array<std::vector<float>, record_value_count> value;
+        std::vector<std::uint32_t> wide, start_f;
         std::size_t count = 0;
         std::vector<RowSpan> spans;
         std::vector<std::uint64_t> skipped;
@@ -203,20 +229,21 @@ public:
     Status decode(Local& local, const Segment& segment) const {
         const std::size_t begin = local.count;
         const std::size_t count = segment.records.size() / event_record_size;
-        if (local.rows.size() < begin + count) {
-            local.rows.resize(begin + count);
-            local.start_f.resize(begin + count);
+        const std::size_t end = begin + count;
+        RecordColumns columns{grown(local.ipd_f, end) + begin, grown(local.dur_f, end) + begin,
+                              grown(local.record_type, end) + begin, {}, grown(local.wide, end) + begin};
+        for (std::size_t k = 0; k < record_value_count; ++k) columns.value[k] = grown(local.value[k], end) + begin;
+        decode_records_into(segment.records, reader_.encoding_records(), columns);
+        std::uint64_t* index = grown(local.index, end);
+        std::uint32_t* start_f = grown(local.start_f, end);
+        std::uint32_t sum = segment.start.start_f;
+        for (std::size_t i = begin; i < end; ++i) {
+            index[i] = segment.first_record + (i - begin);
+            sum += local.ipd_f[i];
+            start_f[i] = sum;
         }
-        local.count = begin + count;
-        decode_records_into(segment.records, reader_.encoding_records(), segment.first_record,
-                            std::span(local.rows).subspan(begin, count));
-        std::uint32_t start_f = segment.start.start_f;
-        for (std::size_t i = begin; i < begin + count; ++i) {
-            start_f += local.rows[i].ipd_f;
-            local.start_f[i] = start_f;
-        }
-        local.spans.push_back({begin, begin + count, segment.aperture, segment.header.aperture_x,
-                               segment.header.aperture_y});
+        local.count = end;
+        local.spans.push_back({begin, end, segment.aperture, segment.header.aperture_x, segment.header.aperture_y});
         return {};
     }
 
@@ -225,27 +252,29 @@ public:
     [[nodiscard]] static std::size_t rows(const Local& local) { return local.count; }
 
     void store(const Local& local, std::size_t at) const {
-        const auto& rows = local.rows;
         const std::size_t n = local.count;
         const RecordTable& t = table_;
-        constexpr double absent = std::numeric_limits<double>::quiet_NaN();
         put_aperture_columns(t, at, local.spans);
-        put(t.index, at, n, [&](std::size_t i) { return rows[i].index; });
-        put(t.ipd_f, at, n, [&](std::size_t i) { return rows[i].ipd_f; });
-        put(t.dur_f, at, n, [&](std::size_t i) { return rows[i].dur_f; });
-        put(t.bin0_intensity, at, n, [&](std::size_t i) { return rows[i].bin0_intensity; });
-        put(t.bin1_intensity, at, n, [&](std::size_t i) { return rows[i].bin1_intensity; });
-        put(t.bin0_bg_mean, at, n, [&](std::size_t i) { return rows[i].bin0_bg_mean; });
-        put(t.bin1_bg_mean, at, n, [&](std::size_t i) { return rows[i].bin1_bg_mean; });
-        put(t.bin0_bg_std, at, n, [&](std::size_t i) { return rows[i].bin0_bg_std; });
-        put(t.bin1_bg_std, at, n, [&](std::size_t i) { return rows[i].bin1_bg_std; });
-        put(t.start_f, at, n, [&](std::size_t i) { return local.start_f[i]; });
-        put(t.record_type, at, n, [&](std::size_t i) { return rows[i].record_type; });
+        copy_column(t.index, at, local.index.data(), n);
+        copy_column(t.ipd_f, at, local.ipd_f.data(), n);
+        copy_column(t.dur_f, at, local.dur_f.data(), n);
+        copy_column(t.bin0_intensity, at, local.value[bin0_intensity_value].data(), n);
+        copy_column(t.bin1_intensity, at, local.value[bin1_intensity_value].data(), n);
+        copy_column(t.bin0_bg_mean, at, local.value[bin0_bg_mean_value].data(), n);
+        copy_column(t.bin1_bg_mean, at, local.value[bin1_bg_mean_value].data(), n);
+        copy_column(t.bin0_bg_std, at, local.value[bin0_bg_std_value].data(), n);
+        copy_column(t.bin1_bg_std, at, local.value[bin1_bg_std_value].data(), n);
+        copy_column(t.start_f, at, local.start_f.data(), n);
+        copy_column(t.record_type, at, local.record_type.data(), n);
+        // The frame counts as f64 where the kind carries them, NaN elsewhere.
+        constexpr double absent = std::numeric_limits<double>::quiet_NaN();
+        const auto& type = local.record_type;
+        const auto& wide = local.wide;
         put(t.long_pulse_duration_f, at, n, [&](std::size_t i) {
-            return rows[i].long_pulse_duration_f ? static_cast<double>(*rows[i].long_pulse_duration_f) : absent;
+            return has_long_pulse_duration(type[i]) ? static_cast<double>(wide[i]) : absent;
         });
         put(t.event_f, at, n, [&](std::size_t i) {
-            return rows[i].event_f ? static_cast<double>(*rows[i].event_f) : absent;
+            return has_event_frame(type[i]) ? static_cast<double>(wide[i]) : absent;
         });
     }
 
@@ -254,52 +283,76 @@ private:
     const RecordTable& table_;
 };
 
-/// What decoding a segment needs besides its output, kept from segment to segment.
+/// What decoding a segment's pulses needs besides its output, kept from
+/// segment to segment.
 struct DecodingScratch {
-    std::vector<FormattedRecord> piece = std::vector<FormattedRecord>(decoding_piece);
-    std::vector<NormalizedPulse> pulses;
-    [[nodiscard]] std::span<FormattedRecord, decoding_piece> records() noexcept {
-        return std::span<FormattedRecord, decoding_piece>(piece.data(), decoding_piece);
-    }
+    std::unique_ptr<RecordPiece> records = std::make_unique<RecordPiece>();
+    std::unique_ptr<PulsePiece> pulses = std::make_unique<PulsePiece>();
 };
 
 /// Decodes, normalizes and filters a segment's pulses a piece of records at
-/// a time, appending the pulses kept to `out` and calling `piece_done(out)`
-/// after each piece; `records(records)` sees every decoded record first.
-/// Fails with the filter's error, naming the aperture when asked to.
-template <class TakeRecords, class PieceDone>
+/// a time, calling `records(piece)` with every piece of decoded records and
+/// then `pulses(piece)` with its pulses that the filter keeps: their fields
+/// made from record `values` (and those that the filter reads). Fails with the
+/// filter's error, naming the aperture when asked to.
+template <class TakeRecords, class TakePulses>
 Status visit_segment(const PulseReader& reader, const PulseFilter* filter, bool name_apertures, const Segment& segment,
-                     DecodingScratch& scratch, std::vector<NormalizedPulse>& out, TakeRecords&& records,
-                     PieceDone&& piece_done) {
+                     RecordValues values, DecodingScratch& scratch, TakeRecords&& records, TakePulses&& pulses) {
     PulseNormalizer normalizer(reader.fps(), segment.start.run);
     std::optional<PulseFilterPass> pass;
     if (filter != nullptr) {
         pass.emplace(*filter, reader.fps(), segment.start.run.previous_end, segment.start.run.have_previous);
+        values |= filter->values_needed();
     }
     Status status;
+    // Normalization reads the values of pulses alone.
+    const DecodedValues decoded{values, true};
     decode_block_pieces(
-        segment.records, reader.encoding_records(),
-        [&](std::span<const FormattedRecord> piece) {
+        segment.records, reader.encoding_records(), *scratch.records,
+        [&](const RecordPiece& piece) {
             if (!status) return;
             records(piece);
-            if (!pass) {
-                normalizer.add(piece, out);
-            } else {
-                scratch.pulses.clear();
-                normalizer.add(piece, scratch.pulses);
-                status = pass->add(scratch.pulses, out);
-            }
-            if (status) piece_done(out);
+            normalizer.add(piece, *scratch.pulses);
+            if (pass) status = pass->add(*scratch.pulses);
+            if (status) pulses(static_cast<const PulsePiece&>(*scratch.pulses));
         },
-        segment.first_record, scratch.records());
+        segment.first_record, decoded);
     if (!status) return name_apertures ? out_of_order(segment.aperture, status.error()) : status;
     return {};
 }
 
+/// Calls f(piece column, local column, table column) for every pulse column.
+template <class Local, class F>
+void for_each_pulse_column(F&& f) {
+    f(&PulsePiece::index, &Local::index, &PulseTable::index);
+    f(&PulsePiece::start_f, &Local::start_f, &PulseTable::start_f);
+    f(&PulsePiece::end_f, &Local::end_f, &PulseTable::end_f);
+    f(&PulsePiece::dur_f, &Local::dur_f, &PulseTable::dur_f);
+    f(&PulsePiece::dur_s, &Local::dur_s, &PulseTable::dur_s);
+    f(&PulsePiece::ipd_f, &Local::ipd_f, &PulseTable::ipd_f);
+    f(&PulsePiece::ipd_s, &Local::ipd_s, &PulseTable::ipd_s);
+    f(&PulsePiece::snr, &Local::snr, &PulseTable::snr);
+    f(&PulsePiece::intensity, &Local::intensity, &PulseTable::intensity);
+    f(&PulsePiece::bin0_intensity, &Local::bin0_intensity, &PulseTable::bin0_intensity);
+    f(&PulsePiece::intensity_display, &Local::intensity_display, &PulseTable::intensity_display);
+    f(&PulsePiece::binratio, &Local::binratio, &PulseTable::binratio);
+    f(&PulsePiece::bg_mean, &Local::bg_mean, &PulseTable::bg_mean);
+    f(&PulsePiece::bg_std, &Local::bg_std, &PulseTable::bg_std);
+    f(&PulsePiece::bin0_bg_mean, &Local::bin0_bg_mean, &PulseTable::bin0_bg_mean);
+    f(&PulsePiece::bin0_bg_std, &Local::bin0_bg_std, &PulseTable::bin0_bg_std);
+}
+
 class PulseRows {
 public:
+    /// The unit's pulses, a column per field.
     struct Local {
-        std::vector<NormalizedPulse> rows;
+        std::vector<std::uint64_t> index;
+        std::vector<std::uint32_t> start_f, end_f, dur_f;
+        std::vector<float> dur_s;
+        std::vector<std::uint32_t> ipd_f;
+        std::vector<float> ipd_s, snr, intensity, bin0_intensity, intensity_display, binratio, bg_mean, bg_std,
+            bin0_bg_mean, bin0_bg_std;
+        std::size_t count = 0;
         DecodingScratch scratch;
         std::vector<RowSpan> spans;
         std::vector<std::uint64_t> skipped;
@@ -312,10 +365,10 @@ public:
     };
 
     PulseRows(const PulseReader& reader, const PulseTable& table, const PlanReading& how)
-        : reader_(reader), table_(table), how_(how) {}
+        : reader_(reader), table_(table), how_(how), values_(values_for(table)) {}
 
     static void clear(Local& local) {
-        local.rows.clear();
+        local.count = 0;
         local.spans.clear();
         local.skipped.clear();
     }
@@ -323,17 +376,23 @@ public:
     /// Fails with the filter's error; with skip_unsorted, a whole block out of
     /// order gives no rows and is listed instead.
     Status decode(Local& local, const Segment& segment) const {
-        const std::size_t begin = local.rows.size();
+        const std::size_t begin = local.count;
         Status done = visit_segment(
-            reader_, how_.filter, how_.name_apertures, segment, local.scratch, local.rows,
-            [](std::span<const FormattedRecord>) {}, [](std::vector<NormalizedPulse>&) {});
+            reader_, how_.filter, how_.name_apertures, segment, values_, local.scratch, [](const RecordPiece&) {},
+            [&local](const PulsePiece& pulses) {
+                const std::size_t at = local.count;
+                local.count += pulses.count;
+                for_each_pulse_column<Local>([&](auto piece_column, auto local_column, auto) {
+                    std::copy_n((pulses.*piece_column).data(), pulses.count, grown(local.*local_column, local.count) + at);
+                });
+            });
         if (!done) {
-            local.rows.resize(begin);
+            local.count = begin;
             if (!how_.skip_unsorted || segment.piece) return done;
             local.skipped.push_back(segment.aperture);
             return {};
         }
-        local.spans.push_back({begin, local.rows.size(), segment.aperture, segment.header.aperture_x,
+        local.spans.push_back({begin, local.count, segment.aperture, segment.header.aperture_x,
                                segment.header.aperture_y});
         return {};
     }
@@ -343,72 +402,175 @@ public:
     void publish(Local& local, Carry& carry, const Segment* piece) const {
         if (piece == nullptr) return;
         if (piece->first_piece) carry = {piece->block, false, 0};
-        if (local.rows.empty()) return;
+        if (local.count == 0) return;
         if (how_.filter != nullptr && how_.filter->recalc_ipd && carry.have_kept) {
-            NormalizedPulse& first = local.rows.front();
-            first.ipd_f = first.start_f - carry.kept_end;
-            first.ipd_s = static_cast<float>(first.ipd_f) / reader_.fps();
+            local.ipd_f[0] = local.start_f[0] - carry.kept_end;
+            local.ipd_s[0] = static_cast<float>(local.ipd_f[0]) / reader_.fps();
         }
         carry.have_kept = true;
-        carry.kept_end = local.rows.back().end_f;
+        carry.kept_end = local.end_f[local.count - 1];
     }
 
-    [[nodiscard]] static std::size_t rows(const Local& local) { return local.rows.size(); }
+    [[nodiscard]] static std::size_t rows(const Local& local) { return local.count; }
 
     void store(const Local& local, std::size_t at) const {
-        const auto& rows = local.rows;
-        const std::size_t n = rows.size();
-        const PulseTable& t = table_;
-        put_aperture_columns(t, at, local.spans);
-        put(t.index, at, n, [&](std::size_t i) { return rows[i].index; });
-        put(t.start_f, at, n, [&](std::size_t i) { return rows[i].start_f; });
-        put(t.end_f, at, n, [&](std::size_t i) { return rows[i].end_f; });
-        put(t.dur_f, at, n, [&](std::size_t i) { return rows[i].dur_f; });
-        put(t.dur_s, at, n, [&](std::size_t i) { return rows[i].dur_s; });
-        put(t.ipd_f, at, n, [&](std::size_t i) { return rows[i].ipd_f; });
-        put(t.ipd_s, at, n, [&](std::size_t i) { return rows[i].ipd_s; });
-        put(t.snr, at, n, [&](std::size_t i) { return rows[i].snr; });
-        put(t.intensity, at, n, [&](std::size_t i) { return rows[i].intensity; });
-        put(t.bin0_intensity, at, n, [&](std::size_t i) { return rows[i].bin0_intensity; });
-        put(t.intensity_display, at, n, [&](std::size_t i) { return rows[i].intensity_display; });
-        put(t.binratio, at, n, [&](std::size_t i) { return rows[i].binratio; });
-        put(t.bg_mean, at, n, [&](std::size_t i) { return rows[i].bg_mean; });
-        put(t.bg_std, at, n, [&](std::size_t i) { return rows[i].bg_std; });
-        put(t.bin0_bg_mean, at, n, [&](std::size_t i) { return rows[i].bin0_bg_mean; });
-        put(t.bin0_bg_std, at, n, [&](std::size_t i) { return rows[i].bin0_bg_std; });
+        put_aperture_columns(table_, at, local.spans);
+        for_each_pulse_column<Local>([&](auto, auto local_column, auto table_column) {
+            copy_column(table_.*table_column, at, (local.*local_column).data(), local.count);
+        });
     }
 
 private:
+    /// The record values that the table's columns are made from.
+    static RecordValues values_for(const PulseTable& t) noexcept {
+        RecordValues values;
+        const auto need = [&](const float* column, std::initializer_list<RecordValue> from) {
+            if (column == nullptr) return;
+            for (const RecordValue k : from) values.set(k);
+        };
+        need(t.snr, {bin1_intensity_value, bin1_bg_std_value});
+        need(t.intensity, {bin1_intensity_value});
+        need(t.bin0_intensity, {bin0_intensity_value});
+        need(t.intensity_display, {bin1_intensity_value, bin1_bg_mean_value});
+        need(t.binratio, {bin0_intensity_value, bin1_intensity_value});
+        need(t.bg_mean, {bin1_bg_mean_value});
+        need(t.bg_std, {bin1_bg_std_value});
+        need(t.bin0_bg_mean, {bin0_bg_mean_value});
+        need(t.bin0_bg_std, {bin0_bg_std_value});
+        return values;
+    }
+
     const PulseReader& reader_;
     const PulseTable& table_;
     const PlanReading& how_;
+    RecordValues values_;
 };
 
+/// The record values that a summary reads: intensity, snr and bg_std.
+const RecordValues summed_values = RecordValues().set(bin1_intensity_value).set(bin1_bg_std_value);
+
+/// The columns of pulses that a summary adds up, and whether only their finite
+/// values count.
+enum SummedColumn : std::size_t { summed_dur_s, summed_ipd_s, summed_intensity, summed_snr, summed_bg_std, summed_count };
+constexpr std::array<bool, summed_count> finite_only{false, false, true, true, true};
+
 /// Sums over the kept pulses of a stretch of an aperture, in double precision.
+///
+/// Each column has four running sums, one for each pulse of a group of four
+/// (so that the additions need not wait for each other), added up at the end
+/// of each piece; the pulses after the last group go to the first. The order
+/// of the additions depends on the pulses alone, not on the threads.
 struct PulseSums {
     std::uint64_t kinds[formatted_record_type_count] = {};
     std::uint64_t kept = 0;
     std::uint32_t first_start_f = 0;
     std::uint32_t last_end_f = 0;
-    float first_ipd_s = 0.0F;  ///< of the first kept pulse
-    double dur_s = 0.0;
-    double ipd_s = 0.0;  ///< over the kept pulses after the first
-    double intensity = 0.0, snr = 0.0, bg_std = 0.0;
-    std::uint64_t finite_intensity = 0, finite_snr = 0, finite_bg_std = 0;
+    float first_ipd_s = 0.0F;  ///< of the first kept pulse, left out of the ipd_s sum
+    std::array<double, summed_count> sum{};
+    std::array<std::uint64_t, summed_count> count{};  ///< values added
 
-    void add(const NormalizedPulse& pulse) noexcept {
-        if (kept == 0) {
-            first_start_f = pulse.start_f;
-            first_ipd_s = pulse.ipd_s;
-        } else {
-            ipd_s += pulse.ipd_s;
+    void count_kinds(const RecordPiece& records) noexcept {
+        const auto* type = reinterpret_cast<const std::uint8_t*>(records.record_type.data());
+        std::uint64_t counts[formatted_record_type_count] = {};
+        std::size_t i = 0;
+#if defined(__SSE2__)
+        // Sixteen records at a time: a byte counter per kind and record lane
+        // (a piece is at most 512 records, so a lane counts to 32 at most).
+        static_assert(RecordPiece::capacity / 16 < 256);
+        __m128i lanes[formatted_record_type_count];
+        for (__m128i& lane : lanes) lane = _mm_setzero_si128();
+        for (; i + 16 <= records.count; i += 16) {
+            __m128i group;
+            std::memcpy(&group, type + i, sizeof group);
+            for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
+                const __m128i match = _mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(k)));
+                lanes[k] = _mm_sub_epi8(lanes[k], match);  // a match is -1
+            }
         }
-        ++kept;
-        last_end_f = pulse.end_f;
-        dur_s += pulse.dur_s;
-        add_finite(intensity, finite_intensity, pulse.intensity);
-        add_finite(snr, finite_snr, pulse.snr);
-        add_finite(bg_std, finite_bg_std, pulse.bg_std);
+        for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
+            const __m128i sums = _mm_sad_epu8(lanes[k], _mm_setzero_si128());  // two 64-bit sums of bytes
+            std::uint64_t halves[2];
+            std::memcpy(halves, &sums, sizeof halves);
+            counts[k] = halves[0] + halves[1];
+        }
+#endif
+        for (; i < records.count; ++i) ++counts[type[i] & 7U];
+        // Pulses are the records left.
+        std::uint64_t others = 0;
+        for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
+            kinds[k] += counts[k];
+            others += counts[k];
+        }
+        kinds[0] += records.count - others;
+    }
+
+    void add(const PulsePiece& pulses) noexcept {
+        const std::size_t n = pulses.count;
+        if (n == 0) return;
+        const std::array<const float*, summed_count> column{pulses.dur_s.data(), pulses.ipd_s.data(),
+                                                             pulses.intensity.data(), pulses.snr.data(),
+                                                             pulses.bg_std.data()};
+        std::array<std::array<double, 4>, summed_count> lanes{};
+        std::size_t j = 0;
+        if (kept == 0) {
+            first_start_f = pulses.start_f[0];
+            first_ipd_s = pulses.ipd_s[0];
+            for (std::size_t c = 0; c < summed_count; ++c) {
+                if (c != summed_ipd_s) take(lanes[c][0], c, column[c][0]);
+            }
+            j = 1;
+        }
+#if defined(__SSE2__)
+        const std::size_t j0 = j;
+        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+        const __m128 infinity = _mm_set1_ps(std::numeric_limits<float>::infinity());
+        __m128d low[summed_count];   // running sums 0 and 1
+        __m128d high[summed_count];  // running sums 2 and 3
+        __m128i taken[summed_count];
+        for (std::size_t c = 0; c < summed_count; ++c) {
+            low[c] = _mm_loadu_pd(lanes[c].data());
+            high[c] = _mm_loadu_pd(lanes[c].data() + 2);
+            taken[c] = _mm_setzero_si128();
+        }
+        for (; j + 4 <= n; j += 4) {
+            for (std::size_t c = 0; c < summed_count; ++c) {
+                __m128 group = _mm_loadu_ps(column[c] + j);
+                if (finite_only[c]) {
+                    // |v| < inf holds for finite values only (not for NaN).
+                    const __m128 take = _mm_cmplt_ps(_mm_and_ps(group, magnitude), infinity);
+                    group = _mm_and_ps(group, take);
+                    taken[c] = _mm_sub_epi32(taken[c], _mm_castps_si128(take));
+                }
+                low[c] = _mm_add_pd(low[c], _mm_cvtps_pd(group));
+                high[c] = _mm_add_pd(high[c], _mm_cvtps_pd(_mm_movehl_ps(group, group)));
+            }
+        }
+        for (std::size_t c = 0; c < summed_count; ++c) {
+            _mm_storeu_pd(lanes[c].data(), low[c]);
+            _mm_storeu_pd(lanes[c].data() + 2, high[c]);
+            if (!finite_only[c]) {
+                count[c] += (n - j0) / 4 * 4;
+                continue;
+            }
+            std::array<std::uint32_t, 4> counted;
+            std::memcpy(counted.data(), &taken[c], sizeof counted);
+            count[c] += std::uint64_t{counted[0]} + counted[1] + counted[2] + counted[3];
+        }
+#else
+        for (; j + 4 <= n; j += 4) {
+            for (std::size_t c = 0; c < summed_count; ++c) {
+                for (std::size_t lane = 0; lane < 4; ++lane) take(lanes[c][lane], c, column[c][j + lane]);
+            }
+        }
+#endif
+        for (; j < n; ++j) {
+            for (std::size_t c = 0; c < summed_count; ++c) take(lanes[c][0], c, column[c][j]);
+        }
+        for (std::size_t c = 0; c < summed_count; ++c) {
+            sum[c] += (lanes[c][0] + lanes[c][1]) + (lanes[c][2] + lanes[c][3]);
+        }
+        kept += n;
+        last_end_f = pulses.end_f[n - 1];
     }
 
     /// Appends `later`, the sums of the stretch that follows; `first_ipd_s` is
@@ -417,29 +579,25 @@ struct PulseSums {
     void append(const PulseSums& later, float later_first_ipd_s) noexcept {
         for (std::size_t k = 0; k < formatted_record_type_count; ++k) kinds[k] += later.kinds[k];
         if (later.kept == 0) return;
+        for (std::size_t c = 0; c < summed_count; ++c) {
+            sum[c] += later.sum[c];
+            count[c] += later.count[c];
+        }
         if (kept == 0) {
             first_start_f = later.first_start_f;
             first_ipd_s = later_first_ipd_s;
-            ipd_s = later.ipd_s;
         } else {
-            ipd_s += static_cast<double>(later_first_ipd_s) + later.ipd_s;
+            sum[summed_ipd_s] += static_cast<double>(later_first_ipd_s);
         }
         kept += later.kept;
         last_end_f = later.last_end_f;
-        dur_s += later.dur_s;
-        intensity += later.intensity;
-        snr += later.snr;
-        bg_std += later.bg_std;
-        finite_intensity += later.finite_intensity;
-        finite_snr += later.finite_snr;
-        finite_bg_std += later.finite_bg_std;
     }
 
     [[nodiscard]] ApertureSummary summary(std::uint64_t aperture, const ApertureHeader& header,
                                           float fps) const noexcept {
         constexpr double none = std::numeric_limits<double>::quiet_NaN();
-        const auto mean = [](double sum, std::uint64_t count) {
-            return count == 0 ? none : sum / static_cast<double>(count);
+        const auto mean = [&](SummedColumn c, std::uint64_t values) {
+            return values == 0 ? none : sum[c] / static_cast<double>(values);
         };
         ApertureSummary row;
         row.aperture_index = aperture;
@@ -451,20 +609,21 @@ struct PulseSums {
         const double frames_per_second = static_cast<double>(fps);
         row.first_start_s = kept == 0 ? none : static_cast<double>(first_start_f) / frames_per_second;
         row.last_end_s = kept == 0 ? none : static_cast<double>(last_end_f) / frames_per_second;
-        row.mean_dur_s = mean(dur_s, kept);
-        row.mean_ipd_s = kept < 2 ? none : ipd_s / static_cast<double>(kept - 1);
-        row.mean_intensity = mean(intensity, finite_intensity);
-        row.mean_snr = mean(snr, finite_snr);
-        row.mean_bg_std = mean(bg_std, finite_bg_std);
+        row.mean_dur_s = mean(summed_dur_s, kept);
+        row.mean_ipd_s = kept < 2 ? none : mean(summed_ipd_s, kept - 1);
+        row.mean_intensity = mean(summed_intensity, count[summed_intensity]);
+        row.mean_snr = mean(summed_snr, count[summed_snr]);
+        row.mean_bg_std = mean(summed_bg_std, count[summed_bg_std]);
         return row;
     }
 
 private:
-    static void add_finite(double& sum, std::uint64_t& count, float value) noexcept {
-        if (std::isfinite(value)) {
-            sum += static_cast<double>(value);
-            ++count;
-        }
+    /// Adds `value` to running sum `lane` of column c, counted, unless the
+    /// column takes finite values only and it is not.
+    void take(double& lane, std::size_t c, float value) noexcept {
+        if (finite_only[c] && !std::isfinite(value)) return;
+        lane += static_cast<double>(value);
+        ++count[c];
     }
 };
 
@@ -474,7 +633,6 @@ public:
         std::vector<ApertureSummary> rows;
         PulseSums piece;  ///< the sums of a piece, until it is published
         DecodingScratch scratch;
-        std::vector<NormalizedPulse> kept;
         std::vector<std::uint64_t> skipped;
     };
     struct Carry {
@@ -493,16 +651,10 @@ public:
 
     Status decode(Local& local, const Segment& segment) const {
         PulseSums sums;
-        local.kept.clear();
         Status done = visit_segment(
-            reader_, how_.filter, how_.name_apertures, segment, local.scratch, local.kept,
-            [&sums](std::span<const FormattedRecord> records) {
-                for (const FormattedRecord& record : records) ++sums.kinds[static_cast<std::size_t>(record.record_type)];
-            },
-            [&sums](std::vector<NormalizedPulse>& pulses) {
-                for (const NormalizedPulse& pulse : pulses) sums.add(pulse);
-                pulses.clear();
-            });
+            reader_, how_.filter, how_.name_apertures, segment, summed_values, local.scratch,
+            [&sums](const RecordPiece& records) { sums.count_kinds(records); },
+            [&sums](const PulsePiece& pulses) { sums.add(pulses); });
         if (!done) {
             if (!how_.skip_unsorted || segment.piece) return done;
             local.skipped.push_back(segment.aperture);
@@ -580,7 +732,20 @@ public:
             restart = restart_;
             return PlanRows{};
         }
-        run_on_threads(threads, [this](std::size_t) { work(); });
+        most_slots_ = 4 * threads;
+        run_on_threads(threads, [this](std::size_t) {
+            try {
+                work();
+            } catch (...) {
+                // The others stop too, rather than wait for this thread's units.
+                {
+                    const std::lock_guard lock(turn_mutex_);
+                    stopped_ = true;
+                }
+                turn_changed_.notify_all();
+                throw;
+            }
+        });
         restart = restart_;
         skip_more = skip_more_;
         if (error_) return *error_;
@@ -661,56 +826,116 @@ private:
         return {};
     }
 
-    /// The work of one thread: units in plan order, decoded here and published in turn.
-    void work() {
+    /// A unit's rows, decoded and waiting to be published.
+    struct Slot {
         typename Rows::Local local;
-        std::vector<std::byte> bytes;
         std::vector<Segment> segments;
-        for (std::size_t u = next_unit_++; u < units_.size(); u = next_unit_++) {
-            Rows::clear(local);
-            segments.clear();
-            Status decoded;
+        Status decoded;
+        bool failed = false;  ///< decoding threw
+        bool store = false;   ///< published: its rows go at row `at`
+        std::size_t at = 0;
+    };
+
+    /// The work of one thread: units in plan order, each decoded here into a
+    /// free slot and handed in. Whoever hands in the unit whose turn it is
+    /// publishes it and every unit after it that is waiting, in plan order,
+    /// then stores their rows. A thread ahead of the others goes on with the
+    /// next unit instead of waiting for its turn, as long as there are free
+    /// slots: so threads wait for each other only when one falls far behind.
+    void work() {
+        std::vector<std::byte> bytes;
+        std::vector<Slot*> published;
+        for (;;) {
+            Slot* slot = acquire_slot();
+            if (slot == nullptr) return;  // stopped
+            // A unit is taken only with a slot to decode it into, so the unit
+            // whose turn it is always has one.
+            const std::size_t u = next_unit_++;
+            if (u >= units_.size()) {
+                release_slots({&slot, 1});
+                return;
+            }
+            Rows::clear(slot->local);
+            slot->segments.clear();
+            slot->decoded = {};
+            slot->failed = false;
+            slot->store = false;
+            std::exception_ptr thrown;
             if (!stopped_) {
                 try {
-                    decoded = decode(units_[u], local, bytes, segments);
+                    slot->decoded = decode(units_[u], slot->local, bytes, slot->segments);
                 } catch (...) {
-                    take_turn(u, [&] { stopped_ = true; });
-                    throw;
+                    thrown = std::current_exception();
+                    slot->failed = true;
                 }
             }
-            std::size_t at = 0;
-            bool store = false;
-            take_turn(u, [&] {
-                if (stopped_) return;
-                if (!decoded) {
-                    error_ = decoded.error();
-                    stopped_ = true;
-                    return;
-                }
-                const Segment* piece = units_[u].piece && !segments.empty() ? &segments.front() : nullptr;
-                rows_.publish(local, carry_, piece);
-                at = next_row_;
-                next_row_ += Rows::rows(local);
-                skipped_.insert(skipped_.end(), local.skipped.begin(), local.skipped.end());
-                if (how_.keep_headers) {
-                    for (const Segment& segment : segments) {
-                        if (segment.first_piece) headers_.push_back(segment.header);
-                    }
-                }
-                store = true;
-            });
-            if (store) rows_.store(local, at);
+            hand_in(u, slot, published);
+            for (Slot* done : published) {
+                if (done->store) rows_.store(done->local, done->at);
+            }
+            release_slots(published);
+            if (thrown) std::rethrow_exception(thrown);
         }
     }
 
-    /// Runs `publish` when unit `u`'s turn has come, then hands the turn on.
-    template <class Publish>
-    void take_turn(std::size_t u, Publish&& publish) {
+    /// A free slot, made when there are fewer than the most allowed, else
+    /// waited for; none once the read has stopped.
+    Slot* acquire_slot() {
         std::unique_lock lock(turn_mutex_);
-        turn_changed_.wait(lock, [&] { return turn_ == u; });
-        publish();
-        ++turn_;
+        turn_changed_.wait(lock, [&] { return stopped_ || !free_slots_.empty() || slots_.size() < most_slots_; });
+        if (stopped_) return nullptr;
+        if (!free_slots_.empty()) {
+            Slot* slot = free_slots_.back();
+            free_slots_.pop_back();
+            return slot;
+        }
+        return slots_.emplace_back(std::make_unique<Slot>()).get();
+    }
+
+    void release_slots(std::span<Slot* const> slots) {
+        if (slots.empty()) return;
+        {
+            const std::lock_guard lock(turn_mutex_);
+            free_slots_.insert(free_slots_.end(), slots.begin(), slots.end());
+        }
         turn_changed_.notify_all();
+    }
+
+    /// Hands in unit u's slot; `published` becomes the slots published here,
+    /// in plan order (those to be stored marked so).
+    void hand_in(std::size_t u, Slot* slot, std::vector<Slot*>& published) {
+        published.clear();
+        const std::lock_guard lock(turn_mutex_);
+        waiting_.emplace(u, slot);
+        for (auto next = waiting_.find(turn_); next != waiting_.end(); next = waiting_.find(turn_)) {
+            Slot* ready = next->second;
+            waiting_.erase(next);
+            published.push_back(ready);
+            publish(turn_, *ready);
+            ++turn_;
+        }
+    }
+
+    /// Publishes unit u (under turn_mutex_, in plan order).
+    void publish(std::size_t u, Slot& slot) {
+        if (slot.failed) stopped_ = true;
+        if (stopped_) return;
+        if (!slot.decoded) {
+            error_ = slot.decoded.error();
+            stopped_ = true;
+            return;
+        }
+        const Segment* piece = units_[u].piece && !slot.segments.empty() ? &slot.segments.front() : nullptr;
+        rows_.publish(slot.local, carry_, piece);
+        slot.at = next_row_;
+        next_row_ += Rows::rows(slot.local);
+        skipped_.insert(skipped_.end(), slot.local.skipped.begin(), slot.local.skipped.end());
+        if (how_.keep_headers) {
+            for (const Segment& segment : slot.segments) {
+                if (segment.first_piece) headers_.push_back(segment.header);
+            }
+        }
+        slot.store = true;
     }
 
     Status decode(const Unit& unit, typename Rows::Local& local, std::vector<std::byte>& bytes,
@@ -797,8 +1022,13 @@ private:
     std::atomic<std::size_t> next_unit_{0};
     std::atomic<bool> stopped_{false};
     std::mutex turn_mutex_;
-    std::condition_variable turn_changed_;
+    std::condition_variable turn_changed_;  ///< a slot freed, or the read stopped
+    // Under turn_mutex_.
     std::size_t turn_ = 0;  ///< the unit whose rows are published next
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::size_t most_slots_ = 1;
+    std::vector<Slot*> free_slots_;
+    std::map<std::size_t, Slot*> waiting_;  ///< decoded units, by unit, waiting for their turn
     // Under turn_mutex_ (or set once by a failing unit before any reading starts).
     std::atomic<Restart> restart_{Restart::none};
     std::set<std::size_t> skip_more_;

@@ -4,6 +4,7 @@
 #include <array>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "pulse_reader/headers/byte_order.hpp"
 #include "pulse_reader/large_buffer.hpp"
@@ -106,10 +107,20 @@ Result<AperturePulses> PulseReader::get_pulses(std::uint64_t aperture_index, con
     AperturePulses result{{}, block->header};
     // Every pulse comes from one record, so this is the most it can need.
     reserve_large(result.pulses, block->header.num_records);
-    Status done = visit_pulses(*block, filter, [&result](std::span<const NormalizedPulse> pulses) {
-        result.pulses.insert(result.pulses.end(), pulses.begin(), pulses.end());
-    });
-    if (!done) return std::move(done).error();
+    const auto records = std::make_unique<RecordPiece>();
+    const auto pulses = std::make_unique<PulsePiece>();
+    PulseNormalizer normalizer(fps_);
+    std::optional<PulseFilterPass> pass;
+    if (filter != nullptr) pass.emplace(*filter, fps_);
+    Status status;
+    decode_block_pieces(block->record_bytes(), encoding_records_, *records, [&](const RecordPiece& piece) {
+        if (!status) return;
+        normalizer.add(piece, *pulses);
+        if (pass) status = pass->add(*pulses);
+        if (!status) return;
+        for (std::size_t j = 0; j < pulses->count; ++j) result.pulses.push_back(pulses->row(j));
+    }, 0, DecodedValues{all_record_values, true});
+    if (!status) return std::move(status).error();
     return result;
 }
 

@@ -55,14 +55,6 @@ public:
     [[nodiscard]] Result<AperturePulses> get_pulses(std::uint64_t aperture_index,
                                                     const PulseFilter* filter = nullptr) const;
 
-    /// Hands the pulses of `block` (one of this file's blocks), passed through
-    /// `filter` when one is given, to `sink` a piece at a time and in order
-    /// (see normalize_block_pieces), without gathering them all. On an error
-    /// (pulses out of order for the filter), pieces already handed over are to
-    /// be discarded.
-    template <class Sink>
-    [[nodiscard]] Status visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const;
-
     /// Writes a new pulse file holding the given apertures (each one the index
     /// holds, no repeats) in ascending order; see aperture_copy.cpp.
     [[nodiscard]] Status copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
@@ -95,24 +87,5 @@ private:
     float fps_;
     bool trimmed_;
 };
-
-template <class Sink>
-Status PulseReader::visit_pulses(const RawBlock& block, const PulseFilter* filter, Sink&& sink) const {
-    if (filter == nullptr) {
-        normalize_block_pieces(block.record_bytes(), encoding_records_, fps_, sink);
-        return {};
-    }
-    PulseFilterPass pass(*filter, fps_);
-    std::vector<NormalizedPulse> kept;
-    Status status;
-    normalize_block_pieces(block.record_bytes(), encoding_records_, fps_,
-                           [&](std::span<const NormalizedPulse> pulses) {
-                               if (!status) return;
-                               kept.clear();
-                               status = pass.add(pulses, kept);
-                               if (status) sink(std::span<const NormalizedPulse>(kept));
-                           });
-    return status;
-}
 
 }  // namespace kvt

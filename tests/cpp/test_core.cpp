@@ -3,6 +3,7 @@
 // the reader's results) and hostile sizes under an allocation cap.
 #include <sys/mman.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -70,24 +71,42 @@ TEST(Index, LooksUpWithGapsRepeatsAndZeroOffsets) {
     EXPECT_EQ(PulseFileIndex::new_(index_entries({{3, 100}}), 2).error().message(), "failed to fill whole buffer");
 }
 
+/// Records of eight u16 words each, as the file stores them.
+std::vector<std::byte> record_bytes(const std::vector<std::array<std::uint16_t, 8>>& records) {
+    std::vector<std::byte> bytes;
+    for (const auto& words : records) {
+        for (const std::uint16_t word : words) {
+            bytes.push_back(static_cast<std::byte>(word));
+            bytes.push_back(static_cast<std::byte>(word >> 8));
+        }
+    }
+    return bytes;
+}
+
 TEST(Decoding, EveryStoredValueAtEveryScaleIsTheSinglePrecisionDivisionThenSum) {
+    // One pulse for every stored value of word 3, decoded eight at a time and,
+    // shifted by three records, the last five one by one.
+    std::vector<std::array<std::uint16_t, 8>> pulses(0x10000);
+    for (std::uint32_t word = 0; word < 0x10000; ++word) pulses[word] = {0, 1, 0, static_cast<std::uint16_t>(word)};
+    const std::vector<std::byte> bytes = record_bytes(pulses);
     EncodingRecords encodings{};
-    std::array<std::byte, 16> raw{};
-    raw[2] = std::byte{1};  // word 1: a pulse
     for (unsigned exponent = 0; exponent < 32; exponent += 5) {
         for (float offset : {0.0F, 100.0F, 65535.0F}) {
             encodings[3] = EncodingRecord{static_cast<float>(1U << (exponent & 15)), offset, 0,
                                           static_cast<std::uint8_t>(exponent)};
-            for (std::uint32_t word = 0; word < 0x10000; ++word) {
-                raw[6] = static_cast<std::byte>(word);
-                raw[7] = static_cast<std::byte>(word >> 8);
-                const float got = FormattedRecord::from_raw(raw, encodings, 0).bin1_intensity;
-                const volatile float quotient = static_cast<float>(static_cast<std::int16_t>(word)) / encodings[3].scale;
-                const float want = word == 0x7FFF   ? INFINITY
-                                   : word == 0x8001 ? -INFINITY
-                                   : word == 0x8000 ? std::bit_cast<float>(0x7FC00000U)
-                                                    : quotient + offset;
-                ASSERT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(want)) << word;
+            for (const std::size_t shift : {0, 3}) {
+                const auto records = decode_records(std::span(bytes).subspan(16 * shift), encodings);
+                ASSERT_EQ(records.size(), 0x10000 - shift);
+                for (std::uint32_t word = static_cast<std::uint32_t>(shift); word < 0x10000; ++word) {
+                    const float got = records[word - shift].bin1_intensity;
+                    const volatile float quotient =
+                        static_cast<float>(static_cast<std::int16_t>(word)) / encodings[3].scale;
+                    const float want = word == 0x7FFF   ? INFINITY
+                                       : word == 0x8001 ? -INFINITY
+                                       : word == 0x8000 ? std::bit_cast<float>(0x7FC00000U)
+                                                        : quotient + offset;
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(want)) << word;
+                }
             }
         }
     }
@@ -105,21 +124,17 @@ NormalizedPulse pulse(std::uint32_t start, std::uint32_t end, float snr = 10.0F)
 }
 
 TEST(Normalization, TwoPulsesAroundOtherRecords) {
-    std::vector<FormattedRecord> records(4);
-    const std::array<std::pair<std::uint16_t, std::uint16_t>, 4> words{{{10, 0}, {5, 20}, {3, 0}, {4, 10}}};
-    for (std::size_t i = 0; i < 4; ++i) {
-        records[i].index = i;
-        records[i].ipd_f = words[i].first;
-        records[i].dur_f = words[i].second;
-        records[i].record_type = words[i].second ? FormattedRecordType::Pulse : FormattedRecordType::StepDown;
-    }
-    records[0].record_type = FormattedRecordType::Background;
-    const auto pulses = NormalizedPulse::from_formatted_records(records, 100.0F);
-    ASSERT_EQ(pulses.size(), 2U);
-    EXPECT_EQ(std::tuple(pulses[0].index, pulses[0].start_f, pulses[0].end_f, pulses[0].ipd_f), std::tuple(1U, 15U, 35U, 0U));
-    EXPECT_EQ(std::tuple(pulses[1].index, pulses[1].start_f, pulses[1].end_f, pulses[1].ipd_f), std::tuple(3U, 42U, 52U, 7U));
-    EXPECT_EQ(pulses[1].ipd_s, 7.0F / 100.0F);
-    EXPECT_EQ(pulses[0].dur_s, 20.0F / 100.0F);
+    // A background, a pulse, a step down, a pulse: (ipd_f, dur_f) of each.
+    const auto bytes = record_bytes({{10, 0}, {5, 20, 1}, {3, 0, 1, 1, 0, 0, 0xFFFA}, {4, 10, 1}});
+    RecordPiece records;
+    decode_piece(bytes, EncodingRecords{}, 0, records);
+    PulsePiece pulses;
+    PulseNormalizer(100.0F).add(records, pulses);
+    ASSERT_EQ(pulses.count, 2U);
+    EXPECT_EQ(std::tuple(pulses.index[0], pulses.start_f[0], pulses.end_f[0], pulses.ipd_f[0]), std::tuple(1U, 15U, 35U, 0U));
+    EXPECT_EQ(std::tuple(pulses.index[1], pulses.start_f[1], pulses.end_f[1], pulses.ipd_f[1]), std::tuple(3U, 42U, 52U, 7U));
+    EXPECT_EQ(pulses.ipd_s[1], 7.0F / 100.0F);
+    EXPECT_EQ(pulses.dur_s[0], 20.0F / 100.0F);
 }
 
 struct FilterCase {

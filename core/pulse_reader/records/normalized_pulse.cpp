@@ -4,35 +4,139 @@
 
 namespace kvt {
 
-void PulseNormalizer::add(std::span<const FormattedRecord> records, std::vector<NormalizedPulse>& out) {
-    for (const FormattedRecord& record : records) {
-        run_.frame += record.ipd_f;
-        if (record.record_type != FormattedRecordType::Pulse) continue;
+NormalizedPulse PulsePiece::row(std::size_t j) const noexcept {
+    NormalizedPulse pulse;
+    pulse.index = index[j];
+    pulse.start_f = start_f[j];
+    pulse.end_f = end_f[j];
+    pulse.dur_f = dur_f[j];
+    pulse.dur_s = dur_s[j];
+    pulse.ipd_f = ipd_f[j];
+    pulse.ipd_s = ipd_s[j];
+    pulse.snr = snr[j];
+    pulse.intensity = intensity[j];
+    pulse.bin0_intensity = bin0_intensity[j];
+    pulse.intensity_display = intensity_display[j];
+    pulse.binratio = binratio[j];
+    pulse.bg_mean = bg_mean[j];
+    pulse.bg_std = bg_std[j];
+    pulse.bin0_bg_mean = bin0_bg_mean[j];
+    pulse.bin0_bg_std = bin0_bg_std[j];
+    return pulse;
+}
 
-        NormalizedPulse& pulse = out.emplace_back();
-        pulse.index = record.index;
-        pulse.start_f = run_.frame;
-        pulse.dur_f = record.dur_f;
-        pulse.end_f = run_.frame + pulse.dur_f;
-        pulse.ipd_f = run_.have_previous ? pulse.start_f - run_.previous_end : 0;
-        pulse.dur_s = static_cast<float>(pulse.dur_f) / fps_;
-        pulse.ipd_s = static_cast<float>(pulse.ipd_f) / fps_;
-        pulse.snr = record.bin1_intensity / record.bin1_bg_std;
-        pulse.intensity = record.bin1_intensity;
-        pulse.bin0_intensity = record.bin0_intensity;
-        pulse.intensity_display = record.bin1_intensity + record.bin1_bg_mean;
-        pulse.binratio = record.bin0_intensity / record.bin1_intensity;
-        pulse.bg_mean = record.bin1_bg_mean;
-        pulse.bg_std = record.bin1_bg_std;
-        pulse.bin0_bg_mean = record.bin0_bg_mean;
-        pulse.bin0_bg_std = record.bin0_bg_std;
+void PulsePiece::set_row(std::size_t j, const NormalizedPulse& pulse) noexcept {
+    index[j] = pulse.index;
+    start_f[j] = pulse.start_f;
+    end_f[j] = pulse.end_f;
+    dur_f[j] = pulse.dur_f;
+    dur_s[j] = pulse.dur_s;
+    ipd_f[j] = pulse.ipd_f;
+    ipd_s[j] = pulse.ipd_s;
+    snr[j] = pulse.snr;
+    intensity[j] = pulse.intensity;
+    bin0_intensity[j] = pulse.bin0_intensity;
+    intensity_display[j] = pulse.intensity_display;
+    binratio[j] = pulse.binratio;
+    bg_mean[j] = pulse.bg_mean;
+    bg_std[j] = pulse.bg_std;
+    bin0_bg_mean[j] = pulse.bin0_bg_mean;
+    bin0_bg_std[j] = pulse.bin0_bg_std;
+}
 
-        // The next record's ipd_f counts from the end of this pulse.
-        run_.previous_end = pulse.end_f;
-        run_.have_previous = true;
-        run_.frame = pulse.end_f;
-        ++run_.pulses;
+void PulsePiece::move_row(std::size_t from, std::size_t to) noexcept { set_row(to, row(from)); }
+
+namespace {
+
+/// The pulse column made from each record value, by RecordValue.
+std::array<float*, record_value_count> value_columns(PulsePiece& out) noexcept {
+    return {out.bin0_intensity.data(), out.intensity.data(), out.bin0_bg_mean.data(),
+            out.bg_mean.data(),        out.bin0_bg_std.data(), out.bg_std.data()};
+}
+
+/// The walk over a piece's records in order: for each pulse, where it is, the
+/// frame at its end, its duration and the `fields` values decoded (M of them).
+/// A record moves the frame by its ipd_f and a pulse then by its dur_f to its
+/// end; dur_f is 0 in every other record (and only there), so the frame after
+/// record i is the sum of ipd_f + dur_f up to it. Every record is written to
+/// the next free row and only a pulse takes it, so the loop does not branch.
+/// Returns the number of pulses.
+template <std::size_t M>
+std::size_t walk(const RecordPiece& records, const std::array<RecordValue, record_value_count>& fields,
+                 std::uint32_t& frame, std::array<std::uint16_t, RecordPiece::capacity>& position,
+                 PulsePiece& out) noexcept {
+    std::array<const float*, M> from;
+    std::array<float*, M> to;
+    const std::array<float*, record_value_count> columns = value_columns(out);
+    for (std::size_t c = 0; c < M; ++c) {
+        from[c] = records.value[fields[c]].data();
+        to[c] = columns[fields[c]];
     }
+    std::size_t pulses = 0;
+    for (std::size_t i = 0; i < records.count; ++i) {
+        const std::uint16_t dur_f = records.dur_f[i];
+        frame += std::uint32_t{records.ipd_f[i]} + dur_f;
+        position[pulses] = static_cast<std::uint16_t>(i);
+        out.end_f[pulses] = frame;
+        out.dur_f[pulses] = dur_f;
+        for (std::size_t c = 0; c < M; ++c) to[c][pulses] = from[c][i];
+        pulses += dur_f != 0 ? 1 : 0;
+    }
+    return pulses;
+}
+
+}  // namespace
+
+void PulseNormalizer::add(const RecordPiece& records, PulsePiece& out) noexcept {
+    const RecordValues have = records.decoded.fields;
+    std::array<RecordValue, record_value_count> fields{};
+    std::size_t m = 0;
+    for (std::size_t k = 0; k < record_value_count; ++k) {
+        if (have[k]) fields[m++] = static_cast<RecordValue>(k);
+    }
+    std::array<std::uint16_t, RecordPiece::capacity> position;
+    std::uint32_t frame = run_.frame;
+    std::size_t pulses = 0;
+    switch (m) {
+        case 0: pulses = walk<0>(records, fields, frame, position, out); break;
+        case 1: pulses = walk<1>(records, fields, frame, position, out); break;
+        case 2: pulses = walk<2>(records, fields, frame, position, out); break;
+        case 3: pulses = walk<3>(records, fields, frame, position, out); break;
+        case 4: pulses = walk<4>(records, fields, frame, position, out); break;
+        case 5: pulses = walk<5>(records, fields, frame, position, out); break;
+        default: pulses = walk<record_value_count>(records, fields, frame, position, out); break;
+    }
+    out.count = pulses;
+
+    // Then field by field, each pulse on its own.
+    for (std::size_t j = 0; j < pulses; ++j) {
+        out.index[j] = records.first_index + position[j];
+        out.start_f[j] = out.end_f[j] - out.dur_f[j];
+    }
+    // ipd_f counts from the end of the pulse before; the first pulse of an
+    // aperture has none and gets 0.
+    if (pulses != 0) out.ipd_f[0] = run_.have_previous ? out.start_f[0] - run_.previous_end : 0;
+    for (std::size_t j = 1; j < pulses; ++j) out.ipd_f[j] = out.start_f[j] - out.end_f[j - 1];
+    for (std::size_t j = 0; j < pulses; ++j) {
+        out.dur_s[j] = static_cast<float>(out.dur_f[j]) / fps_;
+        out.ipd_s[j] = static_cast<float>(out.ipd_f[j]) / fps_;
+    }
+    if (have[bin1_intensity_value] && have[bin1_bg_std_value]) {
+        for (std::size_t j = 0; j < pulses; ++j) out.snr[j] = out.intensity[j] / out.bg_std[j];
+    }
+    if (have[bin1_intensity_value] && have[bin1_bg_mean_value]) {
+        for (std::size_t j = 0; j < pulses; ++j) out.intensity_display[j] = out.intensity[j] + out.bg_mean[j];
+    }
+    if (have[bin0_intensity_value] && have[bin1_intensity_value]) {
+        for (std::size_t j = 0; j < pulses; ++j) out.binratio[j] = out.bin0_intensity[j] / out.intensity[j];
+    }
+
+    run_.frame = frame;
+    if (pulses != 0) {
+        run_.previous_end = out.end_f[pulses - 1];
+        run_.have_previous = true;
+    }
+    run_.pulses += pulses;
 }
 
 PulseRun pulse_run_after(std::span<const std::byte> block, PulseRun run) noexcept {
@@ -67,13 +171,6 @@ std::uint32_t sum_ipd_f(std::span<const std::byte> block) noexcept {
     std::uint32_t sum = 0;
     for (std::size_t i = 0; i < count; ++i) sum += load_le<std::uint16_t>(block.data() + i * event_record_size);
     return sum;
-}
-
-std::vector<NormalizedPulse> NormalizedPulse::from_formatted_records(std::span<const FormattedRecord> records,
-                                                                     float fps) {
-    std::vector<NormalizedPulse> pulses;
-    PulseNormalizer(fps).add(records, pulses);
-    return pulses;
 }
 
 }  // namespace kvt

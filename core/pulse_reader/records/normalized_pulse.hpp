@@ -3,11 +3,14 @@
 // Records store frame increments: a record's `ipd_f` counts frames since the
 // end of the latest pulse, or since the latest other record, or since frame 0.
 // Normalization walks the records with a frame counter and turns every pulse
-// record into a `NormalizedPulse`. All frame arithmetic is u32 and wraps; all
-// float arithmetic is single precision, with IEEE results for zero divisors.
+// record into a pulse. All frame arithmetic is u32 and wraps; all float
+// arithmetic is single precision, with IEEE results for zero divisors.
+//
+// Like records, pulses are made a piece at a time, one array per field
+// (PulsePiece); NormalizedPulse is one row of a piece.
 #pragma once
 
-#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -34,8 +37,36 @@ struct NormalizedPulse {
     float bg_std = 0.0F;
     float bin0_bg_mean = 0.0F;
     float bin0_bg_std = 0.0F;
+};
 
-    static std::vector<NormalizedPulse> from_formatted_records(std::span<const FormattedRecord> records, float fps);
+/// The pulses of a piece of records, a field per array, in the order of
+/// NormalizedPulse: row j is the j-th pulse. The fields made from record
+/// values that were not decoded (see RecordPiece::values) keep what they held.
+struct PulsePiece {
+    static constexpr std::size_t capacity = RecordPiece::capacity;
+
+    std::size_t count = 0;
+    std::array<std::uint64_t, capacity> index;
+    std::array<std::uint32_t, capacity> start_f;
+    std::array<std::uint32_t, capacity> end_f;
+    std::array<std::uint32_t, capacity> dur_f;
+    std::array<float, capacity> dur_s;
+    std::array<std::uint32_t, capacity> ipd_f;
+    std::array<float, capacity> ipd_s;
+    std::array<float, capacity> snr;
+    std::array<float, capacity> intensity;
+    std::array<float, capacity> bin0_intensity;
+    std::array<float, capacity> intensity_display;
+    std::array<float, capacity> binratio;
+    std::array<float, capacity> bg_mean;
+    std::array<float, capacity> bg_std;
+    std::array<float, capacity> bin0_bg_mean;
+    std::array<float, capacity> bin0_bg_std;
+
+    [[nodiscard]] NormalizedPulse row(std::size_t j) const noexcept;
+    void set_row(std::size_t j, const NormalizedPulse& pulse) noexcept;
+    /// Row `from` copied onto row `to`.
+    void move_row(std::size_t from, std::size_t to) noexcept;
 };
 
 /// Where a normalization pass stands after some records of an aperture.
@@ -65,31 +96,14 @@ struct PulseRun {
 class PulseNormalizer {
 public:
     explicit PulseNormalizer(float fps, PulseRun from = {}) noexcept : fps_(fps), run_(from) {}
-    /// Normalizes the next records of the aperture, appending its pulses to `out`.
-    void add(std::span<const FormattedRecord> records, std::vector<NormalizedPulse>& out);
+    /// Normalizes the next records of the aperture: `out` becomes their
+    /// pulses, with the fields that the records' decoded values make.
+    void add(const RecordPiece& records, PulsePiece& out) noexcept;
     [[nodiscard]] const PulseRun& run() const noexcept { return run_; }
 
 private:
     float fps_;
     PulseRun run_;
 };
-
-/// Decodes and normalizes a block's record bytes a piece at a time (see
-/// decode_block_pieces), calling `sink` with the pulses of each piece in order
-/// (a span valid during the call, maybe empty): the same pulses as decoding
-/// the whole block and then normalizing it, with nothing the size of the block
-/// allocated.
-template <class Sink>
-void normalize_block_pieces(std::span<const std::byte> block, const EncodingRecords& encodings, float fps,
-                            Sink&& sink) {
-    std::vector<NormalizedPulse> pulses;
-    pulses.reserve(std::min(block.size() / event_record_size, decoding_piece));
-    PulseNormalizer normalizer(fps);
-    decode_block_pieces(block, encodings, [&](std::span<const FormattedRecord> records) {
-        pulses.clear();
-        normalizer.add(records, pulses);
-        sink(std::span<const NormalizedPulse>(pulses));
-    });
-}
 
 }  // namespace kvt
