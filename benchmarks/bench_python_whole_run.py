@@ -29,7 +29,11 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
+# NumPy's OpenBLAS threads spin on the CPUs that the module's threads use; this
+# must be set before NumPy is first imported.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 SMALL = Path("/tmp/kvt_bench_whole_run_1g.bin")
 LARGE = Path("/tmp/kvt_bench_whole_run_4g.bin")
@@ -166,5 +170,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     main()

@@ -9,6 +9,10 @@
 #include <type_traits>
 #include <sys/mman.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace kvt {
 
 namespace {
@@ -45,22 +49,22 @@ public:
     template <class Free>
     void keep(void* memory, std::size_t capacity, Free&& free) noexcept {
         if (capacity > large_buffer_keep_bytes) {
-            free(memory);
+            free(memory, capacity);
             return;
         }
-        std::array<void*, slots> dropped{};
+        std::array<Kept, slots> dropped{};
         std::size_t dropped_count = 0;
         {
             const std::lock_guard lock(mutex_);
             while (count_ > 0 && (count_ == slots || kept_bytes_ + capacity > large_buffer_keep_bytes)) {
-                dropped[dropped_count++] = kept_[0].memory;
+                dropped[dropped_count++] = kept_[0];
                 remove(0);
             }
             kept_[count_++] = {memory, capacity};
             kept_bytes_ += capacity;
         }
         // Outside the lock: unmapping megabytes takes a while.
-        for (std::size_t i = 0; i < dropped_count; ++i) free(dropped[i]);
+        for (std::size_t i = 0; i < dropped_count; ++i) free(dropped[i].memory, dropped[i].capacity);
     }
 
     std::size_t kept_bytes() noexcept {
@@ -90,6 +94,25 @@ private:
 static_assert(std::is_trivially_destructible_v<KeptBuffers>);
 
 constinit KeptBuffers kept_buffers;
+
+/// `bytes` (whole huge pages) mapped on a huge-page boundary, or null. Large
+/// buffers are mapped straight from the kernel rather than taken from the
+/// allocator: in its heap, freed megabytes between live allocations stay with
+/// the process, and freeing a mapped block of its own makes the allocator put
+/// later blocks of that size in its heap.
+void* map_whole(std::size_t bytes) noexcept {
+    void* mapped = ::mmap(nullptr, bytes + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    // Unmap what lies before the first boundary and after the buffer.
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t first = (start + huge_page - 1) & ~std::uintptr_t{huge_page - 1};
+    if (first != start) ::munmap(mapped, first - start);
+    const std::uintptr_t end = start + bytes + huge_page;
+    if (end != first + bytes) ::munmap(reinterpret_cast<void*>(first + bytes), end - first - bytes);
+    return reinterpret_cast<void*>(first);
+}
+
+void unmap_whole(void* memory, std::size_t bytes) noexcept { ::munmap(memory, bytes); }
 
 }  // namespace
 
@@ -125,7 +148,7 @@ void* allocate_large(std::size_t bytes, std::size_t& capacity) noexcept {
         // Whole huge pages: the last one would otherwise be shared with
         // whatever the allocator puts after the buffer, and get small pages.
         whole = (needed + huge_page - 1) & ~(huge_page - 1);
-        memory = std::aligned_alloc(huge_page, whole);
+        memory = map_whole(whole);
         if (memory == nullptr) return nullptr;
         advise_huge_pages(memory, whole);
     }
@@ -143,7 +166,14 @@ void release_large(void* memory, std::size_t capacity) noexcept {
     const auto address = reinterpret_cast<std::uintptr_t>(memory);
     const std::size_t stagger = address & (huge_page - 1);
     void* whole = static_cast<std::byte*>(memory) - stagger;
-    kept_buffers.keep(whole, capacity + stagger, [](void* dropped) { std::free(dropped); });
+    kept_buffers.keep(whole, capacity + stagger, unmap_whole);
+}
+
+void give_back_free_memory() noexcept {
+#if defined(__GLIBC__)
+    // A fraction of a millisecond for a heap of a few hundred megabytes.
+    (void)::malloc_trim(0);
+#endif
 }
 
 std::size_t large_buffers_kept() noexcept { return kept_buffers.kept_bytes(); }

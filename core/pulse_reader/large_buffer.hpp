@@ -73,6 +73,12 @@ private:
     std::size_t capacity_ = 0;
 };
 
+/// Hands the allocator's free memory back to the kernel. Freed blocks between
+/// live ones stay with the process otherwise (in the heap of each thread that
+/// allocated them), however long it runs; after a read of many megabytes, or
+/// when a file is closed, that would be the module's memory kept for good.
+void give_back_free_memory() noexcept;
+
 /// Asks for huge pages on the whole 2 MiB pages within [data, data + bytes).
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 

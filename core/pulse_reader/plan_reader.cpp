@@ -232,7 +232,12 @@ public:
         const std::size_t end = begin + count;
         RecordColumns columns{grown(local.ipd_f, end) + begin, grown(local.dur_f, end) + begin,
                               grown(local.record_type, end) + begin, {}, grown(local.wide, end) + begin};
-        for (std::size_t k = 0; k < record_value_count; ++k) columns.value[k] = grown(local.value[k], end) + begin;
+        // Only the values that the table has a column for.
+        for (std::size_t k = 0; k < record_value_count; ++k) {
+            if (value_column(table_, static_cast<RecordValue>(k)) != nullptr) {
+                columns.value[k] = grown(local.value[k], end) + begin;
+            }
+        }
         decode_records_into(segment.records, reader_.encoding_records(), columns);
         std::uint64_t* index = grown(local.index, end);
         std::uint32_t* start_f = grown(local.start_f, end);
@@ -258,12 +263,9 @@ public:
         copy_column(t.index, at, local.index.data(), n);
         copy_column(t.ipd_f, at, local.ipd_f.data(), n);
         copy_column(t.dur_f, at, local.dur_f.data(), n);
-        copy_column(t.bin0_intensity, at, local.value[bin0_intensity_value].data(), n);
-        copy_column(t.bin1_intensity, at, local.value[bin1_intensity_value].data(), n);
-        copy_column(t.bin0_bg_mean, at, local.value[bin0_bg_mean_value].data(), n);
-        copy_column(t.bin1_bg_mean, at, local.value[bin1_bg_mean_value].data(), n);
-        copy_column(t.bin0_bg_std, at, local.value[bin0_bg_std_value].data(), n);
-        copy_column(t.bin1_bg_std, at, local.value[bin1_bg_std_value].data(), n);
+        for (std::size_t k = 0; k < record_value_count; ++k) {
+            copy_column(value_column(t, static_cast<RecordValue>(k)), at, local.value[k].data(), n);
+        }
         copy_column(t.start_f, at, local.start_f.data(), n);
         copy_column(t.record_type, at, local.record_type.data(), n);
         // The frame counts as f64 where the kind carries them, NaN elsewhere.
@@ -279,6 +281,13 @@ public:
     }
 
 private:
+    /// The table's column of value k, null when not asked for.
+    static float* value_column(const RecordTable& t, RecordValue k) noexcept {
+        const std::array<float*, record_value_count> columns{t.bin0_intensity, t.bin1_intensity, t.bin0_bg_mean,
+                                                             t.bin1_bg_mean,   t.bin0_bg_std,    t.bin1_bg_std};
+        return columns[k];
+    }
+
     const PulseReader& reader_;
     const RecordTable& table_;
 };
@@ -1039,6 +1048,10 @@ private:
     std::optional<Error> error_;
 };
 
+/// Reads of at least this many records (16 MiB) give back the allocator's
+/// free memory when done.
+constexpr std::uint64_t large_read_records = std::uint64_t{1} << 20;
+
 /// Reads `plan`, starting over with headers read, or without blocks found out
 /// of order, as often as that is called for (at most once each, and once per
 /// large block out of order). `make(rows_needed)` makes the rows' destination
@@ -1051,8 +1064,10 @@ Result<PlanRows> read_plan(const PulseReader& reader, BlockPlan plan, const Plan
         if (!rows) return std::move(rows).error();
         Restart restart = Restart::none;
         std::set<std::size_t> skip_more;
-        PlanRead read(reader, plan, **rows, how, skip_blocks);
-        auto result = read.run(restart, skip_more);
+        auto result = PlanRead(reader, plan, **rows, how, skip_blocks).run(restart, skip_more);
+        // The threads' rows are freed by now: a large read gives back what
+        // they leave in the allocator's heaps.
+        if (plan.total_records() >= large_read_records) give_back_free_memory();
         if (restart == Restart::read_headers) {
             std::vector<std::uint64_t> apertures;
             apertures.reserve(plan.blocks.size());

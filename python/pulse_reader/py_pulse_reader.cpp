@@ -313,6 +313,7 @@ PyObject* close_reader(PyPulseReader* object) {
     ExclusiveAccess access(object);
     if (!access) return nullptr;
     object->reader.reset();
+    kvt::give_back_free_memory();
     Py_RETURN_NONE;
 }
 
