@@ -120,8 +120,9 @@ Result<BlockPlan> plan_blocks(const PulseReader& reader, std::span<const std::ui
     BlockPlan plan;
     plan.blocks.resize(apertures.size());
     bool ascending = true;
+    std::size_t cursor = 0;
     for (std::size_t i = 0; i < apertures.size(); ++i) {
-        auto offset = reader.index().get(apertures[i]);
+        auto offset = reader.index().get(apertures[i], cursor);
         if (!offset) return std::move(offset).error();
         plan.blocks[i].aperture = apertures[i];
         plan.blocks[i].offset = *offset;

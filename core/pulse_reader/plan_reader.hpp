@@ -7,12 +7,13 @@
 //
 // The plan is cut into work units of about `unit_records` records: runs of
 // whole blocks, or pieces of a block too large for one unit. Worker threads
-// take units in plan order, each decoding its unit into rows of its own, and
-// then, in plan order again, publish them: the unit learns at which row its
-// rows start (the number of rows before it is known only once the units before
-// it are decoded, since a filter keeps an unknown share of the pulses) and
-// copies them there. The cuts depend on the plan alone, so the result is the
-// same whatever the number of threads.
+// take units in plan order, each decoding its unit into rows of its own (a
+// slot; a few per thread, so that a thread ahead need not wait for the
+// others), and the units are then published in plan order: a unit learns at
+// which row its rows start (the number of rows before it is known only once
+// the units before it are decoded, since a filter keeps an unknown share of
+// the pulses) and its rows are copied there. The cuts depend on the plan
+// alone, so the result is the same whatever the number of threads.
 //
 // A piece of a large block starts in the middle of the block's frame count:
 // before any piece is decoded, the frames of every piece are added up from

@@ -106,10 +106,11 @@ def test_whole_run_methods_equal_the_per_aperture_methods(tmp_path, seed):
 
 
 def unsorted_file(path):
-    """Apertures 0 and 2 fine, aperture 1's second pulse touching its first."""
+    """Apertures 0, 2 and 5 fine, aperture 1's second pulse touching its first."""
     pulse = [5, 3, 10, 10, 0, 0, 1, 1]
     touching = [0, 3, 10, 10, 0, 0, 1, 1]
-    return build([Aperture(0, [pulse] * 2), Aperture(1, [pulse, touching]), Aperture(2, [pulse])]).write(path)
+    return build([Aperture(0, [pulse] * 2), Aperture(1, [pulse, touching]), Aperture(2, [pulse]),
+                  Aperture(5, [pulse])]).write(path)
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -117,6 +118,8 @@ def unsorted_file(path):
      "Failed to get pulses: This file does not contain the provided aperture index: 99"),
     (lambda r: r.read_records([99, 0]), RuntimeError,
      "Failed to get records: This file does not contain the provided aperture index: 99"),
+    (lambda r: r.summarize([0, 1, 4, 5]), RuntimeError,
+     "Failed to summarize: This file does not contain the provided aperture index: 4"),
     (lambda r: r.read_pulses(pulse_filter_kwargs={}), RuntimeError,
      "Failed to get pulses: aperture 1: The provided pulses aren't sorted!"),
     (lambda r: r.summarize(pulse_filter_kwargs={}), RuntimeError, "aperture 1: The provided pulses aren't sorted!"),
@@ -146,8 +149,8 @@ def test_skipped_apertures_and_empty_selections_keep_the_columns(tmp_path):
         full = reader.read_pulses(columns=["aperture_y", "snr", "aperture_index"])
         assert list(full.columns) == ["aperture_y", "snr", "aperture_index"]
         skipped = reader.read_pulses(pulse_filter_kwargs={}, errors="skip")
-        assert skipped.attrs["skipped_apertures"] == [1] and set(skipped["aperture_index"]) == {0, 2}
-        assert list(reader.summarize(pulse_filter_kwargs={}, errors="skip")["aperture_index"]) == [0, 2]
+        assert skipped.attrs["skipped_apertures"] == [1] and set(skipped["aperture_index"]) == {0, 2, 5}
+        assert list(reader.summarize(pulse_filter_kwargs={}, errors="skip")["aperture_index"]) == [0, 2, 5]
         for method in ("read_pulses", "read_records", "summarize"):
             empty, whole = getattr(reader, method)([]), getattr(reader, method)()
             assert len(empty) == 0 and list(empty.dtypes) == list(whole.dtypes)

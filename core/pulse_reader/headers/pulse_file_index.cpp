@@ -124,6 +124,34 @@ std::vector<std::uint64_t> PulseFileIndex::apertures() const {
     return numbers;
 }
 
+std::size_t PulseFileIndex::position_of(std::uint64_t aperture_index) const noexcept {
+    // Bisection over the entry positions: the numbers strictly ascend.
+    std::size_t low = 0;
+    std::size_t high = count_;
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        if (aperture_at(middle) < aperture_index) low = middle + 1;
+        else high = middle;
+    }
+    return low;
+}
+
+Result<std::uint64_t> PulseFileIndex::get(std::uint64_t aperture_index, std::size_t& cursor) const {
+    if (!ascending_) return get(aperture_index);
+    // A few steps on from the last entry found; a bisection when the number
+    // is further on, or behind.
+    constexpr std::size_t steps = 16;
+    std::size_t at = cursor;
+    const std::size_t last = std::min(count_, at + steps);
+    while (at < last && aperture_at(at) < aperture_index) ++at;
+    if (at == last || (at < count_ && aperture_at(at) > aperture_index && at == cursor)) {
+        at = position_of(aperture_index);
+    }
+    cursor = std::min(at, count_ - 1);
+    if (at < count_ && aperture_at(at) == aperture_index && offset_at(at) != 0) return offset_at(at);
+    return get(aperture_index);  // the error
+}
+
 Result<std::uint64_t> PulseFileIndex::get(std::uint64_t aperture_index) const {
     std::uint64_t offset = 0;
     if (aperture_index >= first_aperture_ && aperture_index - first_aperture_ < span_) {
@@ -132,15 +160,8 @@ Result<std::uint64_t> PulseFileIndex::get(std::uint64_t aperture_index) const {
             if (from_first < count_ && aperture_at(static_cast<std::size_t>(from_first)) == aperture_index) {
                 offset = offset_at(static_cast<std::size_t>(from_first));
             } else {
-                // Bisection over the entry positions: the numbers strictly ascend.
-                std::size_t low = 0;
-                std::size_t high = count_;
-                while (low < high) {
-                    const std::size_t middle = low + (high - low) / 2;
-                    if (aperture_at(middle) < aperture_index) low = middle + 1;
-                    else high = middle;
-                }
-                if (low < count_ && aperture_at(low) == aperture_index) offset = offset_at(low);
+                const std::size_t at = position_of(aperture_index);
+                if (at < count_ && aperture_at(at) == aperture_index) offset = offset_at(at);
             }
         } else if (!offsets_.empty()) {
             offset = offsets_[static_cast<std::size_t>(from_first)];

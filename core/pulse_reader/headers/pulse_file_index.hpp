@@ -42,6 +42,11 @@ public:
     /// the index holds no entry (or only a zero offset) for that number.
     [[nodiscard]] Result<std::uint64_t> get(std::uint64_t aperture_index) const;
 
+    /// The same, for numbers looked up in ascending order: `cursor` (0 for the
+    /// first) keeps the entry where the last lookup ended, so that looking up
+    /// the numbers of a run one after the other takes one pass over the entries.
+    [[nodiscard]] Result<std::uint64_t> get(std::uint64_t aperture_index, std::size_t& cursor) const;
+
     /// Number of entries, duplicates included.
     [[nodiscard]] std::size_t size() const noexcept { return count_; }
     /// The number of entry `i` (below size()), in file order.
@@ -54,6 +59,10 @@ public:
 
 private:
     PulseFileIndex() = default;
+
+    /// With strictly ascending numbers: the first entry whose number is not
+    /// below `aperture_index`.
+    [[nodiscard]] std::size_t position_of(std::uint64_t aperture_index) const noexcept;
 
     // The entries stay as read. When their numbers strictly ascend (the usual
     // case), a lookup finds its entry in them directly: at position number -
