@@ -54,8 +54,9 @@ std::array<float*, record_value_count> value_columns(PulsePiece& out) noexcept {
             out.bg_mean.data(),        out.bin0_bg_std.data(), out.bg_std.data()};
 }
 
-/// The walk over a piece's records in order: for each pulse, where it is, the
-/// frame at its end, its duration and the `fields` values decoded (M of them).
+/// The walk over a piece's records in order: for each pulse, the frame at its
+/// end, where it is and its duration (in the low and high halves of dur_f, to
+/// be parted by the caller) and the `fields` values decoded (M of them).
 /// A record moves the frame by its ipd_f and a pulse then by its dur_f to its
 /// end; dur_f is 0 in every other record (and only there), so the frame after
 /// record i is the sum of ipd_f + dur_f up to it. Every record is written to
@@ -63,8 +64,7 @@ std::array<float*, record_value_count> value_columns(PulsePiece& out) noexcept {
 /// Returns the number of pulses.
 template <std::size_t M>
 std::size_t walk(const RecordPiece& records, const std::array<RecordValue, record_value_count>& fields,
-                 std::uint32_t& frame, std::array<std::uint16_t, RecordPiece::capacity>& position,
-                 PulsePiece& out) noexcept {
+                 std::uint32_t& frame, PulsePiece& out) noexcept {
     std::array<const float*, M> from;
     std::array<float*, M> to;
     const std::array<float*, record_value_count> columns = value_columns(out);
@@ -76,9 +76,9 @@ std::size_t walk(const RecordPiece& records, const std::array<RecordValue, recor
     for (std::size_t i = 0; i < records.count; ++i) {
         const std::uint16_t dur_f = records.dur_f[i];
         frame += std::uint32_t{records.ipd_f[i]} + dur_f;
-        position[pulses] = static_cast<std::uint16_t>(i);
         out.end_f[pulses] = frame;
-        out.dur_f[pulses] = dur_f;
+        // The position and the duration in one word, parted below.
+        out.dur_f[pulses] = static_cast<std::uint32_t>(i) | (std::uint32_t{dur_f} << 16);
         for (std::size_t c = 0; c < M; ++c) to[c][pulses] = from[c][i];
         pulses += dur_f != 0 ? 1 : 0;
     }
@@ -94,23 +94,23 @@ void PulseNormalizer::add(const RecordPiece& records, PulsePiece& out) noexcept 
     for (std::size_t k = 0; k < record_value_count; ++k) {
         if (have[k]) fields[m++] = static_cast<RecordValue>(k);
     }
-    std::array<std::uint16_t, RecordPiece::capacity> position;
     std::uint32_t frame = run_.frame;
     std::size_t pulses = 0;
     switch (m) {
-        case 0: pulses = walk<0>(records, fields, frame, position, out); break;
-        case 1: pulses = walk<1>(records, fields, frame, position, out); break;
-        case 2: pulses = walk<2>(records, fields, frame, position, out); break;
-        case 3: pulses = walk<3>(records, fields, frame, position, out); break;
-        case 4: pulses = walk<4>(records, fields, frame, position, out); break;
-        case 5: pulses = walk<5>(records, fields, frame, position, out); break;
-        default: pulses = walk<record_value_count>(records, fields, frame, position, out); break;
+        case 0: pulses = walk<0>(records, fields, frame, out); break;
+        case 1: pulses = walk<1>(records, fields, frame, out); break;
+        case 2: pulses = walk<2>(records, fields, frame, out); break;
+        case 3: pulses = walk<3>(records, fields, frame, out); break;
+        case 4: pulses = walk<4>(records, fields, frame, out); break;
+        case 5: pulses = walk<5>(records, fields, frame, out); break;
+        default: pulses = walk<record_value_count>(records, fields, frame, out); break;
     }
     out.count = pulses;
 
     // Then field by field, each pulse on its own.
     for (std::size_t j = 0; j < pulses; ++j) {
-        out.index[j] = records.first_index + position[j];
+        out.index[j] = records.first_index + (out.dur_f[j] & 0xFFFFU);
+        out.dur_f[j] >>= 16;
         out.start_f[j] = out.end_f[j] - out.dur_f[j];
     }
     // ipd_f counts from the end of the pulse before; the first pulse of an
