@@ -44,7 +44,7 @@ void decode_one(const std::byte* raw, const WordScales& scales, const RecordColu
     out.ipd_f[i] = w[0];
     out.dur_f[i] = w[1];
     out.record_type[i] = type;
-    out.wide[i] = std::uint32_t{w[4]} | (std::uint32_t{w[5]} << 16);
+    if (out.wide != nullptr) out.wide[i] = std::uint32_t{w[4]} | (std::uint32_t{w[5]} << 16);
     // Which words are scaled, and whether w2 and w3 are zero (see RecordPiece::value).
     const bool pulse = type == FormattedRecordType::Pulse;
     const bool background = type == FormattedRecordType::Background;
@@ -79,8 +79,10 @@ public:
         transpose(raw, w);
         store(out.ipd_f + i, w[0]);
         store(out.dur_f + i, w[1]);
-        store(out.wide + i, _mm_unpacklo_epi16(w[4], w[5]));
-        store(out.wide + i + 4, _mm_unpackhi_epi16(w[4], w[5]));
+        if (out.wide != nullptr) {
+            store(out.wide + i, _mm_unpacklo_epi16(w[4], w[5]));
+            store(out.wide + i + 4, _mm_unpackhi_epi16(w[4], w[5]));
+        }
 
         // The record kinds, in the order of their rules; exactly one holds.
         const __m128i zero = _mm_setzero_si128();
@@ -239,16 +241,21 @@ void decode_records_into(std::span<const std::byte> raw, const EncodingRecords& 
                          const RecordColumns& out) noexcept {
     const std::size_t count = raw.size() / event_record_size;
     const WordScales scales(encodings);
+    // A copy of the pointers that the compiler can keep in registers: every
+    // store through them might otherwise have changed `out`.
+    const RecordColumns columns = out;
     std::size_t i = 0;
 #if defined(__SSE2__)
     const EightRecords eight(scales);
-    for (; i + 8 <= count; i += 8) eight.decode(raw.data() + i * event_record_size, out, i);
+    for (; i + 8 <= count; i += 8) eight.decode(raw.data() + i * event_record_size, columns, i);
 #endif
-    for (; i < count; ++i) decode_one(raw.data() + i * event_record_size, scales, out, i);
+    for (; i < count; ++i) decode_one(raw.data() + i * event_record_size, scales, columns, i);
 }
 
 RecordColumns RecordPiece::columns(DecodedValues wanted) noexcept {
-    RecordColumns columns{ipd_f.data(), dur_f.data(), record_type.data(), {}, wide.data(), wanted.pulses_only};
+    // Normalization reads no frame counts.
+    RecordColumns columns{ipd_f.data(), dur_f.data(), record_type.data(), {},
+                          wanted.pulses_only ? nullptr : wide.data(), wanted.pulses_only};
     for (std::size_t k = 0; k < record_value_count; ++k) {
         columns.value[k] = wanted.fields[k] ? value[k].data() : nullptr;
     }
@@ -279,8 +286,8 @@ FormattedRecord RecordPiece::row(std::size_t i) const noexcept {
     record.bin1_bg_mean = field(bin1_bg_mean_value);
     record.bin0_bg_std = field(bin0_bg_std_value);
     record.bin1_bg_std = field(bin1_bg_std_value);
-    if (has_long_pulse_duration(record.record_type)) record.long_pulse_duration_f = wide[i];
-    if (has_event_frame(record.record_type)) record.event_f = wide[i];
+    if (!decoded.pulses_only && has_long_pulse_duration(record.record_type)) record.long_pulse_duration_f = wide[i];
+    if (!decoded.pulses_only && has_event_frame(record.record_type)) record.event_f = wide[i];
     return record;
 }
 

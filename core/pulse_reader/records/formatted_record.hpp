@@ -87,8 +87,9 @@ using RecordValues = std::bitset<record_value_count>;
 inline constexpr RecordValues all_record_values{(1U << record_value_count) - 1};
 
 /// The values that a decoding makes: the value fields `fields`, of every
-/// record or, with `pulses_only`, of pulses alone (the values of the other
-/// records are then left unspecified; normalization reads pulses' alone).
+/// record or, with `pulses_only`, of pulses alone (the values and frame counts
+/// of the other records are then left unspecified; normalization reads
+/// pulses' values alone).
 struct DecodedValues {
     RecordValues fields = all_record_values;
     bool pulses_only = false;
@@ -101,7 +102,7 @@ struct RecordColumns {
     std::uint16_t* dur_f = nullptr;
     FormattedRecordType* record_type = nullptr;
     std::array<float*, record_value_count> value{};
-    std::uint32_t* wide = nullptr;
+    std::uint32_t* wide = nullptr;   ///< not decoded when null
     bool pulse_values_only = false;  ///< see DecodedValues::pulses_only
 };
 
