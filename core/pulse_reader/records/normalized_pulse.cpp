@@ -107,20 +107,22 @@ void PulseNormalizer::add(const RecordPiece& records, PulsePiece& out) noexcept 
     }
     out.count = pulses;
 
-    // Then field by field, each pulse on its own.
-    for (std::size_t j = 0; j < pulses; ++j) {
-        out.index[j] = records.first_index + (out.dur_f[j] & 0xFFFFU);
-        out.dur_f[j] >>= 16;
+    // Then each pulse on its own. ipd_f counts from the end of the pulse
+    // before; the first pulse of an aperture has none and gets 0.
+    const auto part = [&](std::size_t j, std::uint32_t end_before) {
+        const std::uint32_t packed = out.dur_f[j];
+        out.index[j] = records.first_index + (packed & 0xFFFFU);
+        out.dur_f[j] = packed >> 16;
         out.start_f[j] = out.end_f[j] - out.dur_f[j];
-    }
-    // ipd_f counts from the end of the pulse before; the first pulse of an
-    // aperture has none and gets 0.
-    if (pulses != 0) out.ipd_f[0] = run_.have_previous ? out.start_f[0] - run_.previous_end : 0;
-    for (std::size_t j = 1; j < pulses; ++j) out.ipd_f[j] = out.start_f[j] - out.end_f[j - 1];
-    for (std::size_t j = 0; j < pulses; ++j) {
+        out.ipd_f[j] = out.start_f[j] - end_before;
         out.dur_s[j] = static_cast<float>(out.dur_f[j]) / fps_;
         out.ipd_s[j] = static_cast<float>(out.ipd_f[j]) / fps_;
+    };
+    if (pulses != 0) {
+        const std::uint32_t first_start = out.end_f[0] - (out.dur_f[0] >> 16);
+        part(0, run_.have_previous ? run_.previous_end : first_start);
     }
+    for (std::size_t j = 1; j < pulses; ++j) part(j, out.end_f[j - 1]);
     if (have[bin1_intensity_value] && have[bin1_bg_std_value]) {
         for (std::size_t j = 0; j < pulses; ++j) out.snr[j] = out.intensity[j] / out.bg_std[j];
     }
