@@ -94,7 +94,7 @@ TEST(Decoding, EveryStoredValueAtEveryScaleIsTheSinglePrecisionDivisionThenSum) 
         for (float offset : {0.0F, 100.0F, 65535.0F}) {
             encodings[3] = EncodingRecord{static_cast<float>(1U << (exponent & 15)), offset, 0,
                                           static_cast<std::uint8_t>(exponent)};
-            for (const std::size_t shift : {0, 3}) {
+            for (const std::size_t shift : {std::size_t{0}, std::size_t{3}}) {
                 const auto records = decode_records(std::span(bytes).subspan(16 * shift), encodings);
                 ASSERT_EQ(records.size(), 0x10000 - shift);
                 for (std::uint32_t word = static_cast<std::uint32_t>(shift); word < 0x10000; ++word) {
