@@ -741,7 +741,9 @@ public:
             restart = restart_;
             return PlanRows{};
         }
-        most_slots_ = 4 * threads;
+        // A few units ahead for each thread, and no more than 16 in all
+        // besides one a thread: a unit's rows are up to a few hundred KiB.
+        most_slots_ = threads + std::min<std::size_t>(3 * threads, 16);
         run_on_threads(threads, [this](std::size_t) {
             try {
                 work();
