@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -76,5 +77,46 @@ private:
     bool have_previous_ = false;
     bool have_kept_ = false;
 };
+
+/// A piece of decoded records and one of their pulses, kept by a caller from
+/// block to block (tens of KiB, so on the heap).
+struct PulseScratch {
+    std::unique_ptr<RecordPiece> records = std::make_unique<RecordPiece>();
+    std::unique_ptr<PulsePiece> pulses = std::make_unique<PulsePiece>();
+};
+
+/// The one way from an aperture's record bytes to its pulses: decodes,
+/// normalizes and filters `records` a piece at a time, starting from `start`
+/// (the run before them; {} at the start of the aperture) and numbering them
+/// from `first_record`. Calls `take_records(piece)` with each piece of decoded
+/// records, then `take_pulses(pulses)` with its pulses that `filter` (when not
+/// null) keeps, their fields made from the record `values` and those that the
+/// filter reads. Stops at the filter's error and returns it.
+template <class TakeRecords, class TakePulses>
+Status visit_pulse_pieces(std::span<const std::byte> records, const EncodingRecords& encodings, float fps,
+                          const PulseFilter* filter, const PulseRun& start, std::uint64_t first_record,
+                          RecordValues values, PulseScratch& scratch, TakeRecords&& take_records,
+                          TakePulses&& take_pulses) {
+    PulseNormalizer normalizer(fps, start);
+    std::optional<PulseFilterPass> pass;
+    if (filter != nullptr) {
+        pass.emplace(*filter, fps, start.previous_end, start.have_previous);
+        values |= filter->values_needed();
+    }
+    Status status;
+    // Normalization reads the values of pulses alone.
+    const DecodedValues decoded{values, true};
+    decode_block_pieces(
+        records, encodings, *scratch.records,
+        [&](const RecordPiece& piece) {
+            if (!status) return;
+            take_records(piece);
+            normalizer.add(piece, *scratch.pulses);
+            if (pass) status = pass->add(*scratch.pulses);
+            if (status) take_pulses(static_cast<const PulsePiece&>(*scratch.pulses));
+        },
+        first_record, decoded);
+    return status;
+}
 
 }  // namespace kvt

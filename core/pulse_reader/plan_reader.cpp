@@ -71,11 +71,17 @@ void run_on_threads(std::size_t threads, Work&& work) {
     if (failure) std::rethrow_exception(failure);
 }
 
-/// The first `length` bytes of `buffer`, which grows to hold them but never
-/// shrinks, so that bytes it had are not cleared again for every unit.
+/// The first `rows` elements of `column`, which grows to hold them but never
+/// shrinks, so that the elements it had are not cleared again for every unit.
+template <class T>
+T* grown(std::vector<T>& column, std::size_t rows) {
+    if (column.size() < rows) column.resize(rows);
+    return column.data();
+}
+
+/// The same for bytes, as a span.
 std::span<std::byte> room(std::vector<std::byte>& buffer, std::size_t length) {
-    if (buffer.size() < length) buffer.resize(length);
-    return {buffer.data(), length};
+    return {grown(buffer, length), length};
 }
 
 /// A unit of work: the whole blocks [first, end) of the plan, or, for a piece,
@@ -192,14 +198,6 @@ void copy_column(T* out, std::size_t at, const T* from, std::size_t count) noexc
     if (out != nullptr && count != 0) std::memcpy(out + at, from, count * sizeof(T));
 }
 
-/// A column of a unit's rows: grown as needed and never shrunk, so that the
-/// bytes it had are not cleared again for every unit.
-template <class T>
-T* grown(std::vector<T>& column, std::size_t rows) {
-    if (column.size() < rows) column.resize(rows);
-    return column.data();
-}
-
 // ---------------------------------------------------------------------------
 // What each kind of read makes of a segment.
 
@@ -292,42 +290,16 @@ private:
     const RecordTable& table_;
 };
 
-/// What decoding a segment's pulses needs besides its output, kept from
-/// segment to segment.
-struct DecodingScratch {
-    std::unique_ptr<RecordPiece> records = std::make_unique<RecordPiece>();
-    std::unique_ptr<PulsePiece> pulses = std::make_unique<PulsePiece>();
-};
-
-/// Decodes, normalizes and filters a segment's pulses a piece of records at
-/// a time, calling `records(piece)` with every piece of decoded records and
-/// then `pulses(piece)` with its pulses that the filter keeps: their fields
-/// made from record `values` (and those that the filter reads). Fails with the
-/// filter's error, naming the aperture when asked to.
+/// The pulses of a segment (see visit_pulse_pieces), failing with the
+/// filter's error, which names the aperture when asked to.
 template <class TakeRecords, class TakePulses>
 Status visit_segment(const PulseReader& reader, const PulseFilter* filter, bool name_apertures, const Segment& segment,
-                     RecordValues values, DecodingScratch& scratch, TakeRecords&& records, TakePulses&& pulses) {
-    PulseNormalizer normalizer(reader.fps(), segment.start.run);
-    std::optional<PulseFilterPass> pass;
-    if (filter != nullptr) {
-        pass.emplace(*filter, reader.fps(), segment.start.run.previous_end, segment.start.run.have_previous);
-        values |= filter->values_needed();
-    }
-    Status status;
-    // Normalization reads the values of pulses alone.
-    const DecodedValues decoded{values, true};
-    decode_block_pieces(
-        segment.records, reader.encoding_records(), *scratch.records,
-        [&](const RecordPiece& piece) {
-            if (!status) return;
-            records(piece);
-            normalizer.add(piece, *scratch.pulses);
-            if (pass) status = pass->add(*scratch.pulses);
-            if (status) pulses(static_cast<const PulsePiece&>(*scratch.pulses));
-        },
-        segment.first_record, decoded);
-    if (!status) return name_apertures ? out_of_order(segment.aperture, status.error()) : status;
-    return {};
+                     RecordValues values, PulseScratch& scratch, TakeRecords&& records, TakePulses&& pulses) {
+    Status done = visit_pulse_pieces(segment.records, reader.encoding_records(), reader.fps(), filter,
+                                     segment.start.run, segment.first_record, values, scratch,
+                                     std::forward<TakeRecords>(records), std::forward<TakePulses>(pulses));
+    if (!done && name_apertures) return out_of_order(segment.aperture, done.error());
+    return done;
 }
 
 /// Calls f(piece column, local column, table column) for every pulse column.
@@ -362,7 +334,7 @@ public:
         std::vector<float> ipd_s, snr, intensity, bin0_intensity, intensity_display, binratio, bg_mean, bg_std,
             bin0_bg_mean, bin0_bg_std;
         std::size_t count = 0;
-        DecodingScratch scratch;
+        PulseScratch scratch;
         std::vector<RowSpan> spans;
         std::vector<std::uint64_t> skipped;
     };
@@ -641,7 +613,7 @@ public:
     struct Local {
         std::vector<ApertureSummary> rows;
         PulseSums piece;  ///< the sums of a piece, until it is published
-        DecodingScratch scratch;
+        PulseScratch scratch;
         std::vector<std::uint64_t> skipped;
     };
     struct Carry {

@@ -4,7 +4,6 @@
 #include <array>
 #include <memory>
 #include <new>
-#include <optional>
 
 #include "pulse_reader/headers/byte_order.hpp"
 #include "pulse_reader/large_buffer.hpp"
@@ -107,19 +106,13 @@ Result<AperturePulses> PulseReader::get_pulses(std::uint64_t aperture_index, con
     AperturePulses result{{}, block->header};
     // Every pulse comes from one record, so this is the most it can need.
     reserve_large(result.pulses, block->header.num_records);
-    const auto records = std::make_unique<RecordPiece>();
-    const auto pulses = std::make_unique<PulsePiece>();
-    PulseNormalizer normalizer(fps_);
-    std::optional<PulseFilterPass> pass;
-    if (filter != nullptr) pass.emplace(*filter, fps_);
-    Status status;
-    decode_block_pieces(block->record_bytes(), encoding_records_, *records, [&](const RecordPiece& piece) {
-        if (!status) return;
-        normalizer.add(piece, *pulses);
-        if (pass) status = pass->add(*pulses);
-        if (!status) return;
-        for (std::size_t j = 0; j < pulses->count; ++j) result.pulses.push_back(pulses->row(j));
-    }, 0, DecodedValues{all_record_values, true});
+    PulseScratch scratch;
+    const Status status = visit_pulse_pieces(
+        block->record_bytes(), encoding_records_, fps_, filter, PulseRun{}, 0, all_record_values, scratch,
+        [](const RecordPiece&) {},
+        [&result](const PulsePiece& pulses) {
+            for (std::size_t j = 0; j < pulses.count; ++j) result.pulses.push_back(pulses.row(j));
+        });
     if (!status) return std::move(status).error();
     return result;
 }

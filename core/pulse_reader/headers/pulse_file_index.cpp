@@ -144,7 +144,7 @@ Result<std::uint64_t> PulseFileIndex::get(std::uint64_t aperture_index, std::siz
     std::size_t at = cursor;
     const std::size_t last = std::min(count_, at + steps);
     while (at < last && aperture_at(at) < aperture_index) ++at;
-    if (at == last || (at < count_ && aperture_at(at) > aperture_index && at == cursor)) {
+    if (at == last || (at == cursor && aperture_at(at) > aperture_index)) {
         at = position_of(aperture_index);
     }
     cursor = std::min(at, count_ - 1);
