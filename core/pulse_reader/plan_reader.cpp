@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "pulse_reader/large_buffer.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 #include "pulse_reader/records/normalized_pulse.hpp"
 

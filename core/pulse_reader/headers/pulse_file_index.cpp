@@ -51,6 +51,10 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
     constexpr std::size_t piece_entries = 32768;  // 384 KiB
     std::uint64_t first = 0;
     bool ascending = true;
+    // The highest offset so far, and whether every offset other than 0 has
+    // been above the ones before it.
+    std::uint64_t highest = 0;
+    std::uint32_t offsets_descend = 0;
     for (std::size_t begin = 0; begin < count; begin += piece_entries) {
         const std::size_t end = std::min(count, begin + piece_entries);
         const std::span<std::byte> piece(entries + begin * index_entry_size, (end - begin) * index_entry_size);
@@ -72,6 +76,11 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
         }
         const bool steps_up = descents == 0;
         ascending = ascending && steps_up;
+        for (std::size_t i = begin; ascending && i < end; ++i) {
+            const std::uint64_t offset = entry_offset(entries, i);
+            offsets_descend |= static_cast<std::uint32_t>(offset != 0) & static_cast<std::uint32_t>(offset <= highest);
+            highest = std::max(highest, offset);
+        }
     }
     if (!ascending) {
         for (std::size_t i = 0; i < count; ++i) {
@@ -89,6 +98,7 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
     index.first_aperture_ = first;
     index.span_ = last - first + 1;
     index.ascending_ = ascending;
+    index.in_block_order_ = ascending && offsets_descend == 0;
     if (ascending) return index;
 
     const bool dense = index.span_ <= always_dense_span || index.span_ / 4 <= num_apertures;
@@ -122,6 +132,15 @@ std::vector<std::uint64_t> PulseFileIndex::apertures() const {
     std::vector<std::uint64_t> numbers(count_);
     for (std::size_t i = 0; i < count_; ++i) numbers[i] = aperture_at(i);
     return numbers;
+}
+
+std::optional<std::uint64_t> PulseFileIndex::next_offset(std::size_t i, std::size_t most) const noexcept {
+    const std::size_t last = std::min(count_, i + 1 + most);
+    for (std::size_t at = i + 1; at < last; ++at) {
+        if (const std::uint64_t offset = offset_at(at); offset != 0) return offset;
+    }
+    if (last < count_) return std::nullopt;
+    return 0;
 }
 
 std::size_t PulseFileIndex::position_of(std::uint64_t aperture_index) const noexcept {
