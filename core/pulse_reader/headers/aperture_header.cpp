@@ -1,6 +1,5 @@
 #include "pulse_reader/headers/aperture_header.hpp"
 
-#include "pulse_reader/buffered_writer.hpp"
 #include "pulse_reader/headers/byte_order.hpp"
 
 namespace kvt {
@@ -24,7 +23,5 @@ std::array<std::byte, aperture_header_size> ApertureHeader::to_bytes() const {
     store_le(bytes.data() + 12, num_records);
     return bytes;
 }
-
-Status ApertureHeader::write_all(BufferedWriter& writer) const { return writer.write(to_bytes()); }
 
 }  // namespace kvt
