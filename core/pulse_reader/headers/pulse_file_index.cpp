@@ -109,16 +109,15 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
         }
         return index;
     }
+    // Sorted by number and then by position, so that of two entries with one
+    // number the later comes last; only that last one is kept, with its offset.
     index.sparse_.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) index.sparse_.emplace_back(entry_number(entries, i), entry_offset(entries, i));
-    // Stable, so that of two entries with one number the later stays last;
-    // then keep only that last one.
-    std::stable_sort(index.sparse_.begin(), index.sparse_.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < count; ++i) index.sparse_.emplace_back(entry_number(entries, i), i);
+    std::sort(index.sparse_.begin(), index.sparse_.end());
     auto write = index.sparse_.begin();
     for (auto read = index.sparse_.begin(); read != index.sparse_.end(); ++read) {
         if (read + 1 != index.sparse_.end() && (read + 1)->first == read->first) continue;
-        *write++ = *read;
+        *write++ = {read->first, entry_offset(entries, static_cast<std::size_t>(read->second))};
     }
     index.sparse_.erase(write, index.sparse_.end());
     return index;

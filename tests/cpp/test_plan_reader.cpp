@@ -1,0 +1,112 @@
+// The plan reader against itself: a plan read in units of whole blocks on one
+// thread, and cut into small units (pieces of its large blocks) on 1, 2 and 4
+// threads, gives the same bytes in every column of records, pulses and
+// summaries, the same skipped apertures and the same errors; also where the
+// record counts inferred from the blocks' extents disagree with the headers.
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "file_bytes.hpp"
+#include "pulse_reader/plan_rows.hpp"
+#include "pulse_reader/pulse_reader.hpp"
+
+namespace kvt::testing {
+namespace {
+
+/// `count` records of every kind, pulses never touching (w0 > 0).
+std::vector<Words> random_records(std::mt19937& random, std::size_t count) {
+    std::vector<Words> records(count);
+    for (Words& w : records) {
+        for (std::uint16_t& word : w) word = static_cast<std::uint16_t>(random());
+        w[0] = static_cast<std::uint16_t>(1 + random() % 200);
+        w[1] = random() % 3 == 0 ? 0 : static_cast<std::uint16_t>(1 + random() % 30);
+        if (random() % 8 == 0) w[6] = 0xFFFD;  // a long-pulse update, unless a pulse
+    }
+    return records;
+}
+
+struct Reading {
+    std::vector<std::byte> records, pulses, summaries;
+    std::size_t record_rows = 0;
+    std::vector<std::uint64_t> skipped;
+    std::string error;
+    friend bool operator==(const Reading&, const Reading&) = default;
+};
+
+Reading read_everything(const PulseReader& reader, std::size_t threads, std::size_t unit_records) {
+    std::vector<std::uint64_t> apertures = lookup_apertures(reader.index());
+    PulseFilter filter;
+    filter.min_snr = 0.5F;
+    filter.recalc_ipd = true;
+    PlanReading how;
+    how.filter = &filter;
+    how.skip_unsorted = true;
+    how.threads = threads;
+    how.unit_records = unit_records;
+    Reading got;
+    OwnedColumns columns;
+    const auto plan = [&] { return plan_blocks(reader, apertures, PlanHeaders::infer).value(); };
+    const auto take = [&](Result<PlanRows> rows, std::vector<std::byte>& bytes) {
+        if (!rows) {
+            got.error += rows.error().message() + "\n";
+            return;
+        }
+        bytes = columns.bytes(rows->rows);
+        got.skipped.insert(got.skipped.end(), rows->skipped.begin(), rows->skipped.end());
+    };
+    auto records =
+        read_plan_records(reader, plan(), [&](std::size_t n) -> Result<RecordTable> { return columns.records(n); }, how);
+    got.record_rows = records ? records->rows : 0;
+    take(std::move(records), got.records);
+    take(read_plan_pulses(reader, plan(), [&](std::size_t n) -> Result<PulseTable> { return columns.pulses(n); }, how),
+         got.pulses);
+    take(summarize_plan(reader, plan(), [&](std::size_t n) -> Result<SummaryTable> { return columns.summaries(n); },
+                        how),
+         got.summaries);
+    return got;
+}
+
+struct PlanCase {
+    const char* name;
+    std::size_t claimed_less;                ///< records fewer in aperture 3's header than in its block
+    std::vector<std::size_t> touching;       ///< records of aperture 1 made to touch the pulse before
+    std::vector<std::uint64_t> skipped;      ///< by the pulses and the summaries
+};
+
+class PlanThreads : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(PlanThreads, GiveTheSameRowsInPiecesOnAnyNumberOfThreads) {
+    std::mt19937 random(7);
+    std::vector<TestAperture> apertures;
+    for (std::uint32_t n : {0U, 1U, 3U, 4U, 6U}) {
+        apertures.push_back({n, random_records(random, n == 1 ? 3000 : 40 + random() % 90), std::nullopt});
+    }
+    for (const std::size_t at : GetParam().touching) {  // a pulse that starts where the one before ends
+        apertures[1].records[at - 1][1] = 5;
+        apertures[1].records[at] = {0, 4, 900, 900, 5, 5, 1, 1};
+    }
+    apertures[2].claimed = static_cast<std::uint32_t>(apertures[2].records.size() - GetParam().claimed_less);
+    TempFolder folder;
+    auto reader = PulseReader::open(folder.write("p.bin", FileBytes(apertures).bytes));
+    ASSERT_TRUE(reader);
+    const Reading whole = read_everything(*reader, 1, 1U << 20);
+    ASSERT_EQ(whole.error, "");
+    std::size_t records = 0;
+    for (const TestAperture& a : apertures) records += a.claimed.value_or(static_cast<std::uint32_t>(a.records.size()));
+    EXPECT_EQ(whole.record_rows, records);
+    EXPECT_EQ(whole.skipped, GetParam().skipped);
+    for (const std::size_t threads : {1U, 2U, 4U}) EXPECT_EQ(read_everything(*reader, threads, 97), whole) << threads;
+}
+
+INSTANTIATE_TEST_SUITE_P(Plans, PlanThreads, ::testing::Values(
+    PlanCase{"pieces", 0, {}, {}},
+    PlanCase{"counts_inferred_wrong", 7, {}, {}},
+    PlanCase{"unsorted_pulses_skipped", 0, {2500}, {1, 1}},
+    PlanCase{"unsorted_in_the_first_piece", 3, {10, 2999}, {1, 1}}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
+}  // namespace kvt::testing
