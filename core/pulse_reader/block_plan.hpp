@@ -10,6 +10,12 @@
 // checked against each block's own header when the block is read anyway; or
 // read the headers (`read`), with one large read over blocks that lie back to
 // back and one small read per block elsewhere.
+//
+// In an index in block order (see PulseFileIndex::in_block_order) the next
+// block is the next present entry's, so a block's count costs its lookup and
+// nothing more, whatever the size of the file. Out of that order, a plan of a
+// large share of the index infers the counts from the list of every block
+// start, and a smaller plan reads its headers.
 #pragma once
 
 #include <cstdint>
