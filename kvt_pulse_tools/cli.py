@@ -21,6 +21,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Protocol
 
 from kvt_pulse_tools._errors import ToolError
+from kvt_pulse_tools.columns import add_columns
 
 PROGRAM = "kvt-pulses"
 
@@ -49,41 +50,36 @@ def parse_selection(text: str) -> list[int]:
     return numbers
 
 
-#: The filter options, as (option, PulseFilter keyword, type).
-FILTER_OPTIONS: tuple[tuple[str, str, Callable[[str], Any]], ...] = (
-    ("--min-dur-f", "min_dur_f", int),
-    ("--min-dur-s", "min_dur_s", float),
-    ("--max-dur-s", "max_dur_s", float),
-    ("--min-snr", "min_snr", float),
-    ("--min-intensity", "min_intensity", float),
-    ("--min-binratio", "min_binratio", float),
-    ("--max-binratio", "max_binratio", float),
-    ("--start-m", "start_m", float),
-    ("--end-m", "end_m", float),
-)
+def filter_options() -> list[tuple[str, str, str, str, str]]:
+    """The filter options, one per PulseFilter keyword of the module: (option,
+    keyword, type, unit, meaning), such as ("--end-m", "end_m", "float",
+    "minutes", ...)."""
+    from kvt_pulse_reader import FILTER_KEYWORDS
+
+    return [("--" + name.replace("_", "-"), name, kind, unit, meaning) for name, kind, unit, meaning in FILTER_KEYWORDS]
 
 
 def add_filter_options(parser: argparse.ArgumentParser) -> None:
-    """The PulseFilter keywords as options (--min-snr 5 ...)."""
+    """The PulseFilter keywords as options (--min-snr 5 ...), with their units."""
     group = parser.add_argument_group("pulse filter (the PulseFilter keywords)")
-    for option, keyword, kind in FILTER_OPTIONS:
-        group.add_argument(option, dest=keyword, type=kind, metavar=keyword.split("_")[-1].upper())
-    group.add_argument("--mask-s", dest="mask_s", nargs=2, type=float, metavar=("FIRST", "SECOND"),
-                       help="drop pulses that touch the interval FIRST..SECOND seconds")
-    group.add_argument("--recalc-ipd", dest="recalc_ipd", action="store_true",
-                       help="recompute inter-pulse durations over the pulses kept")
+    for option, keyword, kind, unit, meaning in filter_options():
+        text = f"{meaning} ({unit})" if unit else meaning
+        if kind == "bool":
+            group.add_argument(option, dest=keyword, action="store_true", help=text)
+        elif kind.startswith("tuple"):
+            group.add_argument(option, dest=keyword, nargs=2, type=float, metavar=("FIRST", "SECOND"), help=text)
+        else:
+            group.add_argument(option, dest=keyword, type=int if kind == "int" else float, metavar=unit.upper(),
+                               help=text)
 
 
 def filter_kwargs(args: argparse.Namespace) -> dict[str, Any] | None:
     """The pulse_filter_kwargs of the options given, or None without any."""
     kwargs: dict[str, Any] = {}
-    for _, keyword, _ in FILTER_OPTIONS:
-        if getattr(args, keyword, None) is not None:
-            kwargs[keyword] = getattr(args, keyword)
-    if getattr(args, "mask_s", None) is not None:
-        kwargs["mask_s"] = tuple(args.mask_s)
-    if getattr(args, "recalc_ipd", False):
-        kwargs["recalc_ipd"] = True
+    for _, keyword, kind, _, _ in filter_options():
+        value = getattr(args, keyword, None)
+        if value is not None and value is not False:
+            kwargs[keyword] = tuple(value) if kind.startswith("tuple") else value
     return kwargs or None
 
 
@@ -544,6 +540,7 @@ def run_plot(args: argparse.Namespace) -> int:
 
 SUBCOMMANDS: tuple[Callable[[Any, argparse.ArgumentParser], None], ...] = (
     add_synth, add_info, add_check, add_summary, add_pulses, add_records, add_subset, add_merge, add_plot,
+    add_columns,
 )
 
 
