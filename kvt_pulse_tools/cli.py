@@ -165,8 +165,8 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("--records", type=records, default=(50, 500), metavar="N|LOW-HIGH",
                         help="records per aperture, or a range to draw from (default 50-500)")
     parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
-    parser.add_argument("--fps", type=float, default=100.0, help="frames per second (default 100)")
-    parser.add_argument("--duration", type=float, default=3600.0, metavar="S",
+    parser.add_argument("--fps", type=float, default=100.0, metavar="FPS", help="frames per second (default 100)")
+    parser.add_argument("--duration", type=float, default=3600.0, metavar="SECONDS",
                         help="run duration in seconds (default 3600)")
     parser.set_defaults(run=run_synth)
 
@@ -199,7 +199,7 @@ def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("info", parents=[common], help="what a pulse file holds",
                                  description="The header's fields, fps, duration, rows, cols, trimming, the "
                                              "numbers of apertures and records, the data's and file's sizes.")
-    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("--json", action="store_true", help="as one JSON object")
     parser.add_argument("-o", "--output", metavar="OUT", help="write to OUT (JSON when it ends in .json)")
     parser.set_defaults(run=run_info)
@@ -232,7 +232,7 @@ def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
         description="Checks the header, the metadata, the index (order, span, position at the end), every "
                     "block (inside the file, its header against its index entry, overlaps, back to back). "
                     "One line per problem; exit status 1 when any is found.")
-    parser.add_argument("files", nargs="+", metavar="FILE")
+    parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files")
     parser.add_argument("--pulses", action="store_true",
                         help="also check that every aperture's pulses pass the filters' order check")
     parser.set_defaults(run=run_check)
@@ -265,8 +265,8 @@ def add_merge(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("merge", parents=[common], help="merge pulse files into one",
                                  description="Merges pulse files, stacking their sensors' rows, as "
                                              "merge_pulse_files does.")
-    parser.add_argument("inputs", nargs="+", metavar="IN")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT")
+    parser.add_argument("inputs", nargs="+", metavar="IN", help="the pulse files to merge, in order")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the merged file to write")
     parser.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists")
     parser.set_defaults(run=run_merge)
 
@@ -288,8 +288,8 @@ def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
         "subset", parents=[common], help="copy chosen apertures into a new file",
         description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.")
-    parser.add_argument("file", metavar="FILE")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT")
+    parser.add_argument("file", metavar="FILE", help="the pulse file to copy from")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the new pulse file to write")
     choice = parser.add_mutually_exclusive_group(required=True)
     choice.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
                         help="aperture numbers and ranges, such as 0,5,10-20")
@@ -350,9 +350,9 @@ def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
 
 def add_table_options(parser: argparse.ArgumentParser, columns: bool = True, several: bool = False) -> None:
     if several:  # summary and pulses: several files, a "run" column (kvt_pulse_tools.dask_cli)
-        parser.add_argument("files", nargs="+", metavar="FILE")
+        parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files (several add a \"run\" column)")
     else:
-        parser.add_argument("file", metavar="FILE")
+        parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
                         help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)")
     parser.add_argument("--ignore-missing", action="store_true",
@@ -511,8 +511,8 @@ def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("plot", parents=[common], help="a picture of the sensor, an aperture or a column",
                                  description="--map: a summary column over the sensor; --aperture: one aperture's "
                                              "pulses over time; --hist: a histogram of a pulse column.")
-    parser.add_argument("file", metavar="FILE")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    parser.add_argument("file", metavar="FILE", help="a pulse file")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT.png", help="the picture to write (PNG)")
     what = parser.add_mutually_exclusive_group(required=True)
     what.add_argument("--map", metavar="COLUMN", help="a column of the summary, e.g. num_pulses")
     what.add_argument("--aperture", type=int, metavar="N", help="an aperture's number")

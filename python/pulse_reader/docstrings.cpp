@@ -225,7 +225,9 @@ const char* const enter = "__enter__($self)\n--\n\nThe reader itself, for a `wit
 
 const char* const exit =
     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
-    "Close the reader at the end of a `with` block; exceptions are not suppressed.";
+    "Close the reader at the end of a `with` block.\n\n"
+    "* `_exc_type`, `_exc_value`, `_traceback` - the exception that ends the block, if any; it is not\n"
+    "  suppressed.";
 
 const char* const apertures = "The aperture numbers of the file, in index order (a list of int).";
 const char* const metadata = "The file's JSON metadata block, parsed (a dict).";
