@@ -15,24 +15,13 @@ T* OwnedColumns::column() {
     return reinterpret_cast<T*>(made.words.data());
 }
 
+#define KVT_OWNED_COLUMN(name, type, unit, meaning) t.name = column<type>();
+
 RecordTable OwnedColumns::records(std::size_t rows) {
     columns_.clear();
     rows_ = rows;
     RecordTable t;
-    t.aperture_index = column<std::uint64_t>();
-    t.index = column<std::uint64_t>();
-    t.aperture_x = column<std::uint32_t>();
-    t.aperture_y = column<std::uint32_t>();
-    t.ipd_f = column<std::uint16_t>();
-    t.dur_f = column<std::uint16_t>();
-    for (float** c : {&t.bin0_intensity, &t.bin1_intensity, &t.bin0_bg_mean, &t.bin1_bg_mean, &t.bin0_bg_std,
-                      &t.bin1_bg_std}) {
-        *c = column<float>();
-    }
-    t.start_f = column<std::uint32_t>();
-    t.record_type = column<FormattedRecordType>();
-    t.long_pulse_duration_f = column<double>();
-    t.event_f = column<double>();
+    KVT_RECORD_COLUMNS(KVT_OWNED_COLUMN, KVT_OWNED_COLUMN, KVT_OWNED_COLUMN, KVT_OWNED_COLUMN, KVT_OWNED_COLUMN)
     return t;
 }
 
@@ -40,15 +29,7 @@ PulseTable OwnedColumns::pulses(std::size_t rows) {
     columns_.clear();
     rows_ = rows;
     PulseTable t;
-    t.aperture_index = column<std::uint64_t>();
-    t.index = column<std::uint64_t>();
-    for (std::uint32_t** c : {&t.aperture_x, &t.aperture_y, &t.start_f, &t.end_f, &t.dur_f, &t.ipd_f}) {
-        *c = column<std::uint32_t>();
-    }
-    for (float** c : {&t.dur_s, &t.ipd_s, &t.snr, &t.intensity, &t.bin0_intensity, &t.intensity_display, &t.binratio,
-                      &t.bg_mean, &t.bg_std, &t.bin0_bg_mean, &t.bin0_bg_std}) {
-        *c = column<float>();
-    }
+    KVT_PULSE_COLUMNS(KVT_OWNED_COLUMN, KVT_OWNED_COLUMN, KVT_OWNED_COLUMN)
     return t;
 }
 
@@ -56,16 +37,11 @@ SummaryTable OwnedColumns::summaries(std::size_t rows) {
     columns_.clear();
     rows_ = rows;
     SummaryTable t;
-    for (std::uint64_t** c : {&t.aperture_index, &t.num_records, &t.num_pulses}) *c = column<std::uint64_t>();
-    for (std::size_t k = 1; k < formatted_record_type_count; ++k) t.num_kind[k] = column<std::uint64_t>();
-    t.aperture_x = column<std::uint32_t>();
-    t.aperture_y = column<std::uint32_t>();
-    for (double** c : {&t.first_start_s, &t.last_end_s, &t.mean_dur_s, &t.mean_ipd_s, &t.mean_intensity, &t.mean_snr,
-                       &t.mean_bg_std}) {
-        *c = column<double>();
-    }
+    KVT_SUMMARY_COLUMNS(KVT_OWNED_COLUMN, KVT_OWNED_COLUMN, KVT_NO_COLUMN)
     return t;
 }
+
+#undef KVT_OWNED_COLUMN
 
 std::vector<std::byte> OwnedColumns::bytes(std::size_t rows) const {
     std::vector<std::byte> all;
@@ -123,10 +99,9 @@ Result<AperturePulses> PulseReader::get_pulses(std::uint64_t aperture_index, con
     if (!rows) return std::move(rows).error();
     AperturePulses result{std::vector<NormalizedPulse>(rows->rows), rows->headers.front()};
     for (std::size_t i = 0; i < rows->rows; ++i) {
-        result.pulses[i] = {t.index[i],          t.start_f[i],        t.end_f[i],    t.dur_f[i], t.dur_s[i],
-                            t.ipd_f[i],          t.ipd_s[i],          t.snr[i],      t.intensity[i],
-                            t.bin0_intensity[i], t.intensity_display[i], t.binratio[i], t.bg_mean[i],
-                            t.bg_std[i],         t.bin0_bg_mean[i],   t.bin0_bg_std[i]};
+#define KVT_PULSE_ROW(name, type, unit, meaning) result.pulses[i].name = t.name[i];
+        KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_PULSE_ROW, KVT_NO_COLUMN)
+#undef KVT_PULSE_ROW
     }
     return result;
 }

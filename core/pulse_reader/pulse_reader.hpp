@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cancellation.hpp"
 #include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/file.hpp"
 #include "pulse_reader/headers/aperture_header.hpp"
@@ -48,9 +49,11 @@ public:
                                                     std::size_t threads = 1) const;
 
     /// Writes a new pulse file holding the given apertures (each one the index
-    /// holds, no repeats) in ascending order; see aperture_copy.cpp.
+    /// holds, no repeats) in ascending order; see aperture_copy.cpp. Once
+    /// `cancel` is cancelled the copy stops, writing nothing.
     [[nodiscard]] Status copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
-                                                    const std::string& file_name) const;
+                                                    const std::string& file_name,
+                                                    const CancellationToken* cancel = nullptr) const;
 
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
     [[nodiscard]] const InputFile& file() const noexcept { return file_; }

@@ -31,7 +31,7 @@ std::vector<Words> random_records(std::mt19937& random, std::size_t count) {
 struct Reading {
     std::vector<std::byte> records, pulses, summaries;
     std::size_t record_rows = 0;
-    std::vector<std::uint64_t> skipped;
+    std::vector<SkippedAperture> skipped;
     std::string error;
     friend bool operator==(const Reading&, const Reading&) = default;
 };
@@ -43,12 +43,12 @@ Reading read_everything(const PulseReader& reader, std::size_t threads, std::siz
     filter.recalc_ipd = true;
     PlanReading how;
     how.filter = &filter;
-    how.skip_unsorted = true;
+    how.skip_unreadable = true;
     how.threads = threads;
     how.unit_records = unit_records;
     Reading got;
     OwnedColumns columns;
-    const auto plan = [&] { return plan_blocks(reader, apertures, PlanHeaders::infer).value(); };
+    const auto plan = [&] { return plan_blocks(reader, apertures, PlanHeaders::infer, DamagedBlocks::mark).value(); };
     const auto take = [&](Result<PlanRows> rows, std::vector<std::byte>& bytes) {
         if (!rows) {
             got.error += rows.error().message() + "\n";
@@ -73,10 +73,13 @@ struct PlanCase {
     const char* name;
     std::size_t claimed_less;                ///< records fewer in aperture 3's header than in its block
     std::vector<std::size_t> touching;       ///< records of aperture 1 made to touch the pulse before
-    std::vector<std::uint64_t> skipped;      ///< by the pulses and the summaries
+    bool damaged = false;                    ///< aperture 6's header claims far more records than the file holds
+    std::vector<SkippedAperture> skipped;    ///< by the records, then the pulses, then the summaries
 };
 
 class PlanThreads : public ::testing::TestWithParam<PlanCase> {};
+constexpr SkipReason out_of_order = SkipReason::out_of_order;
+constexpr SkipReason past_end = SkipReason::past_end;
 
 TEST_P(PlanThreads, GiveTheSameRowsInPiecesOnAnyNumberOfThreads) {
     std::mt19937 random(7);
@@ -89,23 +92,28 @@ TEST_P(PlanThreads, GiveTheSameRowsInPiecesOnAnyNumberOfThreads) {
         apertures[1].records[at] = {0, 4, 900, 900, 5, 5, 1, 1};
     }
     apertures[2].claimed = static_cast<std::uint32_t>(apertures[2].records.size() - GetParam().claimed_less);
+    if (GetParam().damaged) apertures[4].claimed = 1'000'000;
     TempFolder folder;
     auto reader = PulseReader::open(folder.write("p.bin", FileBytes(apertures).bytes));
     ASSERT_TRUE(reader);
     const Reading whole = read_everything(*reader, 1, 1U << 20);
     ASSERT_EQ(whole.error, "");
     std::size_t records = 0;
-    for (const TestAperture& a : apertures) records += a.claimed.value_or(static_cast<std::uint32_t>(a.records.size()));
+    for (const TestAperture& a : apertures) {
+        if (a.claimed != 1'000'000U) records += a.claimed.value_or(static_cast<std::uint32_t>(a.records.size()));
+    }
     EXPECT_EQ(whole.record_rows, records);
     EXPECT_EQ(whole.skipped, GetParam().skipped);
     for (const std::size_t threads : {1U, 2U, 4U}) EXPECT_EQ(read_everything(*reader, threads, 97), whole) << threads;
 }
 
 INSTANTIATE_TEST_SUITE_P(Plans, PlanThreads, ::testing::Values(
-    PlanCase{"pieces", 0, {}, {}},
-    PlanCase{"counts_inferred_wrong", 7, {}, {}},
-    PlanCase{"unsorted_pulses_skipped", 0, {2500}, {1, 1}},
-    PlanCase{"unsorted_in_the_first_piece", 3, {10, 2999}, {1, 1}}),
+    PlanCase{"pieces", 0, {}, false, {}},
+    PlanCase{"counts_inferred_wrong", 7, {}, false, {}},
+    PlanCase{"unsorted_pulses_skipped", 0, {2500}, false, {{1, out_of_order}, {1, out_of_order}}},
+    PlanCase{"unsorted_in_the_first_piece", 3, {10, 2999}, false, {{1, out_of_order}, {1, out_of_order}}},
+    PlanCase{"damaged_block_skipped", 0, {2500}, true,
+             {{6, past_end}, {1, out_of_order}, {6, past_end}, {1, out_of_order}, {6, past_end}}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

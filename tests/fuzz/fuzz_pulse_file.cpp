@@ -54,15 +54,15 @@ void read_every_aperture(const kvt::PulseReader& reader, std::vector<std::uint64
         if (records && readable != nullptr) readable->push_back(aperture);
     }
     // Every aperture in one plan, cut into small units for three threads, the
-    // apertures whose pulses are out of order skipped.
+    // damaged apertures and those whose pulses are out of order skipped.
     kvt::PlanReading how;
     how.filter = &filter;
     how.threads = 3;
     how.unit_records = 64;
-    how.skip_unsorted = true;
+    how.skip_unreadable = true;
     const std::vector<std::uint64_t> all = kvt::lookup_apertures(reader.index());
     kvt::OwnedColumns columns;
-    if (auto plan = kvt::plan_blocks(reader, all, kvt::PlanHeaders::infer)) {
+    if (auto plan = kvt::plan_blocks(reader, all, kvt::PlanHeaders::infer, kvt::DamagedBlocks::mark)) {
         (void)kvt::read_plan_pulses(
             reader, *plan, [&](std::size_t n) -> kvt::Result<kvt::PulseTable> { return columns.pulses(n); }, how);
         (void)kvt::summarize_plan(
