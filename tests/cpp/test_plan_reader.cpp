@@ -3,6 +3,9 @@
 // threads, gives the same bytes in every column of records, pulses and
 // summaries, the same skipped apertures and the same errors; also where the
 // record counts inferred from the blocks' extents disagree with the headers.
+// And the summary's scalar and SSE2 kernels, on random data.
+#include <bit>
+#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "file_bytes.hpp"
 #include "pulse_reader/plan_rows.hpp"
 #include "pulse_reader/pulse_reader.hpp"
+#include "pulse_reader/summary_kernels.hpp"
 
 namespace kvt::testing {
 namespace {
@@ -115,6 +119,46 @@ INSTANTIATE_TEST_SUITE_P(Plans, PlanThreads, ::testing::Values(
     PlanCase{"damaged_block_skipped", 0, {2500}, true,
              {{6, past_end}, {1, out_of_order}, {6, past_end}, {1, out_of_order}, {6, past_end}}}),
     [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
+}  // namespace kvt::testing
+
+namespace kvt::testing {
+namespace {
+
+TEST(SummaryKernels, ScalarAndSse2GiveTheSameBits) {
+    std::mt19937 random(11);
+    const float specials[] = {INFINITY, -INFINITY, NAN, -0.0F, 0.0F, 1e30F};
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t n = random() % (RecordPiece::capacity + 1);
+        std::vector<std::uint8_t> type(n);
+        for (std::uint8_t& t : type) t = static_cast<std::uint8_t>(random() % formatted_record_type_count);
+        ASSERT_EQ(count_kinds_scalar(type.data(), n), count_kinds_sse2(type.data(), n));
+        std::array<std::vector<float>, summed_count> values;
+        SummedColumns column{};
+        for (std::size_t c = 0; c < summed_count; ++c) {
+            values[c].resize(n);
+            for (float& v : values[c]) {
+                v = random() % 8 == 0 ? specials[random() % 6] : std::uniform_real_distribution<float>(-1e3F, 1e3F)(random);
+            }
+            column[c] = values[c].data();
+        }
+        SumLanes lanes[2] = {};
+        SumCounts counts[2] = {};
+        const std::size_t j = random() % 2;
+        ASSERT_EQ(add_groups_scalar(column, j, n, lanes[0], counts[0]), add_groups_sse2(column, j, n, lanes[1], counts[1]));
+        EXPECT_EQ(counts[0], counts[1]);
+        for (std::size_t c = 0; c < summed_count; ++c) {
+            for (std::size_t lane = 0; lane < 4; ++lane) {  // the same bits, or both NaN (of any sign)
+                const double a = lanes[0][c][lane];
+                const double b = lanes[1][c][lane];
+                EXPECT_TRUE(std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) ||
+                            (std::isnan(a) && std::isnan(b)))
+                    << round << " " << c << " " << a << " " << b;
+            }
+        }
+    }
+}
 
 }  // namespace
 }  // namespace kvt::testing
