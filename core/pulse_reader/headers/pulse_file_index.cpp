@@ -51,10 +51,6 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
     constexpr std::size_t piece_entries = 32768;  // 384 KiB
     std::uint64_t first = 0;
     bool ascending = true;
-    // The highest offset so far, and whether every offset other than 0 has
-    // been above the ones before it.
-    std::uint64_t highest = 0;
-    std::uint32_t offsets_descend = 0;
     for (std::size_t begin = 0; begin < count; begin += piece_entries) {
         const std::size_t end = std::min(count, begin + piece_entries);
         const std::span<std::byte> piece(entries + begin * index_entry_size, (end - begin) * index_entry_size);
@@ -76,11 +72,6 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
         }
         const bool steps_up = descents == 0;
         ascending = ascending && steps_up;
-        for (std::size_t i = begin; ascending && i < end; ++i) {
-            const std::uint64_t offset = entry_offset(entries, i);
-            offsets_descend |= static_cast<std::uint32_t>(offset != 0) & static_cast<std::uint32_t>(offset <= highest);
-            highest = std::max(highest, offset);
-        }
     }
     if (!ascending) {
         for (std::size_t i = 0; i < count; ++i) {
@@ -98,7 +89,6 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
     index.first_aperture_ = first;
     index.span_ = last - first + 1;
     index.ascending_ = ascending;
-    index.in_block_order_ = ascending && offsets_descend == 0;
     if (ascending) return index;
 
     const bool dense = index.span_ <= always_dense_span || index.span_ / 4 <= num_apertures;
@@ -131,6 +121,23 @@ std::vector<std::uint64_t> PulseFileIndex::apertures() const {
     std::vector<std::uint64_t> numbers(count_);
     for (std::size_t i = 0; i < count_; ++i) numbers[i] = aperture_at(i);
     return numbers;
+}
+
+bool PulseFileIndex::in_block_order() const noexcept {
+    std::uint8_t order = block_order_->load(std::memory_order_relaxed);
+    if (order == order_unknown) {
+        // Threads that get here at once each find the same answer.
+        bool ascend = ascending_;
+        std::uint64_t before = 0;  // the offset of the last present entry
+        for (std::size_t i = 0; ascend && i < count_; ++i) {
+            const std::uint64_t offset = offset_at(i);
+            ascend = offset == 0 || offset > before;
+            before = offset == 0 ? before : offset;
+        }
+        order = ascend ? order_kept : order_not_kept;
+        block_order_->store(order, std::memory_order_relaxed);
+    }
+    return order == order_kept;
 }
 
 std::optional<std::uint64_t> PulseFileIndex::next_offset(std::size_t i, std::size_t most) const noexcept {

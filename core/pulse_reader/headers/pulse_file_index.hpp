@@ -6,6 +6,7 @@
 // first entry carries the smallest number and the last the largest.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -53,8 +54,9 @@ public:
     /// Whether the numbers strictly ascend and so do the block offsets other
     /// than 0, entry after entry: the blocks then lie in the order of the
     /// index, as every writer leaves them, and the block after the one of an
-    /// entry is the next entry's that is present.
-    [[nodiscard]] bool in_block_order() const noexcept { return in_block_order_; }
+    /// entry is the next entry's that is present. Found on the first call (a
+    /// pass over the entries, kept out of opening) and kept.
+    [[nodiscard]] bool in_block_order() const noexcept;
 
     /// In an index in block order: the offset of the first entry after entry
     /// `i` that is present, 0 when no entry after it is; nothing when the next
@@ -87,7 +89,8 @@ private:
     std::unique_ptr<std::byte[]> entries_;
     std::size_t count_ = 0;
     bool ascending_ = false;
-    bool in_block_order_ = false;
+    static constexpr std::uint8_t order_unknown = 0, order_kept = 1, order_not_kept = 2;
+    std::unique_ptr<std::atomic<std::uint8_t>> block_order_ = std::make_unique<std::atomic<std::uint8_t>>(order_unknown);
     std::vector<std::uint64_t> offsets_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> sparse_;
     std::uint64_t first_aperture_ = 0;
