@@ -15,6 +15,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Union
 
+from kvt_pulse_tools._errors import ToolError
+
 PathArg = Union[str, "os.PathLike[str]"]
 
 
@@ -33,9 +35,13 @@ def atomic_output(destination: PathArg) -> Iterator[Path]:
     try:
         yield temporary
         os.replace(temporary, destination)
-    except BaseException:
+    except BaseException as error:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
+        # A failure on the temporary name is reported under the user's name.
+        if isinstance(error, OSError) and str(temporary) in (str(error.filename), str(error.filename2)):
+            reason = error.strerror or str(error)
+            raise ToolError(f"cannot write {destination}: {reason}") from error
         raise
     _sync_folder(Path(destination).parent)
 

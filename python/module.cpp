@@ -1,7 +1,8 @@
 // The module kvt_pulse_reader: created once per process, for one interpreter.
 //
-// Importing registers, in this order, merge_pulse_files, PulseReader and
-// PulseFilter, each appended to __all__. NumPy and pandas are not imported
+// Importing registers, in this order, merge_pulse_files, PulseReader,
+// PulseFilter and the exception classes (PulseFileError and its subclasses),
+// each appended to __all__. NumPy and pandas are not imported
 // here: NumPy is located on the first column conversion, pandas by each
 // reader's construction.
 #include "py_ref.hpp"
@@ -60,7 +61,10 @@ bool initialise(PyObject* module) {
     return add_public(module, "merge_pulse_files", PyCFunction_NewEx(&merge_definition, module, nullptr)) &&
            add_public(module, "PulseReader",
                       Py_XNewRef(reinterpret_cast<PyObject*>(pulse_reader_type()))) &&
-           add_public(module, "PulseFilter", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_filter_type())));
+           add_public(module, "PulseFilter", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_filter_type()))) &&
+           for_each_error_class([module](const char* name, PyObject* type) {
+               return add_public(module, name, Py_NewRef(type));
+           });
 }
 
 PyObject* create_module() {

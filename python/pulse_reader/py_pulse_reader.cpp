@@ -50,7 +50,8 @@ OwnedRef make_run_attrs(PyObject* file_name, const PulseReader& reader) {
     }
     const auto duration_value = metadata_number(reader.metadata(), "duration");
     if (!duration_value) {
-        raise_runtime_error("Missing or invalid 'duration' field in metadata");
+        raise_runtime_error(Error(ErrorCode::invalid_metadata, "Missing or invalid 'duration' field in metadata"),
+                            {.file = reader.path(), .reader = &reader});
         return {};
     }
     const auto duration = static_cast<float>(*duration_value);
@@ -87,7 +88,8 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         auto opened = PulseReader::open(path);
         if (!opened) return raise_runtime_error(opened.error(), {.file = path});
         if (filter_object != nullptr && filter_kwargs != nullptr) {
-            return raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
+            return raise_runtime_error(Error(ErrorCode::invalid_argument,
+                                             "Cannot provide both a PulseFilter object and keyword arguments for the filter!"));
         }
         std::optional<PulseFilter> default_filter;
         if (filter_kwargs != nullptr) {
@@ -189,7 +191,8 @@ bool convert_filter_arguments(PyObject* filter_object, PyObject* filter_kwargs, 
 
 bool choose_filter(const PyPulseReader* object, const FilterArguments& arguments, std::optional<PulseFilter>& out) {
     if (arguments.object != nullptr && arguments.kwargs != nullptr) {
-        raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
+        raise_runtime_error(
+            Error(ErrorCode::invalid_argument, "Cannot provide both a PulseFilter object and keyword arguments for the filter!"));
         return false;
     }
     // The first that applies: the call's keywords, the call's PulseFilter,
