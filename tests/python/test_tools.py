@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from kvt_pulse_reader import PulseFilter, PulseReader, merge_pulse_files
+from kvt_pulse_reader import PulseFilter, PulseReader, TruncatedFileError, merge_pulse_files
 from kvt_pulse_tools import cli, synthesize
 
 
@@ -168,7 +168,13 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
 
 
 @pytest.mark.parametrize("argv, code, fragment", [
-    (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory"),
+    (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory (os error 2); in the file '{tmp}/"),
+    (["summary", "{tmp}"], 1, "kvt-pulses: error: Is a directory (os error 21); in the file '{tmp}'"),
+    (["pulses", "{here}"], 1, "kvt-pulses: error: Pulse file header is invalid!; in the file '{here}' ("),
+    (["records", "{sample}", "-o", "{tmp}/none/r.csv"], 1, "kvt-pulses: error: cannot write {tmp}/none/r.csv"),
+    (["summary", "{sample}", "-o", "/sys/s.csv"], 1, "kvt-pulses: error: cannot write /sys/s.csv: Permission denied\n"),
+    (["subset", "{sample}", "-a", "1", "-o", "/sys/s.bin"], 1, "error: cannot write /sys/s.bin: Permission denied\n"),
+    (["subset", "{sample}", "-a", "1", "-o", "{tmp}"], 1, "kvt-pulses: error: cannot write {tmp}: Is a directory\n"),
     (["merge", "{sample}", "-o", "{sample}"], 1, "kvt-pulses: error: {sample} already exists"),
     (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "5000"], 1, "are not in"),
     (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "3-x"], 2, "invalid aperture selection"),
@@ -176,7 +182,7 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
     ([], 2, "required: COMMAND"),
 ])
 def test_errors_and_exit_codes(sample, tmp_path, capsys, argv, code, fragment):
-    fill = {"tmp": tmp_path, "sample": sample}
+    fill = {"tmp": tmp_path, "sample": sample, "here": __file__}
     status, _, err = kvt(capsys, *(a.format(**fill) for a in argv))
     assert status == code and fragment.format(**fill) in err and err.count("\n") == (1 if code == 1 else err.count("\n"))
     assert list(tmp_path.iterdir()) == []
@@ -238,9 +244,10 @@ def test_errors_note_where_the_file_is_cut(sample, tmp_path):
         last = reader.apertures[k]
         with open(cut, "r+b") as f:
             f.truncate(block + 20)
-        with pytest.raises(RuntimeError) as info:
+        with pytest.raises(TruncatedFileError) as info:
             reader.get_all_records(last)
     assert str(info.value) == "Failed to get records: failed to fill whole buffer"
     assert f"in aperture {last} of the file '{cut}' ({block + 20} bytes long): its block at byte {block}" \
         in info.value.__notes__[0]
-    assert "past the end of the file" in info.value.__notes__[0]
+    assert info.value.__notes__[0].endswith("past the end of the file: the file was cut short or the block's header is "
+                                            "damaged; `kvt-pulses recover` can salvage the apertures it still holds")
