@@ -98,9 +98,14 @@ def run_names(paths: Sequence[str]) -> list[str]:
 
 
 def _named(error: RuntimeError, path: str) -> RuntimeError:
-    """The module's error with the file's path before its message (its notes
-    kept), so that a failure among many files says which one failed."""
-    named = RuntimeError(f"{path}: {error}")
+    """The module's error with the file's path before its message (its class,
+    errno, filename and notes kept), so that a failure among many files says
+    which one failed."""
+    kind = type(error) if type(error).__module__ == "kvt_pulse_reader" else RuntimeError
+    named = kind(f"{path}: {error}")
+    for name in ("errno", "strerror", "filename"):
+        if hasattr(error, name):
+            setattr(named, name, getattr(error, name))
     notes = getattr(error, "__notes__", None)
     if notes:
         named.__notes__ = list(notes)

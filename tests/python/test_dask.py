@@ -10,6 +10,7 @@ distributed = pytest.importorskip("distributed", exc_type=ImportError)
 import pandas as pd  # noqa: E402
 
 import kvt_pulse_reader  # noqa: E402
+from kvt_pulse_reader import InvalidFileError, TruncatedFileError  # noqa: E402
 from kvt_pulse_tools import cli, synthesize  # noqa: E402
 from kvt_pulse_tools import dask as kvt_dask  # noqa: E402
 
@@ -101,14 +102,15 @@ def _bad_block(data):
     struct.pack_into("<I", data, data_offset + 12, 1 << 30)  # the first block's record count
 
 
-@pytest.mark.parametrize("damage, at_build", [(None, True), (_bad_header, True), (_bad_block, False)])
-def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damage, at_build):
+@pytest.mark.parametrize("damage, at_build, error", [(None, True, FileNotFoundError), (_bad_header, True, InvalidFileError),
+                                                     (_bad_block, False, TruncatedFileError)])
+def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damage, at_build, error):
     bad = tmp_path / "bad_run.bin"
     if damage is not None:
         data = bytearray(runs[0].read_bytes())
         damage(data)
         bad.write_bytes(data)
-    with pytest.raises(RuntimeError) as caught:
+    with pytest.raises(error) as caught:
         frame = kvt_dask.summarize([*runs, bad])
         assert not at_build, "the frame was built"
         frame.compute()
