@@ -29,6 +29,7 @@ enum class ErrorCode : std::uint8_t {
     already_exists,    ///< a writer refused to replace an existing file
     refused,           ///< a writer refused its source or destination, or a file it cannot write
     invalid_argument,  ///< a call's arguments cannot be carried out
+    cancelled,         ///< the call was stopped by its cancellation token (Ctrl-C)
     internal,          ///< the library's own bookkeeping does not add up
 };
 

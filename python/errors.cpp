@@ -127,6 +127,7 @@ Kind kind_of(const Error& error) {
         case ErrorCode::already_exists: return exists;
         case ErrorCode::refused: return writer_refused;
         case ErrorCode::invalid_argument: return invalid_argument;
+        case ErrorCode::cancelled:
         case ErrorCode::internal: return base;
     }
     return base;
