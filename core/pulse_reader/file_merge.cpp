@@ -102,7 +102,7 @@ Result<Totals> sum_metadata(std::span<Input> inputs) {
                                                           "rows",       "roi_offset_col", "roi_cols"};
         for (std::size_t k = 0; k < keys.size(); ++k) {
             const auto value = unsigned_member(metadata, keys[k]);
-            if (!value) return missing_or_invalid(keys[k]);
+            if (!value) return missing_or_invalid(keys[k]).concerning(input.reader->path());
             values[k] = *value;
         }
         const auto [wells, left, right, rows, roi_offset, roi_cols] = values;
@@ -285,7 +285,9 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     Wide total_capacity = 0;
     Wide total_apertures = 0;
     for (Input& input : inputs) {
-        if (Status checked = check_input(input); !checked) return checked;
+        if (Status checked = check_input(input); !checked) {
+            return std::move(checked).error().concerning(input.reader->path());
+        }
         input.row_offset = static_cast<std::uint32_t>(total_rows);
         input.index_offset = static_cast<std::uint32_t>(total_capacity);
         input.base = static_cast<std::uint64_t>(std::min<Wide>(base, UINT64_MAX));
@@ -330,7 +332,10 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     if (writer.position() != data_offset) return stream_position_mismatch(ErrorCode::internal);
 
     for (const Input& input : inputs) {
-        if (Status copied = copy_data_region(input, writer, cancel); !copied) return copied;
+        // Errors of the output carry its name already; the others concern this input.
+        if (Status copied = copy_data_region(input, writer, cancel); !copied) {
+            return std::move(copied).error().concerning(input.reader->path());
+        }
     }
     if (writer.position() != index_offset) return stream_position_mismatch(ErrorCode::internal);
 
