@@ -150,6 +150,8 @@ class PulseReader:
         columns: Sequence[str] | None = None,
         threads: SupportsIndex | None = None,
     ) -> _ArrowStream: ...
+    def _repr_html_(self) -> str:
+        """A small HTML card of the file, its run and its counts, for Jupyter."""
     def close(self) -> None:
         """Close the pulses.bin file"""
     def __enter__(self) -> PulseReader: ...

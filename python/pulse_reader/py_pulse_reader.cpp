@@ -529,6 +529,8 @@ PyMethodDef methods[] = {
     {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, iter_pulses_doc},
     {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, stream_pulses_doc},
     {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, stream_records_doc},
+    {"_repr_html_", repr_html_method, METH_NOARGS,
+     "_repr_html_($self)\n--\n\nA small HTML card of the file, its run and its counts, for Jupyter."},
     {"close", close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},
     {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,
