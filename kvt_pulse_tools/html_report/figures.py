@@ -28,7 +28,7 @@ ABSENT_COLOUR = "#c8c8c8"
 NO_VALUE_COLOUR = "#f7a8c8"
 #: (summary column, title, unit, what a cell without value means)
 MAPS = (
-    ("num_pulses", "Pulses per aperture", "pulses", "no pulses"),
+    ("num_pulses", "Pulses per aperture", "", "no pulses"),
     ("mean_snr", "Mean SNR", "", "no pulses"),
     ("pulse_rate_hz", "Pulse rate", "Hz", "no pulses"),
     ("mean_dur_s", "Mean pulse duration", "s", "no pulses"),
