@@ -73,7 +73,7 @@ def case_run(folder: str, size_mb: int, rounds: int) -> None:
         tool = child(REPORT.format(path=path, out=out))
         yardstick = child(YARDSTICK.format(path=path))
         rows.append((tool["seconds"] / yardstick["seconds"], tool, yardstick))
-    ratio, tool, yardstick = sorted(rows, key=lambda row: row[0])[len(rows) // 2]
+    _, tool, yardstick = sorted(rows, key=lambda row: row[0])[len(rows) // 2]
     mib = 1 << 20
     print(f"run: {apertures:,} apertures x {RECORDS} records, {size / 1e6:,.0f} MB: report {tool['seconds']:.2f} s, "
           f"summarize() + read_pulses() {yardstick['seconds']:.2f} s; median ratio "

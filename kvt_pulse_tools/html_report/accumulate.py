@@ -19,8 +19,9 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable, Union
+from typing import Any, Union
 
 PathArg = Union[str, "os.PathLike[str]"]
 
@@ -128,8 +129,8 @@ def collect_run(path: PathArg, pulse_filter_kwargs: dict[str, Any] | None = None
     cannot open raises its RuntimeError; damaged apertures are left out and
     named in ``skipped``."""
     import numpy as np
-
     from kvt_pulse_reader import PulseReader
+
     from kvt_pulse_tools._errors import ToolError
     from kvt_pulse_tools.check import check_file
 

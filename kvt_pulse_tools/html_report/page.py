@@ -16,8 +16,15 @@ import math
 from typing import Any
 
 from kvt_pulse_tools.html_report.accumulate import COLUMNS, UNITS, RunData
-from kvt_pulse_tools.html_report.figures import (TITLES, SensorGrid, distribution_figures, kinds_figure, packed,
-                                                 sensor_maps, time_figures)
+from kvt_pulse_tools.html_report.figures import (
+    TITLES,
+    SensorGrid,
+    distribution_figures,
+    kinds_figure,
+    packed,
+    sensor_maps,
+    time_figures,
+)
 
 STYLE = """
 body { font-family: system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; margin: 0 auto; max-width: 1240px;
@@ -194,8 +201,8 @@ def build_page(runs: list[RunData], title: str, made: str) -> str:
 
     figures = _Figures()
     study = len(runs) > 1
-    body = [f"<h1>{_e(title)}</h1>", f"<p class=meta>{_e(made)} Drag to zoom, double-click to zoom out, hover "
-                                     "for values; the legend's entries show and hide what they name.</p>"]
+    body = [f"<h1>{_e(title)}</h1>", (f"<p class=meta>{_e(made)} Drag to zoom, double-click to zoom out, hover "
+                                      "for values; the legend's entries show and hide what they name.</p>")]
     readable = [run for run in runs if run.error is None]
     if study:
         body.append("<h2>Runs</h2>")
@@ -244,4 +251,4 @@ def _clean(value: Any) -> Any:
     return value
 
 
-__all__ = ["build_page", "packed", "TITLES"]
+__all__ = ["TITLES", "build_page", "packed"]

@@ -6,24 +6,23 @@ import json
 import os
 import re
 
+import kvt_pulse_reader as kvt
 import numpy as np
 import pytest
-
-import kvt_pulse_reader as kvt
 from conftest import MIXED
 from pulse_file_builder import Aperture, build
 from reference_model import random_file, random_filter
 
 pytest.importorskip("plotly")
-from kvt_pulse_tools import cli, report, synthesize  # noqa: E402
+from kvt_pulse_tools import cli, report, synthesize
 
 MAPS = ("num_pulses", "mean_snr", "pulse_rate_hz", "mean_dur_s", "mean_ipd_s")
-SEEDS = range(int(os.environ.get("KVT_SEEDS", 12)))
+SEEDS = range(int(os.environ.get("KVT_SEEDS", "12")))
 
 
 def page_data(path):
     """The JSON block that the page draws its figures from."""
-    text = re.search(r'id="kvt-report-data">(.*?)</script>', path.read_text("utf-8"), re.S).group(1)
+    text = re.search(r'id="kvt-report-data">(.*?)</script>', path.read_text("utf-8"), re.DOTALL).group(1)
     return json.loads(text.replace("<\\/", "</"))
 
 
