@@ -206,7 +206,7 @@ def build_page(runs: list[RunData], title: str, made: str) -> str:
     readable = [run for run in runs if run.error is None]
     if study:
         body.append("<h2>Runs</h2>")
-        rows = []
+        rows: list[list[Any]] = []
         for run in runs:
             if run.error is not None:
                 rows.append([run.path, "could not be read: " + run.error, "", "", "", "", "", "", ""])
