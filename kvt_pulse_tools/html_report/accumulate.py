@@ -198,9 +198,10 @@ def _summarize(reader: Any, selection: list[int] | None, held: list[int],
                 return []
             middle = len(part) // 2
             return attempt(part[:middle]) + attempt(part[middle:])
-        reasons = frame.attrs.get("skipped_reasons") or {}
-        for number in frame.attrs.get("skipped_apertures", []):
-            skipped.append((int(number), str(reasons.get(number, "its pulses are out of order"))))
+        numbers = list(frame.attrs.get("skipped_apertures", []))
+        reasons = list(frame.attrs.get("skipped_reasons") or [])  # one each, where the module gives them
+        reasons += ["its pulses are out of order"] * (len(numbers) - len(reasons))
+        skipped.extend((int(number), str(reason)) for number, reason in zip(numbers, reasons))
         return [frame]
 
     frames = attempt(selection) if selection is None or selection else []
