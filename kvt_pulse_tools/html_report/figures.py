@@ -119,7 +119,7 @@ def sensor_maps(run: RunData, grid: SensorGrid, key: str) -> list[dict[str, Any]
         no_value = np.isnan(means) & ~absent
         shown = means[np.isfinite(means)]
         low, high = (np.percentile(shown, [1, 99]) if shown.size else (0.0, 1.0))
-        value = f"{'mean ' if tiled else ''}{title[0].lower() + title[1:]}: %{{z:.4g}} {unit}".rstrip()
+        value = f"{title}{' (tile mean)' if tiled else ''}: %{{z:.4g}} {unit}".rstrip()
         if tiled:
             hover = ("apertures %{customdata[0]} to %{customdata[1]} (%{customdata[2]} in this tile)<br>"
                      + where + "<br>" + value + "<extra></extra>")
