@@ -34,8 +34,19 @@ PyObject* panic_exception_type() {
 // too, so that `except FileNotFoundError` catches a missing pulse file.
 
 enum Kind : std::size_t {
-    base, truncated, invalid_file, missing_aperture, unsorted_pulses, writer_refused, invalid_argument,
-    os, not_found, permission, is_a_directory, exists, kind_count
+    base,
+    truncated,
+    invalid_file,
+    missing_aperture,
+    unsorted_pulses,
+    writer_refused,
+    invalid_argument,
+    os,
+    not_found,
+    permission,
+    is_a_directory,
+    exists,
+    kind_count
 };
 
 struct ErrorClass {
@@ -46,29 +57,41 @@ struct ErrorClass {
 };
 
 constexpr std::array<ErrorClass, kind_count> error_classes = {{
-    {"PulseFileError", "A failure of the pulse-file library: the base of its exceptions.", &PyExc_RuntimeError,
+    {"PulseFileError",
+     "A failure of the pulse-file library: the base of its exceptions.",
+     &PyExc_RuntimeError,
      {-1, -1}},
     {"TruncatedFileError",
-     "A read ran past the end of the file: the file was cut short, or a size or count in it is wrong.", nullptr,
+     "A read ran past the end of the file: the file was cut short, or a size or count in it is wrong.",
+     nullptr,
      {base, -1}},
-    {"InvalidFileError", "The file breaks the pulse-file format: its header, metadata, index or a block.", nullptr,
+    {"InvalidFileError",
+     "The file breaks the pulse-file format: its header, metadata, index or a block.",
+     nullptr,
      {base, -1}},
     {"MissingApertureError", "An aperture number the file does not hold.", nullptr, {base, -1}},
-    {"UnsortedPulsesError", "An aperture's pulses overlap or run backwards, so a filter cannot judge them.", nullptr,
+    {"UnsortedPulsesError",
+     "An aperture's pulses overlap or run backwards, so a filter cannot judge them.",
+     nullptr,
      {base, -1}},
     {"WriterRefusedError",
      "A writer refused its source or destination (the source itself, an existing file, a file it cannot write).",
-     nullptr, {base, -1}},
+     nullptr,
+     {base, -1}},
     {"InvalidArgumentError", "A call's arguments cannot be carried out.", nullptr, {base, -1}},
     {"PulseFileOSError",
      "The operating system failed a call on a file: errno, strerror and filename are set; str() is the message.",
-     &PyExc_OSError, {base, -1}},
+     &PyExc_OSError,
+     {base, -1}},
     {"PulseFileNotFoundError", "The file or its folder does not exist.", &PyExc_FileNotFoundError, {os, -1}},
-    {"PulseFilePermissionError", "The file or its folder may not be read or written.", &PyExc_PermissionError,
+    {"PulseFilePermissionError",
+     "The file or its folder may not be read or written.",
+     &PyExc_PermissionError,
      {os, -1}},
-    {"PulseFileIsADirectoryError", "A folder was given where a file is needed.", &PyExc_IsADirectoryError,
-     {os, -1}},
-    {"PulseFileExistsError", "A writer refused to replace an existing file.", &PyExc_FileExistsError,
+    {"PulseFileIsADirectoryError", "A folder was given where a file is needed.", &PyExc_IsADirectoryError, {os, -1}},
+    {"PulseFileExistsError",
+     "A writer refused to replace an existing file.",
+     &PyExc_FileExistsError,
      {os, writer_refused}},
 }};
 
@@ -186,8 +209,8 @@ struct Finding {
 
 /// Python's repr() of `bytes` (b'xxxx'), or empty.
 std::string bytes_repr(std::span<const std::byte> bytes) {
-    OwnedRef object(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<Py_ssize_t>(bytes.size())));
+    OwnedRef object(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
     OwnedRef repr(object ? PyObject_Repr(object.get()) : nullptr);
     const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
     if (text == nullptr) {
@@ -335,8 +358,8 @@ PyObject* raise_runtime_error(const Error& error, const ErrorPlace& place) {
 #if PY_VERSION_HEX >= 0x030B0000
     const std::string note = note_for(error, place);
     if (!note.empty()) {
-        OwnedRef added(PyObject_CallMethod(exception.get(), "add_note", "s#", note.data(),
-                                           static_cast<Py_ssize_t>(note.size())));
+        OwnedRef added(
+            PyObject_CallMethod(exception.get(), "add_note", "s#", note.data(), static_cast<Py_ssize_t>(note.size())));
         if (!added) return nullptr;
     }
 #endif

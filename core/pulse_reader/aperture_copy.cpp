@@ -52,8 +52,8 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
     if (apertures.empty()) return Error(ErrorCode::invalid_argument, "No apertures to copy");
     const std::uint64_t data_offset = header_.data_offset;
     if (data_offset < pulse_file_header_size) {
-        return Error(ErrorCode::refused, "Cannot copy from a pulse file whose data offset " + std::to_string(data_offset) +
-                     " lies inside its 48-byte header");
+        return Error(ErrorCode::refused, "Cannot copy from a pulse file whose data offset " +
+                                             std::to_string(data_offset) + " lies inside its 48-byte header");
     }
 
     // Writing onto the source would replace the file this reader reads, under

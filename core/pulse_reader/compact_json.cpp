@@ -61,7 +61,9 @@ bool append_scalar(std::string& out, const Metadata& value) {
     }
 }
 
-Error not_expressible() { return Error(ErrorCode::invalid_metadata, "The metadata holds a value that JSON text cannot express"); }
+Error not_expressible() {
+    return Error(ErrorCode::invalid_metadata, "The metadata holds a value that JSON text cannot express");
+}
 
 /// Appends `root` without recursion: each open object or array is a frame
 /// holding the iterator of its next member.

@@ -138,20 +138,22 @@ Status check_input(Input& input) {
 
     for (std::size_t i = 1; i < apertures.size(); ++i) {
         if (apertures[i] <= apertures[i - 1]) {
-            return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": its index is not in strictly ascending order (aperture " +
-                         std::to_string(apertures[i]) + " follows " + std::to_string(apertures[i - 1]) + ")");
+            return Error(ErrorCode::refused,
+                         "Cannot merge " + reader.path() + ": its index is not in strictly ascending order (aperture " +
+                             std::to_string(apertures[i]) + " follows " + std::to_string(apertures[i - 1]) + ")");
         }
     }
     const Wide capacity = Wide{input.rows} * input.cols;
     if (!apertures.empty() && Wide{apertures.back()} >= capacity) {
-        return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": aperture index " + std::to_string(apertures.back()) +
-                     " is not below its rows x cols = " + std::to_string(input.rows) + " x " +
-                     std::to_string(input.cols));
+        return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": aperture index " +
+                                             std::to_string(apertures.back()) + " is not below its rows x cols = " +
+                                             std::to_string(input.rows) + " x " + std::to_string(input.cols));
     }
     const PulseFileHeader& header = reader.header();
     if (header.index_offset < header.data_offset) {
-        return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": its index_offset " + std::to_string(header.index_offset) +
-                     " lies before its data_offset " + std::to_string(header.data_offset));
+        return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": its index_offset " +
+                                             std::to_string(header.index_offset) + " lies before its data_offset " +
+                                             std::to_string(header.data_offset));
     }
     return {};
 }
@@ -191,9 +193,10 @@ Status copy_data_region(const Input& input, BufferedWriter& writer, const Cancel
             if (!at) return at.error().prefixed("Invalid aperture index encountered: ");
             if (*at != next_header) {
                 return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": the block of aperture " +
-                             std::to_string(apertures[next]) + " is at byte " + std::to_string(*at) +
-                             " instead of byte " + std::to_string(next_header) +
-                             ", right after the block before it in index order");
+                                                     std::to_string(apertures[next]) + " is at byte " +
+                                                     std::to_string(*at) + " instead of byte " +
+                                                     std::to_string(next_header) +
+                                                     ", right after the block before it in index order");
             }
             std::byte* bytes = space.data() + (next_header - position);
             ApertureHeader header =
@@ -201,9 +204,10 @@ Status copy_data_region(const Input& input, BufferedWriter& writer, const Cancel
                                      next_header);
             if (!raise_field(header.aperture_y, input.row_offset) ||
                 !raise_field(header.aperture_index, input.index_offset)) {
-                return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": the block header of aperture " +
-                             std::to_string(apertures[next]) +
-                             " holds an aperture_y or aperture_index that overflows 32 bits once renumbered");
+                return Error(ErrorCode::refused,
+                             "Cannot merge " + reader.path() + ": the block header of aperture " +
+                                 std::to_string(apertures[next]) +
+                                 " holds an aperture_y or aperture_index that overflows 32 bits once renumbered");
             }
             const auto patched = header.to_bytes();
             std::copy(patched.begin(), patched.end(), bytes);
@@ -267,7 +271,8 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     auto serialised = to_compact_json(first.metadata(), recomputed);
     if (!serialised) return std::move(serialised).error();
     const std::string metadata = std::move(serialised).value();
-    if (metadata.size() > UINT32_MAX) return Error(ErrorCode::refused, "The merged metadata is longer than 4294967295 bytes");
+    if (metadata.size() > UINT32_MAX)
+        return Error(ErrorCode::refused, "The merged metadata is longer than 4294967295 bytes");
 
     // The first input's data_offset, moved by the change in metadata length.
     const PulseFileHeader& first_header = first.header();
@@ -275,7 +280,8 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
                                       std::uint64_t{first_header.num_encoding_records} * encoding_record_size +
                                       metadata.size();
     const Wide moved = Wide{first_header.data_offset} + metadata.size();
-    if (moved < first_header.metadata_length) return Error(ErrorCode::internal, "Stream position exceeds new data offset");
+    if (moved < first_header.metadata_length)
+        return Error(ErrorCode::internal, "Stream position exceeds new data offset");
     const Wide data_offset_wide = (moved - first_header.metadata_length + 15) / 16 * 16;
     if (data_offset_wide < prefix_size) return Error(ErrorCode::internal, "Stream position exceeds new data offset");
 
@@ -294,11 +300,13 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
         total_rows += input.rows;
         total_capacity += Wide{input.rows} * input.cols;
         if (total_rows > header_field_range) {
-            return Error(ErrorCode::refused, "The merged file would have more than 4294967296 rows, more than a 32-bit aperture_y can "
+            return Error(ErrorCode::refused,
+                         "The merged file would have more than 4294967296 rows, more than a 32-bit aperture_y can "
                          "number");
         }
         if (total_capacity > header_field_range) {
-            return Error(ErrorCode::refused, "The merged file would have more than 4294967296 apertures (rows x cols), more than a "
+            return Error(ErrorCode::refused,
+                         "The merged file would have more than 4294967296 apertures (rows x cols), more than a "
                          "32-bit aperture_index can number");
         }
         const PulseFileHeader& header = input.reader->header();
@@ -353,7 +361,8 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
         }
     }
     if (Status flushed = writer.flush(); !flushed) return flushed;
-    if (writer.position() != static_cast<std::uint64_t>(file_size)) return stream_position_mismatch(ErrorCode::internal);
+    if (writer.position() != static_cast<std::uint64_t>(file_size))
+        return stream_position_mismatch(ErrorCode::internal);
     if (cancelled(cancel)) return cancelled_error();
     return output.commit(ExistingDestination::refuse);
 }

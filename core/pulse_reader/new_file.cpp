@@ -224,7 +224,8 @@ Status NewFile::publish_unnamed(ExistingDestination existing) {
 Status NewFile::publish_named(ExistingDestination existing) {
     const int folder = folder_fd_.get();
     if (existing == ExistingDestination::replace) {
-        if (::renameat(folder, temporary_name_.c_str(), folder, name_.c_str()) != 0) return os_error(errno, destination_);
+        if (::renameat(folder, temporary_name_.c_str(), folder, name_.c_str()) != 0)
+            return os_error(errno, destination_);
         return {};
     }
     if (::renameat2(folder, temporary_name_.c_str(), folder, name_.c_str(), RENAME_NOREPLACE) == 0) return {};
@@ -242,8 +243,8 @@ Status NewFile::sync_folder() const {
     // syncs no folders (EINVAL, EROFS), leaves nothing to sync here.
     const int error_number = errno;
     if (error_number == EBADF || error_number == EINVAL || error_number == EROFS) return {};
-    return os_error(error_number, destination_).prefixed("The new file " + destination_ +
-                                           " is in place, but its folder could not be synced: ");
+    return os_error(error_number, destination_)
+        .prefixed("The new file " + destination_ + " is in place, but its folder could not be synced: ");
 }
 
 namespace detail {

@@ -739,7 +739,7 @@ private:
             }
             // The file changed between planning and reading.
             return Error(ErrorCode::invalid_block, "The block of aperture " + std::to_string(planned.aperture) +
-                         " changed while the file was read");
+                                                       " changed while the file was read");
         }
         return header;
     }

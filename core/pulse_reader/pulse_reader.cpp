@@ -58,7 +58,8 @@ Result<PulseReader> PulseReader::open(const std::string& path) {
 
     std::array<std::byte, index_magic_size> magic{};
     if (Status read = file.read_exact_at(header.index_offset, magic); !read) return std::move(read).error();
-    if (load_le<std::uint64_t>(magic.data()) != index_magic) return Error(ErrorCode::invalid_index, "Index magic number mismatch");
+    if (load_le<std::uint64_t>(magic.data()) != index_magic)
+        return Error(ErrorCode::invalid_index, "Index magic number mismatch");
 
     const std::uint64_t entries_at = header.index_offset + index_magic_size;
     const std::uint64_t max_entries = UINT64_MAX / index_entry_size;

@@ -90,8 +90,9 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         auto opened = PulseReader::open(path);
         if (!opened) return raise_runtime_error(opened.error(), {.file = path});
         if (filter_object != nullptr && filter_kwargs != nullptr) {
-            return raise_runtime_error(Error(ErrorCode::invalid_argument,
-                                             "Cannot provide both a PulseFilter object and keyword arguments for the filter!"));
+            return raise_runtime_error(
+                Error(ErrorCode::invalid_argument,
+                      "Cannot provide both a PulseFilter object and keyword arguments for the filter!"));
         }
         std::optional<PulseFilter> default_filter;
         if (filter_kwargs != nullptr) {
@@ -198,8 +199,8 @@ bool convert_filter_arguments(PyObject* filter_object, PyObject* filter_kwargs, 
 
 bool choose_filter(const PyPulseReader* object, const FilterArguments& arguments, std::optional<PulseFilter>& out) {
     if (arguments.object != nullptr && arguments.kwargs != nullptr) {
-        raise_runtime_error(
-            Error(ErrorCode::invalid_argument, "Cannot provide both a PulseFilter object and keyword arguments for the filter!"));
+        raise_runtime_error(Error(ErrorCode::invalid_argument,
+                                  "Cannot provide both a PulseFilter object and keyword arguments for the filter!"));
         return false;
     }
     // The first that applies: the call's keywords, the call's PulseFilter,

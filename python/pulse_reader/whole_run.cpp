@@ -119,7 +119,8 @@ bool convert_columns(PyObject* object, std::span<const ColumnDefinition> definit
             return false;
         }
         if (std::find(out.begin(), out.end(), definition) != out.end()) {
-            raise_runtime_error(Error(ErrorCode::invalid_argument, "Column '" + std::string(name) + "' is named twice"));
+            raise_runtime_error(
+                Error(ErrorCode::invalid_argument, "Column '" + std::string(name) + "' is named twice"));
             return false;
         }
         out.push_back(definition);
@@ -150,8 +151,8 @@ bool convert_errors(PyObject* object, bool& skip) {
     std::string text;
     if (!convert_string(object, "errors", text)) return false;
     if (text != "raise" && text != "skip") {
-        raise_runtime_error(
-            Error(ErrorCode::invalid_argument, "argument 'errors': must be \"raise\" or \"skip\", not \"" + text + "\""));
+        raise_runtime_error(Error(ErrorCode::invalid_argument,
+                                  "argument 'errors': must be \"raise\" or \"skip\", not \"" + text + "\""));
         return false;
     }
     skip = text == "skip";

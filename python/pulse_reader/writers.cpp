@@ -78,10 +78,10 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
             }
         }
         if (!missing.empty() && !ignore_missing) {
-            return raise_runtime_error(Error(ErrorCode::missing_aperture,
-                                             "The following apertures were not found in the file: " +
-                                                 bracketed_list(missing)),
-                                       {.file = object->reader->path(), .reader = &*object->reader});
+            return raise_runtime_error(
+                Error(ErrorCode::missing_aperture,
+                      "The following apertures were not found in the file: " + bracketed_list(missing)),
+                {.file = object->reader->path(), .reader = &*object->reader});
         }
         Status copied;
         const bool finished = run_interruptible([&](const CancellationToken& token) {

@@ -102,7 +102,8 @@ def _bad_block(data):
     struct.pack_into("<I", data, data_offset + 12, 1 << 30)  # the first block's record count
 
 
-@pytest.mark.parametrize("damage, at_build, error", [(None, True, FileNotFoundError), (_bad_header, True, InvalidFileError),
+@pytest.mark.parametrize("damage, at_build, error", [(None, True, FileNotFoundError),
+                                                     (_bad_header, True, InvalidFileError),
                                                      (_bad_block, False, TruncatedFileError)])
 def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damage, at_build, error):
     bad = tmp_path / "bad_run.bin"

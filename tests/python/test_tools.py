@@ -170,7 +170,7 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
 
 
 @pytest.mark.parametrize("argv, code, fragment", [
-    (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory (os error 2); in the file '{tmp}/"),
+    (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory (os error 2); in the file '{tmp}"),
     (["summary", "{tmp}"], 1, "kvt-pulses: error: Is a directory (os error 21); in the file '{tmp}'"),
     (["pulses", "{here}"], 1, "kvt-pulses: error: Pulse file header is invalid!; in the file '{here}' ("),
     (["records", "{sample}", "-o", "{tmp}/none/r.csv"], 1, "kvt-pulses: error: cannot write {tmp}/none/r.csv"),

@@ -123,9 +123,10 @@ def unsorted_file(path):
      "Failed to summarize: This file does not contain the provided aperture index: 4"),
     (lambda r: r.read_pulses(pulse_filter_kwargs={}), kvt.UnsortedPulsesError,
      "Failed to get pulses: aperture 1: The provided pulses aren't sorted!"),
-    (lambda r: r.summarize(pulse_filter_kwargs={}), kvt.UnsortedPulsesError, "aperture 1: The provided pulses aren't sorted!"),
-    (lambda r: r.read_pulses(columns=["snr", "nope"]), kvt.InvalidArgumentError, "Unknown column 'nope'; the valid columns are: "
-     "aperture_index, index, start_f"),
+    (lambda r: r.summarize(pulse_filter_kwargs={}), kvt.UnsortedPulsesError,
+     "aperture 1: The provided pulses aren't sorted!"),
+    (lambda r: r.read_pulses(columns=["snr", "nope"]), kvt.InvalidArgumentError,
+     "Unknown column 'nope'; the valid columns are: aperture_index, index, start_f"),
     (lambda r: r.read_pulses(pulse_filter=__import__("kvt_pulse_reader").PulseFilter(), pulse_filter_kwargs={}),
      kvt.InvalidArgumentError, "Cannot provide both a PulseFilter object and keyword arguments for the filter!"),
     (lambda r: r.read_pulses("01"), TypeError, "argument 'apertures': "),
