@@ -441,7 +441,9 @@ constexpr const char* read_pulses_doc =
     "* `pulse_filter`, `pulse_filter_kwargs` - The filter, chosen as `get_pulses` chooses it.\n"
     "* `columns` - Names of the columns to return, in order; \"aperture_x\" and \"aperture_y\" may be asked for.\n"
     "* `threads` - Threads to read with; None for every CPU the process may use.\n"
-    "* `errors` - \"raise\" or \"skip\": what an aperture whose pulses are out of order for the filter does.\n\n"
+    "* `errors` - \"raise\" or \"skip\": what an aperture that cannot be read soundly does (its block starts or\n"
+    "  ends past the end of the file, or its pulses are out of order for the filter). Skipped apertures give\n"
+    "  no rows and are listed in attrs[\"skipped_apertures\"], with attrs[\"skipped_reasons\"] in the same order.\n\n"
     "# Returns\n\n"
     "A pandas DataFrame with \"aperture_index\", \"index\" and the pulse columns of `get_pulses`, aperture\n"
     "after aperture, over a RangeIndex.\n\n"
@@ -453,8 +455,10 @@ constexpr const char* read_pulses_doc =
     "```";
 
 constexpr const char* read_records_doc =
-    "read_records($self, apertures=None, *, columns=None, threads=None)\n--\n\n"
-    "Read the records of many apertures (every aperture by default) into one DataFrame.\n\n"
+    "read_records($self, apertures=None, *, columns=None, threads=None, errors=\"raise\")\n--\n\n"
+    "Read the records of many apertures (every aperture by default) into one DataFrame. With\n"
+    "errors=\"skip\", an aperture whose block starts or ends past the end of the file gives no rows and is\n"
+    "listed in attrs[\"skipped_apertures\"] and attrs[\"skipped_reasons\"].\n\n"
     "# Returns\n\n"
     "A pandas DataFrame with \"aperture_index\", \"index\" and the columns of `get_all_records`;\n"
     "\"record_type\" is a Categorical.\n\n"
@@ -493,7 +497,8 @@ constexpr const char* stream_pulses_doc =
     "batch by batch by pyarrow, DuckDB or polars without copying the columns.\n\n"
     "Numeric columns have their NumPy types and no nulls. A second export of the stream raises\n"
     "RuntimeError; a batch read after the reader is closed fails with the closed-reader message. With\n"
-    "errors=\"skip\", apertures out of order give no rows.\n\n"
+    "errors=\"skip\", apertures that cannot be read soundly give no rows, and the stream object's\n"
+    "`skipped_apertures` and `skipped_reasons` list them once the stream is consumed.\n\n"
     "# Examples\n\n"
     "```python\n"
     "import pyarrow\n"
@@ -502,7 +507,8 @@ constexpr const char* stream_pulses_doc =
     "```";
 
 constexpr const char* stream_records_doc =
-    "stream_records($self, apertures=None, *, batch_records=1000000, columns=None, threads=None)\n--\n\n"
+    "stream_records($self, apertures=None, *, batch_records=1000000, columns=None, threads=None, "
+    "errors=\"raise\")\n--\n\n"
     "The records of `read_records` as a one-shot Arrow stream of batches of whole apertures, each closed\n"
     "once it holds at least `batch_records` records. \"record_type\" is dictionary-encoded (int8 indices\n"
     "over the eight kind words in code order); \"long_pulse_duration_f\" and \"event_f\" are float64 with NaN.\n\n"
