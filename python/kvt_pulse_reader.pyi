@@ -14,11 +14,18 @@ import pandas as pd
 __all__ = ["merge_pulse_files", "PulseReader", "PulseFilter"]
 
 # A file name: a str, or a path object whose path is a str (bytes are refused).
-StrPath: TypeAlias = str | os.PathLike[str]
+_StrPath: TypeAlias = str | os.PathLike[str]
 # Aperture numbers: any iterable of integers (list, tuple, range, NumPy array).
-ApertureNumbers: TypeAlias = Iterable[SupportsIndex] | npt.NDArray[np.integer[Any]]
+_ApertureNumbers: TypeAlias = Iterable[SupportsIndex] | npt.NDArray[np.integer[Any]]
 
-class PulseFilterKwargs(TypedDict, total=False):
+# The data dictionary: each table's columns as (name, dtype, unit, meaning),
+# the record kinds as (word, meaning), the PulseFilter keywords as (name,
+# type, unit, meaning).
+COLUMNS: dict[str, tuple[tuple[str, str, str, str], ...]]
+RECORD_KINDS: tuple[tuple[str, str], ...]
+FILTER_KEYWORDS: tuple[tuple[str, str, str, str], ...]
+
+class _PulseFilterKwargs(TypedDict, total=False):
     """The keywords of PulseFilter, as a dict for the pulse_filter_kwargs arguments."""
 
     min_dur_f: int
@@ -35,8 +42,9 @@ class PulseFilterKwargs(TypedDict, total=False):
 
 @final
 class PulseFilter:
-    """Pulse criteria: every bound is inclusive and unset by default. A keyword
-    the class does not know is ignored with a UserWarning naming it."""
+    """Pulse criteria: every bound is inclusive and unset by default (units in
+    FILTER_KEYWORDS and help(PulseFilter)). A keyword the class does not know
+    is ignored with a UserWarning naming it."""
 
     def __new__(
         cls,
@@ -74,11 +82,11 @@ class _ArrowStream:
 
 @final
 class PulseReader:
-    """Pulses.bin reader"""
+    """Pulses.bin reader (its columns: COLUMNS, and help(PulseReader))"""
 
     def __new__(
         cls,
-        file_name: StrPath,
+        file_name: _StrPath,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
     ) -> PulseReader: ...
@@ -99,7 +107,7 @@ class PulseReader:
     def copy_apertures_to_new_file(
         self,
         apertures: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]],
-        file_name: StrPath,
+        file_name: _StrPath,
         ignore_missing_apertures: bool = False,
     ) -> None: ...
     # The whole-run methods (read_pulses, read_records, summarize, iter_pulses,
@@ -112,7 +120,7 @@ class PulseReader:
     # at once with KeyboardInterrupt; the reader stays usable.
     def read_pulses(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
         *,
@@ -122,7 +130,7 @@ class PulseReader:
     ) -> pd.DataFrame: ...
     def read_records(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         *,
         columns: Sequence[str] | None = None,
         threads: SupportsIndex | None = None,
@@ -130,7 +138,7 @@ class PulseReader:
     ) -> pd.DataFrame: ...
     def summarize(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
         *,
@@ -139,7 +147,7 @@ class PulseReader:
     ) -> pd.DataFrame: ...
     def iter_pulses(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
         *,
@@ -150,7 +158,7 @@ class PulseReader:
     ) -> Iterator[pd.DataFrame]: ...
     def stream_pulses(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
         *,
@@ -161,7 +169,7 @@ class PulseReader:
     ) -> _ArrowStream: ...
     def stream_records(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         *,
         batch_records: SupportsIndex = 1_000_000,
         columns: Sequence[str] | None = None,
@@ -169,8 +177,8 @@ class PulseReader:
         errors: Literal["raise", "skip"] = "raise",
     ) -> _ArrowStream: ...
     def close(self) -> None:
-        """Close the pulses.bin file"""
+        """Close the pulses.bin file and give its memory back."""
     def __enter__(self) -> PulseReader: ...
     def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> None: ...
 
-def merge_pulse_files(file_names: Sequence[StrPath], new_file_name: StrPath) -> None: ...
+def merge_pulse_files(file_names: Sequence[_StrPath], new_file_name: _StrPath) -> None: ...

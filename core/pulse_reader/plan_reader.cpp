@@ -266,33 +266,36 @@ public:
         const std::size_t n = local.count;
         const RecordTable& t = table_;
         put_aperture_columns(t, at, local.spans);
-        copy_column(t.index, at, local.index.data(), n);
-        copy_column(t.ipd_f, at, local.ipd_f.data(), n);
-        copy_column(t.dur_f, at, local.dur_f.data(), n);
-        for (std::size_t k = 0; k < record_value_count; ++k) {
-            copy_column(value_column(t, static_cast<RecordValue>(k)), at, local.value[k].data(), n);
-        }
-        copy_column(t.start_f, at, local.start_f.data(), n);
-        copy_column(t.record_type, at, local.record_type.data(), n);
         // The frame counts as f64 where the kind carries them, NaN elsewhere.
         constexpr double absent = std::numeric_limits<double>::quiet_NaN();
-        const auto& type = local.record_type;
+        const auto& kinds = local.record_type;
         const auto& wide = local.wide;
-        put(t.long_pulse_duration_f, at, n, [&](std::size_t i) {
-            return has_long_pulse_duration(type[i]) ? static_cast<double>(wide[i]) : absent;
-        });
-        put(t.event_f, at, n, [&](std::size_t i) {
-            return has_event_frame(type[i]) ? static_cast<double>(wide[i]) : absent;
-        });
+#define KVT_COPY_RECORD(name, type, unit, meaning) copy_column(t.name, at, local.name.data(), n);
+#define KVT_COPY_VALUE(name, type, unit, meaning) copy_column(t.name, at, local.value[name##_value].data(), n);
+#define KVT_PUT_FRAMES(name, type, unit, meaning) \
+    put(t.name, at, n, [&](std::size_t i) { return carries_##name(kinds[i]) ? static_cast<double>(wide[i]) : absent; });
+        KVT_RECORD_COLUMNS(KVT_NO_COLUMN, KVT_COPY_RECORD, KVT_COPY_VALUE, KVT_PUT_FRAMES, KVT_NO_COLUMN)
+#undef KVT_COPY_RECORD
+#undef KVT_COPY_VALUE
+#undef KVT_PUT_FRAMES
     }
 
 private:
     /// The table's column of value k, null when not asked for.
     static float* value_column(const RecordTable& t, RecordValue k) noexcept {
-        const std::array<float*, record_value_count> columns{t.bin0_intensity, t.bin1_intensity, t.bin0_bg_mean,
-                                                             t.bin1_bg_mean,   t.bin0_bg_std,    t.bin1_bg_std};
+        std::array<float*, record_value_count> columns{};
+#define KVT_VALUE_POINTER(name, type, unit, meaning) columns[name##_value] = t.name;
+        KVT_RECORD_COLUMNS(KVT_NO_COLUMN, KVT_NO_COLUMN, KVT_VALUE_POINTER, KVT_NO_COLUMN, KVT_NO_COLUMN)
+#undef KVT_VALUE_POINTER
         return columns[k];
     }
+
+    /// Whether a record of kind `type` carries the frame count of column
+    /// long_pulse_duration_f or event_f.
+    static bool carries_long_pulse_duration_f(FormattedRecordType type) noexcept {
+        return has_long_pulse_duration(type);
+    }
+    static bool carries_event_f(FormattedRecordType type) noexcept { return has_event_frame(type); }
 
     const PulseReader& reader_;
     const RecordTable& table_;
@@ -310,37 +313,22 @@ Status visit_segment(const PulseReader& reader, const PulseFilter* filter, bool 
     return done;
 }
 
-/// Calls f(piece column, local column, table column) for every pulse column.
+/// Calls f(piece column, local column, table column) for every pulse column
+/// made by normalization.
 template <class Local, class F>
 void for_each_pulse_column(F&& f) {
-    f(&PulsePiece::index, &Local::index, &PulseTable::index);
-    f(&PulsePiece::start_f, &Local::start_f, &PulseTable::start_f);
-    f(&PulsePiece::end_f, &Local::end_f, &PulseTable::end_f);
-    f(&PulsePiece::dur_f, &Local::dur_f, &PulseTable::dur_f);
-    f(&PulsePiece::dur_s, &Local::dur_s, &PulseTable::dur_s);
-    f(&PulsePiece::ipd_f, &Local::ipd_f, &PulseTable::ipd_f);
-    f(&PulsePiece::ipd_s, &Local::ipd_s, &PulseTable::ipd_s);
-    f(&PulsePiece::snr, &Local::snr, &PulseTable::snr);
-    f(&PulsePiece::intensity, &Local::intensity, &PulseTable::intensity);
-    f(&PulsePiece::bin0_intensity, &Local::bin0_intensity, &PulseTable::bin0_intensity);
-    f(&PulsePiece::intensity_display, &Local::intensity_display, &PulseTable::intensity_display);
-    f(&PulsePiece::binratio, &Local::binratio, &PulseTable::binratio);
-    f(&PulsePiece::bg_mean, &Local::bg_mean, &PulseTable::bg_mean);
-    f(&PulsePiece::bg_std, &Local::bg_std, &PulseTable::bg_std);
-    f(&PulsePiece::bin0_bg_mean, &Local::bin0_bg_mean, &PulseTable::bin0_bg_mean);
-    f(&PulsePiece::bin0_bg_std, &Local::bin0_bg_std, &PulseTable::bin0_bg_std);
+#define KVT_PULSE_COLUMN(name, type, unit, meaning) f(&PulsePiece::name, &Local::name, &PulseTable::name);
+    KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_PULSE_COLUMN, KVT_NO_COLUMN)
+#undef KVT_PULSE_COLUMN
 }
 
 class PulseRows {
 public:
     /// The unit's pulses, a column per field.
     struct Local {
-        std::vector<std::uint64_t> index;
-        std::vector<std::uint32_t> start_f, end_f, dur_f;
-        std::vector<float> dur_s;
-        std::vector<std::uint32_t> ipd_f;
-        std::vector<float> ipd_s, snr, intensity, bin0_intensity, intensity_display, binratio, bg_mean, bg_std,
-            bin0_bg_mean, bin0_bg_std;
+#define KVT_PULSE_VECTOR(name, type, unit, meaning) std::vector<type> name;
+        KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_PULSE_VECTOR, KVT_NO_COLUMN)
+#undef KVT_PULSE_VECTOR
         std::size_t count = 0;
         PulseScratch scratch;
         std::vector<RowSpan> spans;
@@ -675,21 +663,16 @@ public:
         const auto& rows = local.rows;
         const std::size_t n = rows.size();
         const SummaryTable& t = table_;
-        put(t.aperture_index, at, n, [&](std::size_t i) { return rows[i].aperture_index; });
-        put(t.aperture_x, at, n, [&](std::size_t i) { return rows[i].aperture_x; });
-        put(t.aperture_y, at, n, [&](std::size_t i) { return rows[i].aperture_y; });
-        put(t.num_records, at, n, [&](std::size_t i) { return rows[i].num_records; });
-        put(t.num_pulses, at, n, [&](std::size_t i) { return rows[i].num_pulses; });
-        for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
-            put(t.num_kind[k], at, n, [&](std::size_t i) { return rows[i].kinds[k]; });
-        }
-        put(t.first_start_s, at, n, [&](std::size_t i) { return rows[i].first_start_s; });
-        put(t.last_end_s, at, n, [&](std::size_t i) { return rows[i].last_end_s; });
-        put(t.mean_dur_s, at, n, [&](std::size_t i) { return rows[i].mean_dur_s; });
-        put(t.mean_ipd_s, at, n, [&](std::size_t i) { return rows[i].mean_ipd_s; });
-        put(t.mean_intensity, at, n, [&](std::size_t i) { return rows[i].mean_intensity; });
-        put(t.mean_snr, at, n, [&](std::size_t i) { return rows[i].mean_snr; });
-        put(t.mean_bg_std, at, n, [&](std::size_t i) { return rows[i].mean_bg_std; });
+#define KVT_PUT_SUMMARY(name, type, unit, meaning) put(t.name, at, n, [&](std::size_t i) { return rows[i].name; });
+#define KVT_PUT_KIND(name, type, unit, meaning)                                              \
+    {                                                                                          \
+        constexpr std::size_t kind = counted_kind(#name);                                      \
+        static_assert(kind < formatted_record_type_count, #name " counts no record kind");   \
+        put(t.name, at, n, [&](std::size_t i) { return rows[i].kinds[kind]; });               \
+    }
+        KVT_SUMMARY_COLUMNS(KVT_PUT_SUMMARY, KVT_PUT_KIND, KVT_NO_COLUMN)
+#undef KVT_PUT_SUMMARY
+#undef KVT_PUT_KIND
     }
 
 private:

@@ -24,8 +24,10 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -111,11 +113,13 @@ const char* arrow_format(ColumnType type) noexcept {
     return "n";
 }
 
-/// What a schema node owns: its children and its dictionary's schema.
+/// What a schema node owns: its children, its dictionary's schema and its
+/// metadata.
 struct SchemaParts {
     std::vector<ArrowSchema> children;
     std::vector<ArrowSchema*> pointers;
     std::unique_ptr<ArrowSchema> dictionary;
+    std::string metadata;
 
     SchemaParts() = default;
     SchemaParts(const SchemaParts&) = delete;
@@ -145,13 +149,35 @@ ArrowSchema schema_node(const char* format, const char* name) noexcept {
     return node;
 }
 
-/// The schema of a column; "record_type" with its dictionary of words.
+/// Arrow's encoding of key-value metadata: the number of pairs, then each key
+/// and value as its length and its bytes (32-bit lengths, native order).
+std::string arrow_metadata(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
+    std::string out;
+    const auto put_length = [&out](std::size_t length) {
+        const auto value = static_cast<std::int32_t>(length);
+        out.append(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    put_length(pairs.size());
+    for (const auto& [key, value] : pairs) {
+        put_length(key.size());
+        out += key;
+        put_length(value.size());
+        out += value;
+    }
+    return out;
+}
+
+/// The schema of a column, with its meaning and unit as the field's metadata
+/// ("description", "unit"); "record_type" with its dictionary of words.
 void column_schema(const ColumnDefinition& definition, ArrowSchema& out) {
     out = schema_node(arrow_format(definition.type), definition.name);
-    if (definition.type != ColumnType::kind) return;
     auto parts = std::make_unique<SchemaParts>();
-    parts->dictionary = std::make_unique<ArrowSchema>(schema_node("u", nullptr));
-    out.dictionary = parts->dictionary.get();
+    parts->metadata = arrow_metadata({{"description", definition.meaning}, {"unit", definition.unit}});
+    out.metadata = parts->metadata.data();
+    if (definition.type == ColumnType::kind) {
+        parts->dictionary = std::make_unique<ArrowSchema>(schema_node("u", nullptr));
+        out.dictionary = parts->dictionary.get();
+    }
     out.private_data = parts.release();
 }
 
