@@ -70,8 +70,12 @@ def interrupted(call, delay: float) -> str | float:
                 raise
             except OSError:
                 # A stream carries an error number, not an exception: pyarrow
-                # raises OSError, and the interrupt, raised again, follows.
-                time.sleep(1)
+                # raises OSError, and the interrupt, raised again, follows at
+                # Python's next look for signals (in this loop at the latest;
+                # a sleep would hold it until the sleep ends).
+                deadline = time.perf_counter() + 1
+                while time.perf_counter() < deadline:
+                    pass
                 return "OSError, and no KeyboardInterrupt after it"
             except Exception as error:  # noqa: BLE001: reported, not raised
                 timer.join()
