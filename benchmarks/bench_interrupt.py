@@ -1,6 +1,6 @@
 """How soon Ctrl-C stops a long call, for every whole-run method and the writers.
 
-    python benchmarks/bench_interrupt.py [--rounds 3] [--apertures 200000] [--delay 0.3]
+    python benchmarks/bench_interrupt.py [--rounds 3] [--apertures 200000] [--delay 0.3] [--only copy,merge]
 
 Writes a synthetic file of 200,000 apertures x 300 records (about 1 GB) under
 /tmp (removed at exit), reads it once page-cached with each method, then, in
@@ -11,7 +11,8 @@ from the signal to the KeyboardInterrupt caught by the caller (and the share
 of the call's time that it is); a method that is not interrupted, or raises
 anything else, is reported as such. The copy writes beside the file, and the
 merge merges the file with itself (2 GB; without an interruption it is written
-once and removed). `--apertures 20000` is a quick check.
+once and removed). `--apertures 20000` is a quick check; `--only` keeps the
+calls whose names contain one of the given words.
 """
 
 from __future__ import annotations
@@ -98,6 +99,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--apertures", type=int, default=200_000)
     parser.add_argument("--delay", type=float, default=0.3)
+    parser.add_argument("--only", default="", help="comma-separated words of the calls to run")
     args = parser.parse_args()
 
     from kvt_pulse_reader import PulseReader
@@ -112,6 +114,8 @@ def main() -> None:
         print(f"{'call':32s} {'whole call s':>12s} {'signal->KeyboardInterrupt s':>28s} {'max s':>7s} {'share':>7s}")
         with PulseReader(str(path)) as reader:
             for name, call in calls(reader, path, out).items():
+                if args.only and not any(word in name for word in args.only.split(",")):
+                    continue
                 start = time.perf_counter()
                 call()
                 whole = time.perf_counter() - start
