@@ -33,8 +33,9 @@ TEST_P(SkipAndCancel, SkipsDamagedBlocksAndStopsWhenCancelled) {
     CancellationToken token;
     PlanReading how{.filter = &filter, .skip_unreadable = true, .cancel = &token, .threads = GetParam(), .unit_records = 2};
     std::vector<std::uint64_t> rows;
+    const std::vector<std::uint64_t> sound = {0, 1, 3};
     const auto read = [&](bool pulses, bool cancel_on_start) {
-        auto plan = plan_blocks(*reader, all, PlanHeaders::infer,
+        auto plan = plan_blocks(*reader, cancel_on_start ? sound : all, PlanHeaders::infer,
                                 how.skip_unreadable ? DamagedBlocks::mark : DamagedBlocks::fail);
         if (!plan) return Result<PlanRows>(std::move(plan).error());
         auto made = [&](std::size_t n) {
@@ -57,10 +58,9 @@ TEST_P(SkipAndCancel, SkipsDamagedBlocksAndStopsWhenCancelled) {
     EXPECT_EQ(rows, (std::vector<std::uint64_t>{0, 0, 0, 1, 1, 1, 3, 3, 3, 4, 4, 4, 7, 7, 7}));
     how.skip_unreadable = false;
     EXPECT_EQ(read(false, false).error().message(), "failed to fill whole buffer");
-    how.skip_unreadable = true;
+    how.unit_records = 4;  // whole blocks of sound apertures: only the workers can stop the read
     EXPECT_EQ(read(true, true).error().message(), cancelled_error().message());
     // The writers stop too, and leave no file behind.
-    const std::vector<std::uint64_t> sound = {0, 1, 3};
     EXPECT_EQ(reader->copy_apertures_to_new_file(sound, folder.file("copy.bin"), &token).error().message(),
               cancelled_error().message());
     ASSERT_TRUE(reader->copy_apertures_to_new_file(sound, folder.file("copy.bin")));
