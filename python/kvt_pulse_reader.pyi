@@ -176,6 +176,8 @@ class PulseReader:
         threads: SupportsIndex | None = None,
         errors: Literal["raise", "skip"] = "raise",
     ) -> _ArrowStream: ...
+    def _repr_html_(self) -> str:
+        """A small HTML card of the file, its run and its counts, for Jupyter."""
     def close(self) -> None:
         """Close the pulses.bin file and give its memory back."""
     def __enter__(self) -> PulseReader: ...
