@@ -31,7 +31,6 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 def calls(reader, path: Path, out: Path):
     import pyarrow as pa
-
     from kvt_pulse_reader import merge_pulse_files
 
     def fresh(name):
@@ -46,8 +45,7 @@ def calls(reader, path: Path, out: Path):
         "summarize()": lambda: reader.summarize(),
         "iter_pulses()": lambda: sum(len(frame) for frame in reader.iter_pulses()),
         "stream_records() -> pyarrow": lambda: pa.table(reader.stream_records()),
-        "copy_apertures_to_new_file": lambda: reader.copy_apertures_to_new_file(reader.apertures,
-                                                                                  fresh("copy.bin")),
+        "copy_apertures_to_new_file": lambda: reader.copy_apertures_to_new_file(reader.apertures, fresh("copy.bin")),
         "merge_pulse_files (x2)": lambda: merge_pulse_files([path, path], fresh("merged.bin")),
     }
 
@@ -78,7 +76,7 @@ def interrupted(call, delay: float) -> str | float:
                 while time.perf_counter() < deadline:
                     pass
                 return "OSError, and no KeyboardInterrupt after it"
-            except Exception as error:  # noqa: BLE001: reported, not raised
+            except Exception as error:  # reported, not raised
                 timer.join()
                 return f"raised {type(error).__name__}: {error}"
         except KeyboardInterrupt:
@@ -103,14 +101,17 @@ def main() -> None:
     args = parser.parse_args()
 
     from kvt_pulse_reader import PulseReader
+
     from kvt_pulse_tools import synthesize
 
     with tempfile.TemporaryDirectory(prefix="kvt_bench_interrupt_") as folder:
         out = Path(folder)
         path = out / "run.bin"
         synthesize(str(path), apertures=args.apertures, records=300, seed=3)
-        print(f"{path.stat().st_size / 1e9:.2f} GB, {args.apertures} apertures x 300 records; SIGINT "
-              f"{args.delay} s into each call, {args.rounds} rounds")
+        print(
+            f"{path.stat().st_size / 1e9:.2f} GB, {args.apertures} apertures x 300 records; SIGINT "
+            f"{args.delay} s into each call, {args.rounds} rounds"
+        )
         print(f"{'call':32s} {'whole call s':>12s} {'signal->KeyboardInterrupt s':>28s} {'max s':>7s} {'share':>7s}")
         with PulseReader(str(path)) as reader:
             for name, call in calls(reader, path, out).items():

@@ -7,7 +7,6 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
-
 from kvt_pulse_reader import PulseReader, merge_pulse_files
 from pulse_file_builder import Aperture, build
 from reference_model import Model, random_filter, random_records
@@ -21,7 +20,7 @@ def damaged_file(rng):
     """Thirty apertures (one of 20,000 records, read in pieces), ten of them damaged: a record count past the
     end of the file, an index entry past it, or pulses that touch. The model, and each damaged one's damage."""
     damage = dict(zip(sorted(int(n) for n in rng.choice(30, 10, replace=False)),
-                      rng.choice(["count", "moved", "touching"], 10)))
+                      rng.choice(["count", "moved", "touching"], 10), strict=True))
     large, apertures = int(rng.integers(30)), []
     for n in range(30):
         records = random_records(rng, 20_000 if n == large else int(rng.integers(0, 60)), 0.0)
