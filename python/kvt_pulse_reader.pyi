@@ -150,6 +150,14 @@ class PulseReader:
         columns: Sequence[str] | None = None,
         threads: SupportsIndex | None = None,
     ) -> _ArrowStream: ...
+    def block_table(self, apertures: ApertureNumbers | None = None) -> dict[str, npt.NDArray[Any]]:
+        """Where the blocks of ``apertures`` (every aperture by default,
+        ascending) lie, from the index and the blocks' 16-byte headers,
+        without reading a record: a dict of three arrays of one row per
+        aperture in the selection's order, "aperture" (uint64), "offset"
+        (uint64, the block's position in bytes) and "num_records" (uint32,
+        from the block's header). RuntimeError for an aperture the file does
+        not hold or a block that runs past the end of the file."""
     def close(self) -> None:
         """Close the pulses.bin file"""
     def __enter__(self) -> PulseReader: ...

@@ -513,6 +513,17 @@ constexpr const char* stream_records_doc =
     "reader = pyarrow.RecordBatchReader.from_stream(PulseReader(\"path/to/pulses.bin\").stream_records())\n"
     "```";
 
+constexpr const char* block_table_doc =
+    "block_table($self, apertures=None)\n--\n\n"
+    "Where the blocks of `apertures` (every aperture by default, ascending) lie, read from the index and\n"
+    "the blocks' 16-byte headers without reading a record.\n\n"
+    "# Returns\n\n"
+    "A dict of three NumPy arrays of one row per aperture, in the selection's order: \"aperture\" (uint64,\n"
+    "the aperture's number), \"offset\" (uint64, the block's position in the file, in bytes) and\n"
+    "\"num_records\" (uint32, the records of the block, from its header).\n\n"
+    "# Errors\n\n"
+    "RuntimeError for an aperture the file does not hold, or a block that runs past the end of the file.";
+
 template <class Function>
 PyCFunction as_c_function(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -529,6 +540,7 @@ PyMethodDef methods[] = {
     {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, iter_pulses_doc},
     {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, stream_pulses_doc},
     {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, stream_records_doc},
+    {"block_table", as_c_function(block_table_method), METH_FASTCALL | METH_KEYWORDS, block_table_doc},
     {"close", close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},
     {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,

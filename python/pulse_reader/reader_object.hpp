@@ -98,6 +98,9 @@ PyObject* iter_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* stream_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* stream_records_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+/// The block plan as NumPy arrays (block_table.cpp).
+PyObject* block_table_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 /// The method copy_apertures_to_new_file.
 PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames);
