@@ -72,6 +72,12 @@ class TableWriter:
 
         self._write_table(pa.Table.from_pandas(frame, preserve_index=False))
 
+    def write_arrow(self, table: Any) -> None:
+        """Writes one pyarrow Table or RecordBatch."""
+        import pyarrow as pa
+
+        self._write_table(pa.Table.from_batches([table]) if isinstance(table, pa.RecordBatch) else table)
+
     def write_stream(self, stream: Any, on_batch: Callable[[Any], None] | None = None) -> None:
         """Writes every batch of an Arrow stream (an object with
         ``__arrow_c_stream__``) as it comes, never holding the whole table;

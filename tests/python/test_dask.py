@@ -120,7 +120,7 @@ def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damag
 ])
 def test_command_on_a_cluster_writes_what_one_machine_writes(runs, client, tmp_path, capsys, table, files, cluster):
     cluster = [client.scheduler.address if option is None else option for option in cluster]
-    options = ["--min-snr", "2", "-a", "0-30,45", "--ignore-missing", "-q"]
+    options = ["--min-snr", "2", "-a", "0-30,45", "--ignore-missing", "-q", "--force"]
     expected = []
     for path in runs[:files]:
         assert cli.main([table, str(path), "-o", str(tmp_path / "one.parquet"), *options]) == 0

@@ -167,9 +167,49 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
     assert len(np.unique(pixels.reshape(-1, pixels.shape[2]), axis=0)) > 50  # not blank
 
 
+WRITERS = {  # each writing command, with the extension of an output it can write
+    "subset": (["subset", "{i}", "-a", "0-5", "--ignore-missing", "-o{o}"], ".bin"),
+    "merge": (["merge", "{i}", "-o{o}"], ".bin"), "pulses": (["pulses", "{i}", "-o{o}"], ".parquet"),
+    "records": (["records", "{i}", "-o{o}"], ".csv"), "summary": (["summary", "{i}", "-o{o}"], ".tsv"),
+    "plot": (["plot", "{i}", "--hist", "dur_s", "-o{o}"], ".svg"), "info": (["info", "{i}", "-o{o}"], ".json"),
+    "synth": (["synth", "{o}", "--apertures", "5"], ".bin"), "dataset": (["summary", "{i}", "-o{o}/"], "/"),
+}
+
+
+@pytest.mark.parametrize("command, how", [(c, h) for c in WRITERS for h in ("input", "symlink", "hardlink", "existing")
+                                          if c != "synth" or h == "existing"])
+def test_no_command_writes_onto_an_input_or_replaces_a_file_unasked(sample, tmp_path, capsys, command, how):
+    argv, extension = WRITERS[command]
+    source = tmp_path / "run.bin"
+    source.write_bytes(sample.read_bytes())
+    if how == "existing":
+        out = tmp_path / f"old{extension.strip('/')}"
+        out.mkdir() if extension == "/" else out.write_bytes(b"old")
+    elif command == "dataset":  # a dataset's folder may not hold an input, however spelt
+        out = {"input": tmp_path, "hardlink": tmp_path / ".." / tmp_path.name, "symlink": tmp_path / "link"}[how]
+        out.symlink_to(tmp_path) if how == "symlink" else None
+    else:
+        out = source if how == "input" else tmp_path / "link"
+        out.symlink_to(source) if how == "symlink" else out.hardlink_to(source) if how == "hardlink" else None
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    argv = [a.format(i=source, o=out) for a in argv]
+    code, _, err = kvt(capsys, *argv, *(["--force"] if how != "existing" else []))  # never onto an input
+    assert (code, err.count("\n")) == (1, 1) and err.startswith("kvt-pulses: error: "), err
+    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+    if how == "existing":  # asked to, it replaces
+        assert kvt(capsys, *argv, "--force", "-q")[0] == 0 and (out.is_dir() or out.read_bytes() != b"old")
+
+
+@pytest.mark.parametrize("extension, magic", [(".png", b"\x89PNG"), (".svg", b"<?xml"), (".pdf", b"%PDF"),
+                                              (".jpeg", b"\xff\xd8"), (".gif", None)])
+def test_plots_are_written_in_the_format_their_extension_names(sample, tmp_path, capsys, extension, magic):
+    code, _, err = kvt(capsys, "plot", sample, "--aperture", "2", "-o", tmp_path / f"p{extension}")
+    assert code == (0 if magic else 1) and (magic is not None or "cannot write a picture as" in err)
+    assert [p.read_bytes()[:len(magic)] for p in tmp_path.iterdir()] == ([magic] if magic else [])
+
+
 @pytest.mark.parametrize("argv, code, fragment", [
     (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory"),
-    (["merge", "{sample}", "-o", "{sample}"], 1, "kvt-pulses: error: {sample} already exists"),
     (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "5000"], 1, "are not in"),
     (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "3-x"], 2, "invalid aperture selection"),
     (["synth", "{tmp}/s.bin", "--records", "9-2"], 1, "kvt-pulses: error: records must be"),
