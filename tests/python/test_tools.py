@@ -164,7 +164,14 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
     assert kvt(capsys, "plot", sample, "-o", tmp_path / "p.png", *what)[0] == 0
     pixels = image.imread(tmp_path / "p.png")
     assert pixels.shape[:2] == (500, 800)
-    assert len(np.unique(pixels.reshape(-1, pixels.shape[2]), axis=0)) > 50  # not blank
+    colours = {tuple(c) for c in np.unique((pixels[..., :3] * 255).round().reshape(-1, 3), axis=0).astype(int)}
+    assert len(colours) > 50  # not blank
+    if what[0] == "--map":  # dead (absent) and quiet (no pulses) apertures each in a colour of their own
+        from matplotlib.colors import to_rgb
+        from kvt_pulse_tools import plots
+        above_legend = {tuple(c) for c in (pixels[:440, :, :3] * 255).round().astype(int).reshape(-1, 3)}
+        assert {tuple(round(v * 255) for v in to_rgb(c)) for c in (plots.ABSENT_COLOUR, plots.NO_PULSES_COLOUR)} \
+            <= above_legend
 
 
 WRITERS = {  # each writing command, with the extension of an output it can write
