@@ -3,7 +3,7 @@
 // Importing registers, in this order, merge_pulse_files, PulseReader and
 // PulseFilter, each appended to __all__. NumPy and pandas are not imported
 // here: NumPy is located on the first column conversion, pandas by each
-// reader's construction.
+// reader's first frame.
 #include "py_ref.hpp"
 
 #include <atomic>

@@ -72,7 +72,8 @@ PyObject* block_table_method(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (error) {
             return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
         }
-        return to_pydict(std::move(columns), KindColumn::words, object->pandas_module).release();
+        // Three numeric columns: no pandas is needed (KindColumn applies to record kinds alone).
+        return to_pydict(std::move(columns), KindColumn::words, nullptr).release();
     });
 }
 

@@ -21,7 +21,7 @@ struct PyPulseReader {
     PyObject_HEAD
     std::optional<PulseReader> reader;  ///< empty once closed
     std::optional<PulseFilter> default_filter;
-    PyObject* pandas_module;
+    PyObject* pandas_module;  ///< null until pandas_of() first imports it
     PyObject* run_attrs;
     PyObject* metadata;
     /// 0 free, -1 held exclusively, n > 0 held shared n times.
@@ -29,6 +29,14 @@ struct PyPulseReader {
 };
 
 inline PyPulseReader* as_reader(PyObject* self) noexcept { return reinterpret_cast<PyPulseReader*>(self); }
+
+/// pandas, imported by the first call that makes a frame, so that opening a
+/// file and reading its block plan (`kvt-pulses info`) cost no pandas.
+/// Null with an exception set when it cannot be imported.
+inline PyObject* pandas_of(PyPulseReader* object) noexcept {
+    if (object->pandas_module == nullptr) object->pandas_module = PyImport_ImportModule("pandas");
+    return object->pandas_module;
+}
 
 class ExclusiveAccess {
 public:
