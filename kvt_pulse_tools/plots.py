@@ -9,7 +9,7 @@ output's extension names (PNG, SVG, PDF, JPEG).
   wide as its duration and as high as its intensity, coloured by its
   signal-to-noise ratio;
 - :func:`histogram`: a pulse column over the whole file, read a batch at a
-  time, so that its memory is one column of the run in single precision.
+  time, so that its memory does not grow with the run.
 """
 
 from __future__ import annotations
@@ -137,59 +137,73 @@ def aperture_pulses(path: PathArg, aperture: int, out: PathArg,
 
 
 def histogram(path: PathArg, column: str, out: PathArg, pulse_filter_kwargs: dict[str, Any] | None = None) -> None:
-    """A histogram of the pulse column ``column`` over every aperture."""
-    import numpy as np
-
+    """A histogram of the pulse column ``column`` over every aperture (see
+    :func:`histogram_bins`)."""
     from kvt_pulse_reader import PulseReader
 
     plt = _pyplot()
     with PulseReader(os.fspath(path)) as reader:
-        # A pulse is made of one record at least: the records' total bounds
-        # the pulses, and only the pages written are ever taken.
-        bound = int(reader.block_table()["num_records"].sum(dtype=np.uint64))
-        values = np.empty(bound, dtype=np.float32)
-        held = 0
-        for batch in reader.iter_pulses(pulse_filter_kwargs=pulse_filter_kwargs, columns=[column]):
-            column_values = batch[column].to_numpy(np.float32)
-            column_values = column_values[np.isfinite(column_values)]
-            values[held:held + column_values.size] = column_values
-            held += column_values.size
-    data = values[:held]
+        count, bins, counts = histogram_bins(reader, column, pulse_filter_kwargs)
     figure, axes = plt.subplots(figsize=SIZE_INCHES)
-    if data.size:
-        data.sort()  # in place: the 99.5th percentile and the levels without a copy
-        shown = data[:int(np.searchsorted(data, np.percentile(data, 99.5), side="right"))]
-        levels = _levels(shown, 201)
-        if levels.size <= 200:  # whole frames: one bin per value, no empty bins between
-            middles = (levels[1:] + levels[:-1]) / 2
-            bins: Any = (np.concatenate(([2 * levels[0] - middles[0]], middles, [2 * levels[-1] - middles[-1]]))
-                         if levels.size > 1 else np.array([levels[0] - 0.5, levels[0] + 0.5]))
-        else:
-            bins = np.linspace(float(shown[0]), float(shown[-1]), 101)
-        counts = np.zeros(len(bins) - 1, dtype=np.int64)
-        for first in range(0, shown.size, 1 << 22):  # np.histogram of a block at a time: no float64 copy
-            counts += np.histogram(shown[first:first + (1 << 22)], bins=bins)[0]
+    if bins is not None:
         axes.hist(bins[:-1], bins=bins, weights=counts, color="tab:blue")
-    axes.set_title(f"{column} of {data.size} pulses: {os.path.basename(os.fspath(path))}")
+    axes.set_title(f"{column} of {count} pulses: {os.path.basename(os.fspath(path))}")
     axes.set_xlabel(_label(column))
     axes.set_ylabel("pulses")
     figure.tight_layout()
     _save(figure, out)
 
 
-def _levels(ordered: Any, most: int) -> Any:
-    """The distinct values of an ascending array, or the first ``most`` of
-    them when it has more, found a block at a time."""
+def histogram_bins(reader: Any, column: str, pulse_filter_kwargs: dict[str, Any] | None = None,
+                   batch_records: int = 1_000_000) -> tuple[int, Any, Any]:
+    """(finite values, bin edges, counts) of a pulse column up to its 99.5th
+    percentile: one bin per value when it takes at most 200 values (whole
+    frames), else 100 bins. The column is read a batch at a time, once to
+    find its range and values, and, for 100 bins, twice more: for the
+    percentile (from 65,536 fine bins) and for the bins themselves. Edges
+    None when no value is finite."""
     import numpy as np
 
-    found: list[Any] = []
-    for first in range(0, ordered.size, 1 << 20):
-        block = ordered[first:first + (1 << 20)]
-        starts = np.flatnonzero(np.diff(block)) + 1
-        fresh = block[np.concatenate(([0], starts))]
-        if found and fresh[0] == found[-1]:
-            fresh = fresh[1:]
-        found.extend(fresh[:most - len(found) + 1].tolist())
-        if len(found) > most - 1:
-            break
-    return np.asarray(found[:most], dtype=np.float64)
+    def batches() -> Any:
+        for batch in reader.iter_pulses(pulse_filter_kwargs=pulse_filter_kwargs, columns=[column],
+                                        batch_records=batch_records):
+            values = batch[column].to_numpy(np.float64)
+            yield values[np.isfinite(values)]
+
+    count, low, high = 0, np.inf, -np.inf
+    levels: dict[float, int] | None = {}
+    for values in batches():
+        count += values.size
+        low, high = min(low, values.min(initial=np.inf)), max(high, values.max(initial=-np.inf))
+        if levels is not None:
+            for value, times in zip(*np.unique(values, return_counts=True)):
+                levels[float(value)] = levels.get(float(value), 0) + int(times)
+            levels = levels if len(levels) <= 200 else None
+    if not count:
+        return 0, None, None
+    if levels is not None:  # whole frames: one bin per value, no empty bins between
+        values = np.array(sorted(levels))
+        counts = np.array([levels[value] for value in values.tolist()], dtype=np.int64)
+        ends = np.cumsum(counts)
+        place = 0.995 * (count - 1)  # the 99.5th percentile, as np.percentile interpolates it
+        below = values[np.searchsorted(ends, int(place), side="right")]
+        above = values[np.searchsorted(ends, min(int(place) + 1, count - 1), side="right")]
+        kept = values <= below + (above - below) * (place - int(place))
+        values, counts = values[kept], counts[kept]
+        middles = (values[1:] + values[:-1]) / 2
+        bins = (np.concatenate(([2 * values[0] - middles[0]], middles, [2 * values[-1] - middles[-1]]))
+                if values.size > 1 else np.array([values[0] - 0.5, values[0] + 0.5]))
+        return count, bins, counts
+    fine_edges = np.linspace(low, high, (1 << 16) + 1)
+    fine = np.zeros(1 << 16, dtype=np.int64)
+    for values in batches():
+        fine += np.histogram(values, bins=fine_edges)[0]
+    # The fine bin of the value at the percentile's lower rank (np.percentile's
+    # interpolation lies between it and the next value): its upper edge caps the bins.
+    rank = int(0.995 * (count - 1)) + 1
+    cap = fine_edges[int(np.searchsorted(np.cumsum(fine), rank)) + 1]
+    bins = np.linspace(low, cap, 101)
+    counts = np.zeros(100, dtype=np.int64)
+    for values in batches():
+        counts += np.histogram(values[values <= cap], bins=bins)[0]
+    return count, bins, counts

@@ -174,6 +174,21 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
             <= above_legend
 
 
+@pytest.mark.parametrize("column", ["dur_f", "snr"])
+def test_histograms_read_in_batches_bin_the_whole_column(sample, column):
+    from kvt_pulse_tools import plots
+    with PulseReader(sample) as reader:
+        count, bins, counts = plots.histogram_bins(reader, column, {"min_snr": 2.0}, batch_records=300)
+        data = reader.read_pulses(pulse_filter_kwargs={"min_snr": 2.0}, columns=[column])[column].to_numpy(float)
+    data = data[np.isfinite(data)]
+    cap = np.percentile(data, 99.5)
+    shown = data[data <= (cap if column == "dur_f" else bins[-1])]  # 100 bins: the cap within a fine bin
+    np.testing.assert_array_equal(counts, np.histogram(shown, bins)[0])
+    lower = np.sort(data)[int(0.995 * (data.size - 1))]  # 100 bins: capped at the upper edge of this value's fine bin
+    assert count == data.size and (len(counts) == len(np.unique(shown)) if column == "dur_f" else
+                                   len(counts) == 100 and 0 <= bins[-1] - lower <= np.ptp(data) / 2**16 * 1.001)
+
+
 WRITERS = {  # each writing command, with the extension of an output it can write
     "subset": (["subset", "{i}", "-a", "0-5", "--ignore-missing", "-o{o}"], ".bin"),
     "merge": (["merge", "{i}", "-o{o}"], ".bin"), "pulses": (["pulses", "{i}", "-o{o}"], ".parquet"),
