@@ -35,47 +35,43 @@ from kvt_pulse_tools._command import (
     ticking,
 )
 from kvt_pulse_tools._errors import ToolError
+from kvt_pulse_tools.columns import add_columns
 
 
 # ---------------------------------------------------------------------------
 # Shared pieces.
 
 
-#: The filter options, as (option, PulseFilter keyword, type).
-FILTER_OPTIONS: tuple[tuple[str, str, Callable[[str], Any]], ...] = (
-    ("--min-dur-f", "min_dur_f", int),
-    ("--min-dur-s", "min_dur_s", float),
-    ("--max-dur-s", "max_dur_s", float),
-    ("--min-snr", "min_snr", float),
-    ("--min-intensity", "min_intensity", float),
-    ("--min-binratio", "min_binratio", float),
-    ("--max-binratio", "max_binratio", float),
-    ("--start-m", "start_m", float),
-    ("--end-m", "end_m", float),
-)
+def filter_options() -> list[tuple[str, str, str, str, str]]:
+    """The filter options, one per PulseFilter keyword of the module: (option,
+    keyword, type, unit, meaning), such as ("--end-m", "end_m", "float",
+    "minutes", ...)."""
+    from kvt_pulse_reader import FILTER_KEYWORDS
+
+    return [("--" + name.replace("_", "-"), name, kind, unit, meaning) for name, kind, unit, meaning in FILTER_KEYWORDS]
 
 
 def add_filter_options(parser: argparse.ArgumentParser) -> None:
-    """The PulseFilter keywords as options (--min-snr 5 ...)."""
+    """The PulseFilter keywords as options (--min-snr 5 ...), with their units."""
     group = parser.add_argument_group("pulse filter (the PulseFilter keywords)")
-    for option, keyword, kind in FILTER_OPTIONS:
-        group.add_argument(option, dest=keyword, type=kind, metavar=keyword.split("_")[-1].upper())
-    group.add_argument("--mask-s", dest="mask_s", nargs=2, type=float, metavar=("FIRST", "SECOND"),
-                       help="drop pulses that touch the interval FIRST..SECOND seconds")
-    group.add_argument("--recalc-ipd", dest="recalc_ipd", action="store_true",
-                       help="recompute inter-pulse durations over the pulses kept")
+    for option, keyword, kind, unit, meaning in filter_options():
+        text = f"{meaning} ({unit})" if unit else meaning
+        if kind == "bool":
+            group.add_argument(option, dest=keyword, action="store_true", help=text)
+        elif kind.startswith("tuple"):
+            group.add_argument(option, dest=keyword, nargs=2, type=float, metavar=("FIRST", "SECOND"), help=text)
+        else:
+            group.add_argument(option, dest=keyword, type=int if kind == "int" else float, metavar=unit.upper(),
+                               help=text)
 
 
 def filter_kwargs(args: argparse.Namespace) -> dict[str, Any] | None:
     """The pulse_filter_kwargs of the options given, or None without any."""
     kwargs: dict[str, Any] = {}
-    for _, keyword, _ in FILTER_OPTIONS:
-        if getattr(args, keyword, None) is not None:
-            kwargs[keyword] = getattr(args, keyword)
-    if getattr(args, "mask_s", None) is not None:
-        kwargs["mask_s"] = tuple(args.mask_s)
-    if getattr(args, "recalc_ipd", False):
-        kwargs["recalc_ipd"] = True
+    for _, keyword, kind, _, _ in filter_options():
+        value = getattr(args, keyword, None)
+        if value is not None and value is not False:
+            kwargs[keyword] = tuple(value) if kind.startswith("tuple") else value
     return kwargs or None
 
 
@@ -100,8 +96,8 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("--records", type=records, default=(50, 500), metavar="N|LOW-HIGH",
                         help="records per aperture, or a range to draw from (default 50-500)")
     parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
-    parser.add_argument("--fps", type=float, default=100.0, help="frames per second (default 100)")
-    parser.add_argument("--duration", type=float, default=3600.0, metavar="S",
+    parser.add_argument("--fps", type=float, default=100.0, metavar="FPS", help="frames per second (default 100)")
+    parser.add_argument("--duration", type=float, default=3600.0, metavar="SECONDS",
                         help="run duration in seconds (default 3600)")
     add_force_option(parser)
     parser.set_defaults(run=run_synth)
@@ -138,7 +134,7 @@ def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
                                              "numbers of apertures and records, the data's and file's sizes. "
                                              "Reads the header, the metadata, the index and the blocks' "
                                              "headers, never a record.")
-    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("--json", action="store_true", help="as one JSON object")
     parser.add_argument("-o", "--output", metavar="OUT", help="write to OUT (JSON when it ends in .json)")
     add_force_option(parser)
@@ -173,7 +169,7 @@ def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
         description="Checks the header, the metadata, the index (order, span, position at the end), every "
                     "block (inside the file, its header against its index entry, overlaps, back to back). "
                     "One line per problem; exit status 1 when any is found.")
-    parser.add_argument("files", nargs="+", metavar="FILE")
+    parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files")
     parser.add_argument("--pulses", action="store_true",
                         help="also check that every aperture's pulses pass the filters' order check")
     parser.set_defaults(run=run_check)
@@ -206,8 +202,8 @@ def add_merge(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("merge", parents=[common], help="merge pulse files into one",
                                  description="Merges pulse files, stacking their sensors' rows, as "
                                              "merge_pulse_files does.")
-    parser.add_argument("inputs", nargs="+", metavar="IN")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT")
+    parser.add_argument("inputs", nargs="+", metavar="IN", help="the pulse files to merge, in order")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the merged file to write")
     add_force_option(parser)
     parser.set_defaults(run=run_merge)
 
@@ -227,8 +223,8 @@ def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
         "subset", parents=[common], help="copy chosen apertures into a new file",
         description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.")
-    parser.add_argument("file", metavar="FILE")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT")
+    parser.add_argument("file", metavar="FILE", help="the pulse file to copy from")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the new pulse file to write")
     add_force_option(parser)
     choice = parser.add_mutually_exclusive_group(required=True)
     choice.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
@@ -337,7 +333,7 @@ def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("plot", parents=[common], help="a picture of the sensor, an aperture or a column",
                                  description="--map: a summary column over the sensor; --aperture: one aperture's "
                                              "pulses over time; --hist: a histogram of a pulse column.")
-    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("-o", "--output", required=True, metavar="OUT",
                         help="the picture, in the format its extension names: " + ", ".join(sorted(FORMATS)))
     add_force_option(parser)
@@ -370,6 +366,7 @@ def run_plot(args: argparse.Namespace) -> int:
 
 SUBCOMMANDS: tuple[Callable[[Any, argparse.ArgumentParser], None], ...] = (
     add_synth, add_info, add_check, add_summary, add_pulses, add_records, add_subset, add_merge, add_plot,
+    add_columns,
 )
 
 

@@ -56,7 +56,7 @@ PyObject* block_table_method(PyObject* self, PyObject* const* args, Py_ssize_t n
         ExclusiveAccess access(object);
         if (!access) return nullptr;
         WholeRun run;
-        if (!record_run_arguments(object, a[0], nullptr, nullptr, run)) return nullptr;
+        if (!record_run_arguments(object, a[0], nullptr, nullptr, nullptr, run)) return nullptr;
         run.failure_prefix = "Failed to plan blocks: ";
         std::optional<Error> error;
         ColumnSet columns;

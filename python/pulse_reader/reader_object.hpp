@@ -9,6 +9,7 @@
 
 #include "py_ref.hpp"
 
+#include <cstddef>
 #include <optional>
 
 #include "errors.hpp"
@@ -24,6 +25,9 @@ struct PyPulseReader {
     PyObject* pandas_module;  ///< null until pandas_of() first imports it
     PyObject* run_attrs;
     PyObject* metadata;
+    PyObject* file_name;  ///< the path opened, as a str, for repr
+    std::size_t aperture_count;  ///< learned on the first repr or at close
+    bool aperture_count_known;
     /// 0 free, -1 held exclusively, n > 0 held shared n times.
     int access;
 };
