@@ -22,9 +22,9 @@ namespace kvt::python {
 namespace {
 
 constexpr std::array<ColumnDefinition, 3> block_table_definitions = {
-    ColumnDefinition{"aperture", ColumnType::u64},
-    ColumnDefinition{"offset", ColumnType::u64},
-    ColumnDefinition{"num_records", ColumnType::u32},
+    ColumnDefinition{"aperture", ColumnType::u64, "", "the aperture's number", false},
+    ColumnDefinition{"offset", ColumnType::u64, "bytes", "the position of the aperture's block in the file", false},
+    ColumnDefinition{"num_records", ColumnType::u32, "records", "the records of the block, from its header", false},
 };
 
 constexpr std::array<const char*, 1> block_table_names = {"apertures"};
