@@ -145,6 +145,11 @@ def table_output(path: str | None) -> Iterator[TableWriter]:
         return
     with atomic_output(path) as temporary, open(temporary, "wb") as sink:
         writer = TableWriter(sink, kind)
-        yield writer
+        try:
+            yield writer
+        except BaseException:
+            with contextlib.suppress(Exception):
+                writer.close()  # before its file goes: no writer left to flush into it
+            raise
         sink.flush()
         os.fsync(sink.fileno())
