@@ -149,8 +149,9 @@ def case_workers(folder: str, size_mb: int, rounds: int) -> None:
     for k, path in enumerate(paths):
         synthesize(path, size_mb * 1_000_000 // 4 // (16 + 16 * RECORDS), RECORDS, 10 + k)
     outs = {"workers": os.path.join(folder, "with_workers") + "/", "here": os.path.join(folder, "here") + "/"}
+    workers_option = ", '--workers', '2'"
     commands = {name: (f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['pulses', *{paths!r}, '-q', "
-                       f"'--force', '-o', {out!r}{', *[\'--workers\', \'2\']' if name == 'workers' else ''}]))")
+                       f"'--force', '-o', {out!r}{workers_option if name == 'workers' else ''}]))")
                 for name, out in outs.items()}
     rows = []
     for _ in range(rounds):

@@ -99,8 +99,6 @@ def _from_cluster(args: argparse.Namespace, table: str, filters: dict[str, Any] 
 def _write_dataset(args: argparse.Namespace, table: str, filters: dict[str, Any] | None,
                    report: SkipReport) -> None:
     """One Parquet part per partition, written where the partition is read."""
-    from kvt_pulse_tools import dask as kvt_dask
-
     planned = _plan(args, table, report)
     threads = args.threads or (1 if on_cluster(args) else os.cpu_count() or 1)
     options = _part_options(args, table, filters, threads, planned)
