@@ -171,19 +171,17 @@ class SkipReport:
         self.items.append(SkippedItem(file, None if aperture is None else int(aperture), " ".join(reason.split())))
 
     def add_from(self, file: str, source: Any) -> None:
-        """The apertures that the module skipped in a frame's attrs or a
-        stream's ``skipped`` attribute (their reasons where given)."""
+        """The apertures that the module skipped: a frame's
+        ``attrs["skipped_apertures"]`` and ``["skipped_reasons"]``, or a
+        stream's attributes of the same names."""
         attrs = getattr(source, "attrs", None)
-        numbers = (attrs or {}).get("skipped_apertures") if isinstance(attrs, dict) else None
-        reasons = (attrs or {}).get("skipped_reasons") if isinstance(attrs, dict) else None
-        if numbers is None:
-            numbers = getattr(source, "skipped", None)
+        if isinstance(attrs, dict):
+            numbers, reasons = attrs.get("skipped_apertures"), attrs.get("skipped_reasons")
+        else:
+            numbers = getattr(source, "skipped_apertures", None)
             reasons = getattr(source, "skipped_reasons", None)
         for k, number in enumerate(numbers or []):
-            if isinstance(number, tuple):  # (number, reason) pairs
-                number, reason = number
-            else:
-                reason = reasons[k] if reasons is not None and k < len(reasons) else "could not be read"
+            reason = reasons[k] if reasons is not None and k < len(reasons) else "could not be read"
             self.add(file, number, str(reason))
 
     def finish(self) -> int:
