@@ -57,7 +57,7 @@ def refuse_unsafe_output(destination: PathArg, inputs: Iterable[PathArg], *, for
         same = target is not None and _identity(source_name) == target
         inside = folder and target is not None and _inside(source_name, name)
         if same or inside:
-            raise ToolError(f"refusing to write {name}: it {'is' if same else 'holds'} the input {source_name}")
+            raise ToolError(f"{name} {'is' if same else 'holds'} one of the inputs ({source_name}): not overwritten")
     if not force and os.path.lexists(name.rstrip("/" + os.sep) or name):
         raise ToolError(f"{name} already exists (use --force to replace it)")
 

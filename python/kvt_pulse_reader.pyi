@@ -185,6 +185,8 @@ class PulseReader:
         (uint64, the block's position in bytes) and "num_records" (uint32,
         from the block's header). RuntimeError for an aperture the file does
         not hold or a block that runs past the end of the file."""
+    def _repr_html_(self) -> str:
+        """A small HTML card of the file, its run and its counts, for Jupyter."""
     def close(self) -> None:
         """Close the pulses.bin file and give its memory back."""
     def __enter__(self) -> PulseReader: ...

@@ -418,6 +418,8 @@ PyMethodDef methods[] = {
     {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_pulses},
     {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_records},
     {"block_table", as_c_function(block_table_method), METH_FASTCALL | METH_KEYWORDS, docs::block_table},
+    {"_repr_html_", repr_html_method, METH_NOARGS,
+     "_repr_html_($self)\n--\n\nA small HTML card of the file, its run and its counts, for Jupyter."},
     {"close", close, METH_NOARGS, docs::close},
     {"__enter__", enter, METH_NOARGS, docs::enter},
     {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,
