@@ -177,7 +177,7 @@ class PulseReader:
         threads: SupportsIndex | None = None,
         errors: Literal["raise", "skip"] = "raise",
     ) -> _ArrowStream: ...
-    def block_table(self, apertures: ApertureNumbers | None = None) -> dict[str, npt.NDArray[Any]]:
+    def block_table(self, apertures: _ApertureNumbers | None = None) -> dict[str, npt.NDArray[Any]]:
         """Where the blocks of ``apertures`` (every aperture by default,
         ascending) lie, from the index and the blocks' 16-byte headers,
         without reading a record: a dict of three arrays of one row per
