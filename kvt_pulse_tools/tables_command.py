@@ -88,7 +88,8 @@ def _from_cluster(args: argparse.Namespace, table: str, filters: dict[str, Any] 
     options = _part_options(args, table, filters, args.threads or 1, planned)
     empty = kvt_dask.meta(planned, table, filters, args.threads or 1, options["base_columns"])
     with client(args) as cluster, progress_bar(args, len(planned.parts), table, unit="partition") as bar:
-        for part, frame in zip(planned.parts, in_order(cluster, kvt_dask.read_part, planned.parts, **options)):
+        for part, frame in zip(planned.parts, in_order(cluster, kvt_dask.read_part, planned.parts, **options),
+                               strict=True):
             report.add_from(part.path, frame)
             frame.attrs = {}
             writer.write(frame)
@@ -104,7 +105,7 @@ def _write_dataset(args: argparse.Namespace, table: str, filters: dict[str, Any]
     options = _part_options(args, table, filters, threads, planned)
     with atomic_folder(args.output) as folder:
         paths = [os.path.abspath(os.path.join(folder, f"part.{k:05d}.parquet")) for k in range(len(planned.parts))]
-        jobs = list(zip(planned.parts, paths))
+        jobs = list(zip(planned.parts, paths, strict=True))
         with progress_bar(args, len(jobs), table, unit="part") as bar:
             if on_cluster(args):
                 with client(args) as cluster:
@@ -149,7 +150,7 @@ def _from_here(args: argparse.Namespace, table: str, filters: dict[str, Any] | N
         0 if wanted is None else wanted.index(kvt_dask.RUN)
     empty = None
     with progress_bar(args, None, table, unit="row", unit_scale=True) as bar:
-        for path, run in zip(args.files, names):
+        for path, run in zip(args.files, names, strict=True):
             try:
                 reader = PulseReader(path)
             except (RuntimeError, OSError) as error:
@@ -261,7 +262,7 @@ def _record_batches(reader: Any, selection: list[int], records: int = 1_000_000)
     counts = reader.block_table(selection)["num_records"].tolist() if selection else []
     batches: list[list[int]] = [[]]
     held = 0
-    for number, count in zip(selection, counts):
+    for number, count in zip(selection, counts, strict=True):
         if held >= records:
             batches.append([])
             held = 0

@@ -7,9 +7,9 @@ import pytest
 pytest.importorskip("dask.dataframe", exc_type=ImportError)  # also a dask that finds no usable pyarrow
 distributed = pytest.importorskip("distributed", exc_type=ImportError)
 
+import kvt_pulse_reader  # noqa: E402
 import pandas as pd  # noqa: E402
 
-import kvt_pulse_reader  # noqa: E402
 from kvt_pulse_tools import cli, synthesize  # noqa: E402
 from kvt_pulse_tools import dask as kvt_dask  # noqa: E402
 

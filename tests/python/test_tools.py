@@ -5,12 +5,11 @@ import json
 import struct
 import sys
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
-
 from kvt_pulse_reader import PulseFilter, PulseReader, merge_pulse_files
+
 from kvt_pulse_tools import cli, synthesize
 
 
@@ -171,6 +170,7 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
     assert len(colours) > 50  # not blank
     if what[0] == "--map":  # dead (absent) and quiet (no pulses) apertures each in a colour of their own
         from matplotlib.colors import to_rgb
+
         from kvt_pulse_tools import plots
         above_legend = {tuple(c) for c in (pixels[:440, :, :3] * 255).round().astype(int).reshape(-1, 3)}
         assert {tuple(round(v * 255) for v in to_rgb(c)) for c in (plots.ABSENT_COLOUR, plots.NO_PULSES_COLOUR)} \
