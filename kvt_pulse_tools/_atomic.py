@@ -53,3 +53,32 @@ def _sync_folder(folder: Path) -> None:
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
+
+
+@contextlib.contextmanager
+def atomic_folder(destination: PathArg) -> Iterator[Path]:
+    """Like :func:`atomic_output` for a folder (a Parquet dataset): yields a
+    fresh temporary folder beside ``destination`` to fill; on success it
+    takes the destination's name (an older file or folder there is moved
+    aside, then removed), on failure it is removed."""
+    import shutil
+
+    target = Path(os.fspath(destination).rstrip("/" + os.sep) or os.fspath(destination))
+    temporary = temporary_name(target)
+    os.mkdir(temporary)
+    try:
+        yield temporary
+        if os.path.lexists(target):
+            old = temporary_name(target)
+            os.rename(target, old)
+            os.rename(temporary, target)
+            if old.is_dir() and not old.is_symlink():
+                shutil.rmtree(old, ignore_errors=True)
+            else:
+                os.unlink(old)
+        else:
+            os.rename(temporary, target)
+    except BaseException:
+        shutil.rmtree(temporary, ignore_errors=True)
+        raise
+    _sync_folder(target.parent)

@@ -72,6 +72,12 @@ class TableWriter:
 
         self._write_table(pa.Table.from_pandas(frame, preserve_index=False))
 
+    def write_arrow(self, table: Any) -> None:
+        """Writes one pyarrow Table or RecordBatch."""
+        import pyarrow as pa
+
+        self._write_table(pa.Table.from_batches([table]) if isinstance(table, pa.RecordBatch) else table)
+
     def write_stream(self, stream: Any, on_batch: Callable[[Any], None] | None = None) -> None:
         """Writes every batch of an Arrow stream (an object with
         ``__arrow_c_stream__``) as it comes, never holding the whole table;
@@ -139,6 +145,11 @@ def table_output(path: str | None) -> Iterator[TableWriter]:
         return
     with atomic_output(path) as temporary, open(temporary, "wb") as sink:
         writer = TableWriter(sink, kind)
-        yield writer
+        try:
+            yield writer
+        except BaseException:
+            with contextlib.suppress(Exception):
+                writer.close()  # before its file goes: no writer left to flush into it
+            raise
         sink.flush()
         os.fsync(sink.fileno())

@@ -180,6 +180,14 @@ class PulseReader:
         threads: SupportsIndex | None = None,
         errors: Literal["raise", "skip"] = "raise",
     ) -> _ArrowStream: ...
+    def block_table(self, apertures: _ApertureNumbers | None = None) -> dict[str, npt.NDArray[Any]]:
+        """Where the blocks of ``apertures`` (every aperture by default,
+        ascending) lie, from the index and the blocks' 16-byte headers,
+        without reading a record: a dict of three arrays of one row per
+        aperture in the selection's order, "aperture" (uint64), "offset"
+        (uint64, the block's position in bytes) and "num_records" (uint32,
+        from the block's header). RuntimeError for an aperture the file does
+        not hold or a block that runs past the end of the file."""
     def _repr_html_(self) -> str:
         """A small HTML card of the file, its run and its counts, for Jupyter."""
     def close(self) -> None:

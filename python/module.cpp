@@ -5,7 +5,7 @@
 // RECORD_KINDS and FILTER_KEYWORDS, and the exception classes (PulseFileError
 // and its subclasses), also appended to __all__. NumPy and pandas are not imported
 // here: NumPy is located on the first column conversion, pandas by each
-// reader's construction.
+// reader's first frame.
 #include "py_ref.hpp"
 
 #include <atomic>

@@ -101,8 +101,6 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         } else if (filter_object != nullptr) {
             default_filter = reinterpret_cast<PyPulseFilter*>(filter_object)->filter;
         }
-        OwnedRef pandas(PyImport_ImportModule("pandas"));
-        if (!pandas) return nullptr;
         OwnedRef run_attrs = make_run_attrs(file_name.get(), *opened);
         if (!run_attrs) return nullptr;
         OwnedRef json(PyImport_ImportModule("json"));
@@ -117,7 +115,7 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         PyPulseReader* object = as_reader(self.get());
         std::construct_at(&object->reader, std::move(opened).value());
         std::construct_at(&object->default_filter, default_filter);
-        object->pandas_module = pandas.release();
+        object->pandas_module = nullptr;
         object->run_attrs = run_attrs.release();
         object->metadata = metadata.release();
         object->file_name = file_name.release();
@@ -163,7 +161,9 @@ void pulse_reader_dealloc(PyObject* self) {
 
 /// pandas.DataFrame(columns) with the aperture's and the run's attrs.
 OwnedRef to_dataframe(PyPulseReader* object, const ApertureHeader& header, OwnedRef columns) {
-    OwnedRef constructor(PyObject_GetAttrString(object->pandas_module, "DataFrame"));
+    PyObject* pandas = pandas_of(object);
+    if (pandas == nullptr) return {};
+    OwnedRef constructor(PyObject_GetAttrString(pandas, "DataFrame"));
     if (!constructor) return {};
     OwnedRef frame(PyObject_CallOneArg(constructor.get(), columns.get()));
     if (!frame) return {};
@@ -421,6 +421,7 @@ PyMethodDef methods[] = {
     {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::iter_pulses},
     {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_pulses},
     {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_records},
+    {"block_table", as_c_function(block_table_method), METH_FASTCALL | METH_KEYWORDS, docs::block_table},
     {"_repr_html_", repr_html_method, METH_NOARGS,
      "_repr_html_($self)\n--\n\nA small HTML card of the file, its run and its counts, for Jupyter."},
     {"close", close, METH_NOARGS, docs::close},

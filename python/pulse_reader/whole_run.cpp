@@ -371,9 +371,11 @@ bool set_run_attrs(PyPulseReader* object, PyObject* frame, const WholeRun& run,
 /// pandas.DataFrame(columns, copy=False): the frame lends the columns' memory.
 OwnedRef frame_over(PyPulseReader* object, ColumnSet&& columns, KindColumn kinds, const WholeRun& run,
                     const std::vector<SkippedAperture>& skipped) {
-    OwnedRef dict = to_pydict(std::move(columns), kinds, object->pandas_module);
+    PyObject* pandas = pandas_of(object);
+    if (pandas == nullptr) return {};
+    OwnedRef dict = to_pydict(std::move(columns), kinds, pandas);
     if (!dict) return {};
-    OwnedRef constructor(PyObject_GetAttrString(object->pandas_module, "DataFrame"));
+    OwnedRef constructor(PyObject_GetAttrString(pandas, "DataFrame"));
     if (!constructor) return {};
     OwnedRef args(PyTuple_Pack(1, dict.get()));
     OwnedRef kwargs(Py_BuildValue("{s:O}", "copy", Py_False));
