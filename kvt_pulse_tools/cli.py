@@ -379,7 +379,7 @@ def run_summary(args: argparse.Namespace) -> int:
 
     from kvt_pulse_tools.tables import table_output
 
-    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
+    with PulseReader(args.file) as reader, table_output(_out(args), "summary") as table:
         with ticking(args, "summary"):
             summary = reader.summarize(held_apertures(reader, args), pulse_filter_kwargs=filter_kwargs(args),
                                        threads=args.threads)
@@ -403,7 +403,7 @@ def run_pulses(args: argparse.Namespace) -> int:
 
     from kvt_pulse_tools.tables import table_output
 
-    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
+    with PulseReader(args.file) as reader, table_output(_out(args), "pulses") as table:
         selection = held_apertures(reader, args)
         columns = args.columns
         # Whole apertures per batch: the bar counts them by their numbers.
@@ -441,7 +441,7 @@ def run_records(args: argparse.Namespace) -> int:
 
     from kvt_pulse_tools.tables import table_output
 
-    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
+    with PulseReader(args.file) as reader, table_output(_out(args), "records") as table:
         selection = held_apertures(reader, args)
         columns = args.columns
         with progress_bar(args, len(selection), "records", unit="aperture") as bar:

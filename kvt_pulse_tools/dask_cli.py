@@ -81,7 +81,7 @@ def _run_here(args: argparse.Namespace, table: str) -> int:
         return frame
 
     empty = None
-    with table_output(_out(args)) as writer, progress_bar(args, len(args.files), table, unit="file") as bar:
+    with table_output(_out(args), table) as writer, progress_bar(args, len(args.files), table, unit="file") as bar:
         for path, run in zip(args.files, names):
             one = argparse.Namespace(**{**vars(args), "file": path})
             with PulseReader(path) as reader:
@@ -119,7 +119,7 @@ def _run_on_cluster(args: argparse.Namespace, table: str) -> int:
             client = stack.enter_context(distributed.Client(cluster))
         else:
             client = stack.enter_context(distributed.Client(args.scheduler))
-        with table_output(_out(args)) as writer, \
+        with table_output(_out(args), table) as writer, \
                 progress_bar(args, frame.npartitions, table, unit="partition") as bar:
             try:
                 for part in in_order(client, frame):
