@@ -71,10 +71,27 @@ class _ArrowStream:
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     def __arrow_c_schema__(self) -> object: ...
+    @property
+    def skipped_apertures(self) -> list[int]:
+        """With errors="skip": the apertures skipped so far, in stream order;
+        all of them once the stream has been consumed (read after that)."""
+    @property
+    def skipped_reasons(self) -> list[str]:
+        """Why each of skipped_apertures was skipped, in the same order:
+        "block runs past the end of the file" or "pulses out of order"."""
 
 @final
 class PulseReader:
-    """Pulses.bin reader (its columns: COLUMNS, and help(PulseReader))."""
+    """Pulses.bin reader (its columns: COLUMNS, and help(PulseReader))
+
+    The whole-run methods (read_pulses, read_records, summarize, iter_pulses,
+    stream_pulses, stream_records) take errors="raise" (the default: the first
+    damaged aperture fails the call) or errors="skip": an aperture whose block
+    cannot be read soundly (it starts or ends past the end of the file, or, with
+    a filter, its pulses are out of order) gives no rows, and the frame's
+    attrs["skipped_apertures"] and attrs["skipped_reasons"] list it (a stream's
+    skipped_apertures and skipped_reasons). Ctrl-C stops these methods and the
+    writers at once with KeyboardInterrupt; the reader stays usable."""
 
     def __new__(
         cls,
@@ -118,6 +135,7 @@ class PulseReader:
         *,
         columns: Sequence[str] | None = None,
         threads: SupportsIndex | None = None,
+        errors: Literal["raise", "skip"] = "raise",
     ) -> pd.DataFrame: ...
     def summarize(
         self,
@@ -157,6 +175,7 @@ class PulseReader:
         batch_records: SupportsIndex = 1_000_000,
         columns: Sequence[str] | None = None,
         threads: SupportsIndex | None = None,
+        errors: Literal["raise", "skip"] = "raise",
     ) -> _ArrowStream: ...
     def close(self) -> None:
         """Close the pulses.bin file and give its memory back."""

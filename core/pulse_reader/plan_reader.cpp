@@ -40,6 +40,14 @@ std::size_t usable_cpus() noexcept {
     return count > 0 ? count : 1;
 }
 
+const char* skip_reason_text(SkipReason reason) noexcept {
+    switch (reason) {
+        case SkipReason::past_end: return "block runs past the end of the file";
+        case SkipReason::out_of_order: return "pulses out of order";
+    }
+    return "unknown";
+}
+
 namespace {
 
 /// Runs `work(worker)` on `threads` threads (this one among them) and joins
@@ -212,7 +220,7 @@ public:
         std::vector<std::uint32_t> wide, start_f;
         std::size_t count = 0;
         std::vector<RowSpan> spans;
-        std::vector<std::uint64_t> skipped;
+        std::vector<SkippedAperture> skipped;
     };
     struct Carry {};
 
@@ -324,7 +332,7 @@ public:
         std::size_t count = 0;
         PulseScratch scratch;
         std::vector<RowSpan> spans;
-        std::vector<std::uint64_t> skipped;
+        std::vector<SkippedAperture> skipped;
     };
     /// For pieces of one block: the latest kept pulse of the pieces before.
     struct Carry {
@@ -342,7 +350,7 @@ public:
         local.skipped.clear();
     }
 
-    /// Fails with the filter's error; with skip_unsorted, a whole block out of
+    /// Fails with the filter's error; with skip_unreadable, a whole block out of
     /// order gives no rows and is listed instead.
     Status decode(Local& local, const Segment& segment) const {
         const std::size_t begin = local.count;
@@ -357,8 +365,8 @@ public:
             });
         if (!done) {
             local.count = begin;
-            if (!how_.skip_unsorted || segment.piece) return done;
-            local.skipped.push_back(segment.aperture);
+            if (!how_.skip_unreadable || segment.piece) return done;
+            local.skipped.push_back({segment.aperture, SkipReason::out_of_order});
             return {};
         }
         local.spans.push_back({begin, local.count, segment.aperture, segment.header.aperture_x,
@@ -602,7 +610,7 @@ public:
         std::vector<ApertureSummary> rows;
         PulseSums piece;  ///< the sums of a piece, until it is published
         PulseScratch scratch;
-        std::vector<std::uint64_t> skipped;
+        std::vector<SkippedAperture> skipped;
     };
     struct Carry {
         std::size_t block = SIZE_MAX;
@@ -625,8 +633,8 @@ public:
             [&sums](const RecordPiece& records) { sums.count_kinds(records); },
             [&sums](const PulsePiece& pulses) { sums.add(pulses); });
         if (!done) {
-            if (!how_.skip_unsorted || segment.piece) return done;
-            local.skipped.push_back(segment.aperture);
+            if (!how_.skip_unreadable || segment.piece) return done;
+            local.skipped.push_back({segment.aperture, SkipReason::out_of_order});
             return {};
         }
         if (segment.piece) {
@@ -753,6 +761,10 @@ private:
         run_on_threads(std::min(threads, pieces.size()), [&](std::size_t) {
             std::vector<std::byte> bytes;
             for (std::size_t p = next++; p < pieces.size(); p = next++) {
+                if (cancelled(how_.cancel)) {
+                    errors[pieces[p]] = cancelled_error();
+                    continue;
+                }
                 const Unit& unit = units_[pieces[p]];
                 const PlannedBlock& planned = plan_.blocks[unit.first];
                 if (unit.first_record == 0) {
@@ -827,7 +839,9 @@ private:
             slot->failed = false;
             slot->store = false;
             std::exception_ptr thrown;
-            if (!stopped_) {
+            if (cancelled(how_.cancel)) {
+                slot->decoded = cancelled_error();  // stops the read when its turn comes
+            } else if (!stopped_) {
                 try {
                     slot->decoded = decode(units_[u], slot->local, bytes, slot->segments);
                 } catch (...) {
@@ -914,7 +928,7 @@ private:
                 return read;
             }
             if (skip_blocks_.contains(unit.first)) {
-                if (unit.first_record == 0) local.skipped.push_back(planned.aperture);
+                if (unit.first_record == 0) local.skipped.push_back({planned.aperture, SkipReason::out_of_order});
                 return {};
             }
             Segment& segment = segments.emplace_back();
@@ -928,7 +942,7 @@ private:
             segment.first_piece = unit.first_record == 0;
             segment.last_piece = unit.end_record == planned.num_records;
             Status done = rows_.decode(local, segment);
-            if (!done && how_.skip_unsorted && how_.filter != nullptr) {
+            if (!done && how_.skip_unreadable && how_.filter != nullptr) {
                 // A large block out of order: its other pieces may have rows
                 // already, so the read starts over without it.
                 const std::lock_guard lock(turn_mutex_);
@@ -938,15 +952,23 @@ private:
             }
             return done;
         }
-        // Whole blocks, read with one read for each run of blocks that lie back to back.
+        // Whole blocks, read with one read for each run of blocks that lie back
+        // to back; a block past the end of the file is not read at all.
         std::uint64_t total = 0;
-        for (std::size_t b = unit.first; b < unit.end; ++b) total += plan_.blocks[b].size();
+        for (std::size_t b = unit.first; b < unit.end; ++b) {
+            if (!plan_.blocks[b].past_end) total += plan_.blocks[b].size();
+        }
         (void)room(bytes, static_cast<std::size_t>(total));
         std::size_t filled = 0;
         for (std::size_t b = unit.first; b < unit.end;) {
+            if (plan_.blocks[b].past_end) {
+                ++b;
+                continue;
+            }
             std::size_t e = b + 1;
             std::uint64_t length = plan_.blocks[b].size();
-            while (e < unit.end && plan_.blocks[e].offset == plan_.blocks[e - 1].offset + plan_.blocks[e - 1].size()) {
+            while (e < unit.end && !plan_.blocks[e].past_end &&
+                   plan_.blocks[e].offset == plan_.blocks[e - 1].offset + plan_.blocks[e - 1].size()) {
                 length += plan_.blocks[e].size();
                 ++e;
             }
@@ -958,6 +980,11 @@ private:
         std::size_t at = 0;
         for (std::size_t b = unit.first; b < unit.end; ++b) {
             const PlannedBlock& planned = plan_.blocks[b];
+            if (planned.past_end) {
+                if (!how_.skip_unreadable) return unexpected_end_of_file();
+                local.skipped.push_back({planned.aperture, SkipReason::past_end});
+                continue;
+            }
             const std::span<const std::byte> block(bytes.data() + at, static_cast<std::size_t>(planned.size()));
             at += block.size();
             auto header = check_header(b, block);
@@ -968,7 +995,7 @@ private:
             segment.header = *header;
             segment.records = block.subspan(aperture_header_size);
             if (skip_blocks_.contains(b)) {
-                local.skipped.push_back(planned.aperture);
+                local.skipped.push_back({planned.aperture, SkipReason::out_of_order});
                 continue;
             }
             if (Status done = rows_.decode(local, segment); !done) return done;
@@ -1000,7 +1027,7 @@ private:
     std::set<std::size_t> skip_more_;
     typename Rows::Carry carry_;
     std::size_t next_row_ = 0;
-    std::vector<std::uint64_t> skipped_;
+    std::vector<SkippedAperture> skipped_;
     std::vector<ApertureHeader> headers_;
     std::optional<Error> error_;
 };
@@ -1017,6 +1044,7 @@ template <class Make>
 Result<PlanRows> read_plan(const PulseReader& reader, BlockPlan plan, const PlanReading& how, Make&& make) {
     std::set<std::size_t> skip_blocks;
     for (;;) {
+        if (cancelled(how.cancel)) return cancelled_error();
         auto rows = make(plan);
         if (!rows) return std::move(rows).error();
         Restart restart = Restart::none;
@@ -1029,7 +1057,8 @@ Result<PlanRows> read_plan(const PulseReader& reader, BlockPlan plan, const Plan
             std::vector<std::uint64_t> apertures;
             apertures.reserve(plan.blocks.size());
             for (const PlannedBlock& block : plan.blocks) apertures.push_back(block.aperture);
-            auto replanned = plan_blocks(reader, apertures, PlanHeaders::read);
+            auto replanned = plan_blocks(reader, apertures, PlanHeaders::read,
+                                         how.skip_unreadable ? DamagedBlocks::mark : DamagedBlocks::fail, how.cancel);
             if (!replanned) return std::move(replanned).error();
             plan = std::move(replanned).value();
             continue;

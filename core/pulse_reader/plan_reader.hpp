@@ -26,6 +26,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.hpp"
 #include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/block_plan.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
@@ -64,14 +65,33 @@ struct SummaryTable {
     KVT_SUMMARY_COLUMNS(KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_NO_COLUMN)
 };
 
+/// Why an aperture that cannot be read soundly is skipped.
+enum class SkipReason {
+    past_end,      ///< its block starts or ends past the end of the file
+    out_of_order,  ///< its pulses are out of order for the filter
+};
+
+/// The reason's words, as the module shows them.
+[[nodiscard]] const char* skip_reason_text(SkipReason reason) noexcept;
+
+struct SkippedAperture {
+    std::uint64_t aperture = 0;
+    SkipReason reason = SkipReason::past_end;
+    friend bool operator==(const SkippedAperture&, const SkippedAperture&) = default;
+};
+
 #undef KVT_TABLE_POINTER
 
 /// How a plan is read.
 struct PlanReading {
     const PulseFilter* filter = nullptr;  ///< pulses and summaries
-    /// Pulses out of order for the filter: the aperture gives no rows and is
-    /// listed in PlanRows::skipped, instead of failing the read.
-    bool skip_unsorted = false;
+    /// An aperture that cannot be read soundly (its block runs past the end of
+    /// the file, or, for the filter, its pulses are out of order) gives no rows
+    /// and is listed in PlanRows::skipped, instead of failing the read.
+    bool skip_unreadable = false;
+    /// Once cancelled, the read stops between work units and fails with
+    /// cancelled_error(); null: never.
+    const CancellationToken* cancel = nullptr;
     std::size_t threads = 1;                        ///< at least 1
     std::size_t unit_records = std::size_t{1} << 13;  ///< records of a work unit (its rows stay in the cache)
     bool keep_headers = false;                        ///< return every block's header
@@ -80,7 +100,7 @@ struct PlanReading {
 
 struct PlanRows {
     std::size_t rows = 0;
-    std::vector<std::uint64_t> skipped;  ///< apertures skipped, in plan order
+    std::vector<SkippedAperture> skipped;  ///< apertures skipped, in plan order
     std::vector<ApertureHeader> headers;  ///< each block's, in plan order, when asked for
 };
 
@@ -91,7 +111,8 @@ using TableFor = std::function<Result<Table>(std::size_t rows)>;
 /// Reads the records of the planned blocks into a table made by `make_table`
 /// with room for every record. The plan's inferred record counts are checked
 /// against the headers; where they disagree the plan is made again from the
-/// headers and the read starts over with a new table.
+/// headers and the read starts over with a new table. Blocks the plan marks
+/// past_end fail the read, or are skipped with how.skip_unreadable.
 [[nodiscard]] Result<PlanRows> read_plan_records(const PulseReader& reader, BlockPlan plan,
                                                  const TableFor<RecordTable>& make_table, const PlanReading& how);
 

@@ -317,9 +317,19 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-/// The pending exception's message, cleared; its errno for the consumer.
+/// The pending exception's message, cleared; its errno for the consumer. A
+/// KeyboardInterrupt (Ctrl-C stopped the read) cannot travel through the
+/// stream, which carries an error number and a message only: the interrupt is
+/// raised again, so that Python raises KeyboardInterrupt as soon as the
+/// consumer hands control back.
 int take_exception(std::string& message) {
     const PendingError pending;
+    if (pending.type && PyErr_GivenExceptionMatches(pending.type.get(), PyExc_KeyboardInterrupt)) {
+        message = "KeyboardInterrupt";
+        PyErr_Clear();
+        PyErr_SetInterrupt();
+        return EINTR;
+    }
     const int code =
         pending.type && PyErr_GivenExceptionMatches(pending.type.get(), PyExc_MemoryError) ? ENOMEM : EIO;
     message = "unknown error";
@@ -433,6 +443,7 @@ struct PyArrowStream {
     PyObject_HEAD
     PyObject* reader;  ///< the PulseReader until the stream is exported
     RunBatches batches;
+    std::shared_ptr<std::vector<SkippedAperture>> skipped;  ///< the batches', also once exported
     std::vector<const ColumnDefinition*> columns;  ///< kept for the schema after the export
     bool exported;
 };
@@ -444,6 +455,7 @@ void arrow_stream_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     Py_CLEAR(stream->reader);
     std::destroy_at(&stream->batches);
+    std::destroy_at(&stream->skipped);
     std::destroy_at(&stream->columns);
     type->tp_free(self);
     Py_DECREF(type);
@@ -504,6 +516,26 @@ PyObject* arrow_c_schema(PyObject* self, PyObject* /*unused*/) {
     });
 }
 
+/// The stream's skipped apertures so far (all of them once it is consumed):
+/// numbers (`which` 0) or reasons (1).
+PyObject* skipped_list(PyObject* self, void* which) {
+    return guarded([&]() -> PyObject* {
+        OwnedRef numbers;
+        OwnedRef reasons;
+        if (!skipped_lists(*as_stream(self)->skipped, numbers, reasons)) return nullptr;
+        return which == nullptr ? numbers.release() : reasons.release();
+    });
+}
+
+PyGetSetDef stream_getset[] = {
+    {"skipped_apertures", skipped_list, nullptr,
+     "The apertures skipped so far (errors=\"skip\"), in stream order: all of them once the stream is consumed.",
+     nullptr},
+    {"skipped_reasons", skipped_list, nullptr, "Why each of skipped_apertures was skipped, in the same order.",
+     const_cast<char*>("reasons")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 template <class Function>
 PyCFunction as_c_function(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -525,6 +557,7 @@ PyTypeObject* arrow_stream_type() {
         static PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void*>(arrow_stream_dealloc)},
             {Py_tp_methods, stream_methods},
+            {Py_tp_getset, stream_getset},
             {Py_tp_doc, const_cast<char*>("A one-shot Arrow stream of record batches of whole apertures "
                                           "(the Arrow PyCapsule interface).")},
             {0, nullptr},
@@ -554,6 +587,7 @@ PyObject* make_stream(PyObject* self, RunBatches&& batches) {
     PyArrowStream* stream = as_stream(made.get());
     stream->reader = Py_NewRef(self);
     std::construct_at(&stream->columns, std::move(columns));
+    std::construct_at(&stream->skipped, batches.skipped);
     std::construct_at(&stream->batches, std::move(batches));
     stream->exported = false;
     return made.release();
@@ -564,7 +598,8 @@ constexpr std::array<const char*, 7> stream_pulses_names = {"apertures",     "pu
                                                             "errors"};
 constexpr Signature stream_pulses_signature = {"PulseReader.stream_pulses", stream_pulses_names, 0, 3};
 
-constexpr std::array<const char*, 4> stream_records_names = {"apertures", "batch_records", "columns", "threads"};
+constexpr std::array<const char*, 5> stream_records_names = {"apertures", "batch_records", "columns", "threads",
+                                                             "errors"};
 constexpr Signature stream_records_signature = {"PulseReader.stream_records", stream_records_names, 0, 1};
 
 }  // namespace
