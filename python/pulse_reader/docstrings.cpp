@@ -24,8 +24,10 @@ namespace {
     "  The result does not depend on it.\n"
 
 #define KVT_ERRORS_ARGUMENT                                                                                       \
-    "* `errors` - \"raise\" (default) or \"skip\": whether an aperture whose pulses are out of order for the\n"  \
-    "  filter fails the call or gives no rows.\n"
+    "* `errors` - \"raise\" (default) or \"skip\": whether an aperture whose block cannot be read soundly (it\n"  \
+    "  runs past the end of the file, or, with a filter, its pulses are out of order) fails the call or gives\n"  \
+    "  no rows; skipped apertures are listed in attrs[\"skipped_apertures\"] and attrs[\"skipped_reasons\"]\n"    \
+    "  (a stream's skipped_apertures and skipped_reasons).\n"
 
 #define KVT_BATCH_ARGUMENT                                                                                        \
     "* `batch_records` - records per batch (default 1000000): a batch holds whole apertures and is closed\n"    \
@@ -39,7 +41,8 @@ namespace {
     "# Raises\n\n"                                                                                                \
     "RuntimeError when the reader is closed or busy, an aperture is not in the file, a block is damaged\n"       \
     "or cut short, or the pulses are out of order for the filter; TypeError, ValueError or OverflowError\n"     \
-    "for an argument of the wrong type or value; MemoryError.\n"
+    "for an argument of the wrong type or value; MemoryError; KeyboardInterrupt on Ctrl-C, after which the\n"   \
+    "reader stays usable.\n"
 
 }  // namespace
 
@@ -128,10 +131,10 @@ const char* const read_pulses =
     "```";
 
 const char* const read_records =
-    "read_records($self, apertures=None, *, columns=None, threads=None)\n--\n\n"
+    "read_records($self, apertures=None, *, columns=None, threads=None, errors=\"raise\")\n--\n\n"
     "Read the records of many apertures (every aperture by default) into one DataFrame.\n\n"
     "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT "\n"
+    KVT_APERTURES_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT KVT_ERRORS_ARGUMENT "\n"
     "# Returns\n\n"
     "A pandas DataFrame with \"aperture_index\", \"index\" and the columns of `get_all_records`;\n"
     "\"record_type\" is a Categorical.\n\n"
@@ -199,12 +202,14 @@ const char* const stream_pulses =
     "```";
 
 const char* const stream_records =
-    "stream_records($self, apertures=None, *, batch_records=1000000, columns=None, threads=None)\n--\n\n"
+    "stream_records($self, apertures=None, *, batch_records=1000000, columns=None, threads=None, "
+    "errors=\"raise\")\n--\n\n"
     "The records of `read_records` as a one-shot Arrow stream of batches of whole apertures, each closed\n"
     "once it holds at least `batch_records` records. \"record_type\" is dictionary-encoded (int8 indices\n"
     "over the eight kind words in code order); \"long_pulse_duration_f\" and \"event_f\" are float64 with NaN.\n\n"
     "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT "\n"
+    KVT_APERTURES_ARGUMENT KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT
+    KVT_ERRORS_ARGUMENT "\n"
     "# Returns\n\n"
     "A stream object with __arrow_c_stream__; each field's metadata holds its \"description\" and \"unit\".\n\n"
     "# Raises\n\n"
