@@ -22,6 +22,7 @@ from typing import Any, Protocol
 
 from kvt_pulse_tools._errors import ToolError
 from kvt_pulse_tools.columns import add_columns
+from kvt_pulse_tools.html_report.command import add_report
 
 PROGRAM = "kvt-pulses"
 
@@ -540,7 +541,7 @@ def run_plot(args: argparse.Namespace) -> int:
 
 SUBCOMMANDS: tuple[Callable[[Any, argparse.ArgumentParser], None], ...] = (
     add_synth, add_info, add_check, add_summary, add_pulses, add_records, add_subset, add_merge, add_plot,
-    add_columns,
+    add_columns, add_report,
 )
 
 

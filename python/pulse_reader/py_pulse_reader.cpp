@@ -417,6 +417,8 @@ PyMethodDef methods[] = {
     {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::iter_pulses},
     {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_pulses},
     {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_records},
+    {"_repr_html_", repr_html_method, METH_NOARGS,
+     "_repr_html_($self)\n--\n\nA small HTML card of the file, its run and its counts, for Jupyter."},
     {"close", close, METH_NOARGS, docs::close},
     {"__enter__", enter, METH_NOARGS, docs::enter},
     {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,

@@ -102,6 +102,9 @@ PyObject* iter_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* stream_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* stream_records_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+/// The card that Jupyter shows for a reader (repr_html.cpp).
+PyObject* repr_html_method(PyObject* self, PyObject* unused);
+
 /// The method copy_apertures_to_new_file.
 PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames);
