@@ -45,7 +45,7 @@ def run(args: argparse.Namespace, table: str, filters: dict[str, Any] | None) ->
     else:
         from kvt_pulse_tools.tables import table_output
 
-        with table_output(args.output) as writer:
+        with table_output(args.output, table) as writer:
             if on_cluster(args):
                 _from_cluster(args, table, filters, report, writer)
             else:
