@@ -10,11 +10,7 @@ distributed = pytest.importorskip("distributed", exc_type=ImportError)
 import kvt_pulse_reader  # noqa: E402
 import pandas as pd  # noqa: E402
 
-<<<<<<< HEAD
-import kvt_pulse_reader  # noqa: E402
 from kvt_pulse_reader import InvalidFileError, TruncatedFileError  # noqa: E402
-=======
->>>>>>> tools
 from kvt_pulse_tools import cli, synthesize  # noqa: E402
 from kvt_pulse_tools import dask as kvt_dask  # noqa: E402
 
