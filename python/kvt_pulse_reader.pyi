@@ -11,7 +11,11 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-__all__ = ["merge_pulse_files", "PulseReader", "PulseFilter"]
+__all__ = [
+    "merge_pulse_files", "PulseReader", "PulseFilter", "PulseFileError", "TruncatedFileError", "InvalidFileError",
+    "MissingApertureError", "UnsortedPulsesError", "WriterRefusedError", "InvalidArgumentError", "PulseFileOSError",
+    "PulseFileNotFoundError", "PulseFilePermissionError", "PulseFileIsADirectoryError", "PulseFileExistsError",
+]
 
 # A file name: a str, or a path object whose path is a str (bytes are refused).
 _StrPath: TypeAlias = str | os.PathLike[str]
@@ -82,16 +86,7 @@ class _ArrowStream:
 
 @final
 class PulseReader:
-    """Pulses.bin reader (its columns: COLUMNS, and help(PulseReader))
-
-    The whole-run methods (read_pulses, read_records, summarize, iter_pulses,
-    stream_pulses, stream_records) take errors="raise" (the default: the first
-    damaged aperture fails the call) or errors="skip": an aperture whose block
-    cannot be read soundly (it starts or ends past the end of the file, or, with
-    a filter, its pulses are out of order) gives no rows, and the frame's
-    attrs["skipped_apertures"] and attrs["skipped_reasons"] list it (a stream's
-    skipped_apertures and skipped_reasons). Ctrl-C stops these methods and the
-    writers at once with KeyboardInterrupt; the reader stays usable."""
+    """Pulses.bin reader (its columns: COLUMNS, and help(PulseReader))"""
 
     def __new__(
         cls,
@@ -119,6 +114,14 @@ class PulseReader:
         file_name: _StrPath,
         ignore_missing_apertures: bool = False,
     ) -> None: ...
+    # The whole-run methods (read_pulses, read_records, summarize, iter_pulses,
+    # stream_pulses, stream_records) take errors="raise" (the default: the first
+    # damaged aperture fails the call) or errors="skip": an aperture whose block
+    # cannot be read soundly (it starts or ends past the end of the file, or, with
+    # a filter, its pulses are out of order) gives no rows, and the frame's
+    # attrs["skipped_apertures"] and attrs["skipped_reasons"] list it (a stream's
+    # skipped_apertures and skipped_reasons). Ctrl-C stops them and the writers
+    # at once with KeyboardInterrupt; the reader stays usable.
     def read_pulses(
         self,
         apertures: _ApertureNumbers | None = None,
@@ -177,9 +180,61 @@ class PulseReader:
         threads: SupportsIndex | None = None,
         errors: Literal["raise", "skip"] = "raise",
     ) -> _ArrowStream: ...
+    def block_table(self, apertures: _ApertureNumbers | None = None) -> dict[str, npt.NDArray[Any]]:
+        """Where the blocks of ``apertures`` (every aperture by default,
+        ascending) lie, from the index and the blocks' 16-byte headers,
+        without reading a record: a dict of three arrays of one row per
+        aperture in the selection's order, "aperture" (uint64), "offset"
+        (uint64, the block's position in bytes) and "num_records" (uint32,
+        from the block's header). RuntimeError for an aperture the file does
+        not hold or a block that runs past the end of the file."""
+    def _repr_html_(self) -> str:
+        """A small HTML card of the file, its run and its counts, for Jupyter."""
     def close(self) -> None:
         """Close the pulses.bin file and give its memory back."""
     def __enter__(self) -> PulseReader: ...
     def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> None: ...
 
 def merge_pulse_files(file_names: Sequence[_StrPath], new_file_name: _StrPath) -> None: ...
+
+# The module's exceptions. Every failure of the module is a PulseFileError,
+# and so a RuntimeError; its message is the module's own, and from Python 3.11
+# a note names the file and places the failure in it. Failures of the
+# operating system are also the matching OSError, with errno, strerror and
+# filename set, and str() giving the module's message.
+
+class PulseFileError(RuntimeError):
+    """A failure of the pulse-file library: the base of its exceptions."""
+
+class TruncatedFileError(PulseFileError):
+    """A read ran past the end of the file: the file was cut short, or a size or count in it is wrong."""
+
+class InvalidFileError(PulseFileError):
+    """The file breaks the pulse-file format: its header, metadata, index or a block."""
+
+class MissingApertureError(PulseFileError):
+    """An aperture number the file does not hold."""
+
+class UnsortedPulsesError(PulseFileError):
+    """An aperture's pulses overlap or run backwards, so a filter cannot judge them."""
+
+class WriterRefusedError(PulseFileError):
+    """A writer refused its source or destination (the source itself, an existing file, a file it cannot write)."""
+
+class InvalidArgumentError(PulseFileError):
+    """A call's arguments cannot be carried out."""
+
+class PulseFileOSError(OSError, PulseFileError):
+    """The operating system failed a call on a file: errno, strerror and filename are set; str() is the message."""
+
+class PulseFileNotFoundError(FileNotFoundError, PulseFileOSError):
+    """The file or its folder does not exist."""
+
+class PulseFilePermissionError(PermissionError, PulseFileOSError):
+    """The file or its folder may not be read or written."""
+
+class PulseFileIsADirectoryError(IsADirectoryError, PulseFileOSError):
+    """A folder was given where a file is needed."""
+
+class PulseFileExistsError(FileExistsError, PulseFileOSError, WriterRefusedError):
+    """A writer refused to replace an existing file."""
