@@ -1,9 +1,9 @@
 // The module kvt_pulse_reader: created once per process, for one interpreter.
 //
-// Importing registers, in this order, merge_pulse_files, PulseReader and
-// PulseFilter, each appended to __all__. NumPy and pandas are not imported
-// here: NumPy is located on the first column conversion, pandas by each
-// reader's construction.
+// Importing registers, in this order, merge_pulse_files, PulseReader,
+// PulseFilter and recover_pulse_file, each appended to __all__. NumPy and
+// pandas are not imported here: NumPy is located on the first column
+// conversion, pandas by each reader's construction.
 #include "py_ref.hpp"
 
 #include <atomic>
@@ -12,6 +12,7 @@
 #include "errors.hpp"
 #include "pulse_filter/py_pulse_filter.hpp"
 #include "pulse_reader/py_pulse_reader.hpp"
+#include "pulse_reader/py_recovery.hpp"
 
 namespace kvt::python {
 
@@ -34,6 +35,14 @@ PyMethodDef merge_definition = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_pulse_files_function)),
     METH_FASTCALL | METH_KEYWORDS,
     "merge_pulse_files(file_names, new_file_name)\n--\n\n",
+};
+
+PyMethodDef recover_definition = {
+    "recover_pulse_file",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(recover_pulse_file_function)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "recover_pulse_file(file_name, new_file_name, *, keep_partial=False)\n--\n\n"
+    "Copies the sound aperture blocks of a damaged pulse file into a new one and returns a report.",
 };
 
 constexpr std::int64_t no_interpreter = -1;
@@ -60,7 +69,8 @@ bool initialise(PyObject* module) {
     return add_public(module, "merge_pulse_files", PyCFunction_NewEx(&merge_definition, module, nullptr)) &&
            add_public(module, "PulseReader",
                       Py_XNewRef(reinterpret_cast<PyObject*>(pulse_reader_type()))) &&
-           add_public(module, "PulseFilter", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_filter_type())));
+           add_public(module, "PulseFilter", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_filter_type()))) &&
+           add_public(module, "recover_pulse_file", PyCFunction_NewEx(&recover_definition, module, nullptr));
 }
 
 PyObject* create_module() {
