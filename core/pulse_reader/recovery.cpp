@@ -425,8 +425,7 @@ Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const st
         if (kept != lost.end() && *kept == block.number) lost.erase(kept);
     }
     if (blocks.empty()) {
-        return Error("No aperture block could be recovered (the walk from data_offset stopped at " +
-                     report.walk_stop + ")");
+        return Error("No aperture block could be recovered: the walk from data_offset met " + report.walk_stop);
     }
 
     std::uint64_t carried = source.header.data_offset;
