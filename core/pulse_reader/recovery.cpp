@@ -182,6 +182,17 @@ struct Walk {
 
 std::string at_byte(std::uint64_t offset) { return " at byte " + std::to_string(offset); }
 
+constexpr std::array<std::byte, aperture_header_size> zero_header{};
+
+/// Whether the data goes on after the 16 bytes at `position` with something
+/// other than 16 zero bytes.
+bool followed_by_more(const Source& source, std::uint64_t position, std::uint64_t limit) {
+    const std::uint64_t next = position + aperture_header_size;
+    if (limit - next < aperture_header_size) return next == limit;
+    auto header = read_block_header(source.file, next);
+    return !header || header->to_bytes() != zero_header;
+}
+
 Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const std::atomic<bool>* cancelled) {
     Walk walk;
     std::uint64_t position = source.header.data_offset;
@@ -201,7 +212,10 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const std::a
         auto header = read_block_header(source.file, position);
         if (!header) return std::move(header).error();
         const std::string block = "aperture " + std::to_string(header->aperture_index) + at_byte(position);
-        if (header->to_bytes() == std::array<std::byte, aperture_header_size>{}) {
+        // Sixteen zero bytes are aperture 0 at column 0 and row 0 without
+        // records, or preallocated space: a block only as the first one, and
+        // only when more than zeros follow it.
+        if (header->to_bytes() == zero_header && (previous || !followed_by_more(source, position, limit))) {
             walk.stop = "a block header of zero bytes" + at_byte(position);
             break;
         }
@@ -227,35 +241,46 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const std::a
     return walk;
 }
 
-/// Adds the blocks that the index places and the walk did not reach to
-/// `blocks`, and the numbers of entries it cannot place to `lost`.
+/// With a surviving index, the index says which blocks exist: each entry's
+/// block must carry the entry's number and lie inside the data. `blocks` comes
+/// in as the walk found them and leaves as the index places them; the walk
+/// confirms entries, and stands in for an entry whose offset is damaged. A
+/// walked block that the index does not name is a misreading of the walk
+/// (record bytes that looked like a header) and is not kept. The numbers of
+/// entries that neither can place go to `lost`.
 Status place_from_index(const Source& source, const FoundIndex& index, std::vector<Block>& blocks,
                         std::vector<std::uint32_t>& lost, RecoveryReport& report,
                         const std::atomic<bool>* cancelled) {
-    const std::size_t walked = blocks.size();  // ascending by number
-    const auto walked_end = blocks.begin() + static_cast<std::ptrdiff_t>(walked);
+    const std::vector<Block> walked = std::move(blocks);  // ascending by number
+    blocks.clear();
     for (std::size_t i = 0; i < index.entries.size(); ++i) {
         if (i % blocks_between_looks == 0 && is_cancelled(cancelled)) return recovery_cancelled();
         const auto [number, offset] = index.entries[i];
         if (offset == 0) continue;  // an absent aperture, not a lost one
-        const auto found = std::lower_bound(blocks.begin(), walked_end, number,
+        const auto found = std::lower_bound(walked.begin(), walked.end(), number,
                                             [](const Block& block, std::uint32_t n) { return block.number < n; });
-        if (found != walked_end && found->number == number) {
-            if (found->offset == offset) ++report.index_confirmed;
+        const bool was_walked = found != walked.end() && found->number == number;
+        if (was_walked && found->offset == offset) {
+            ++report.index_confirmed;
+            blocks.push_back(*found);
             continue;
         }
-        if (offset < source.header.data_offset || offset > index.offset ||
-            index.offset - offset < aperture_header_size) {
+        bool sound = offset >= source.header.data_offset && offset <= index.offset &&
+                     index.offset - offset >= aperture_header_size;
+        std::uint32_t records = 0;
+        if (sound) {
+            auto header = read_block_header(source.file, offset);
+            if (!header) return std::move(header).error();
+            sound = header->aperture_index == number && header->block_size() <= index.offset - offset;
+            records = header->num_records;
+        }
+        if (sound) {
+            blocks.push_back({number, offset, records, true});
+        } else if (was_walked) {
+            blocks.push_back(*found);
+        } else {
             lost.push_back(number);
-            continue;
         }
-        auto header = read_block_header(source.file, offset);
-        if (!header) return std::move(header).error();
-        if (header->aperture_index != number || header->block_size() > index.offset - offset) {
-            lost.push_back(number);
-            continue;
-        }
-        blocks.push_back({number, offset, header->num_records, true});
     }
     return {};
 }
