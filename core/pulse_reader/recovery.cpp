@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <fcntl.h>
+#include <memory>
 #include <span>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 #include "pulse_reader/file.hpp"
@@ -172,6 +175,41 @@ Result<ApertureHeader> read_block_header(const InputFile& file, std::uint64_t of
     return ApertureHeader::new_(bytes, offset);
 }
 
+/// Block headers read in order of position: where blocks are small, a window
+/// of the file is read at once and the headers in it are taken from memory,
+/// rather than one read call per 16 bytes.
+class HeaderWindow {
+public:
+    explicit HeaderWindow(const InputFile& file) : file_(file) {}
+
+    /// The 16 bytes at `offset`, which must lie before `limit`.
+    Result<ApertureHeader> at(std::uint64_t offset, std::uint64_t limit, std::uint64_t previous_block) {
+        if (offset >= start_ && offset - start_ + aperture_header_size <= length_) {
+            return ApertureHeader::new_(
+                std::span<const std::byte, aperture_header_size>(bytes_.data() + (offset - start_),
+                                                                 aperture_header_size),
+                offset);
+        }
+        if (previous_block > dense_blocks) return read_block_header(file_, offset);
+        length_ = static_cast<std::size_t>(std::min<std::uint64_t>(bytes_.size(), limit - offset));
+        start_ = offset;
+        if (Status read = file_.read_exact_at(offset, std::span(bytes_).first(length_)); !read) {
+            length_ = 0;
+            return std::move(read).error();
+        }
+        return at(offset, limit, previous_block);
+    }
+
+private:
+    /// Blocks larger than this have their headers read one by one: moving the
+    /// records between them through memory would cost more than the calls.
+    static constexpr std::uint64_t dense_blocks = std::uint64_t{8} << 10;
+    const InputFile& file_;
+    std::array<std::byte, std::size_t{64} << 10> bytes_{};
+    std::uint64_t start_ = 0;
+    std::size_t length_ = 0;
+};
+
 /// What the back-to-back walk found.
 struct Walk {
     std::vector<Block> blocks;
@@ -197,6 +235,8 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const std::a
     Walk walk;
     std::uint64_t position = source.header.data_offset;
     std::optional<std::uint32_t> previous;
+    auto window = std::make_unique<HeaderWindow>(source.file);
+    std::uint64_t previous_block = 0;
     for (std::size_t walked = 0;; ++walked) {
         if (walked % blocks_between_looks == 0 && is_cancelled(cancelled)) return recovery_cancelled();
         walk.end = position;
@@ -209,9 +249,9 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const std::a
                         ", too few for a block header";
             break;
         }
-        auto header = read_block_header(source.file, position);
+        auto header = window->at(position, limit, previous_block);
         if (!header) return std::move(header).error();
-        const std::string block = "aperture " + std::to_string(header->aperture_index) + at_byte(position);
+        const auto block = [&] { return "aperture " + std::to_string(header->aperture_index) + at_byte(position); };
         // Sixteen zero bytes are aperture 0 at column 0 and row 0 without
         // records, or preallocated space: a block only as the first one, and
         // only when more than zeros follow it.
@@ -220,23 +260,24 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const std::a
             break;
         }
         if (previous && header->aperture_index <= *previous) {
-            walk.stop = block + " does not follow aperture " + std::to_string(*previous);
+            walk.stop = block() + " does not follow aperture " + std::to_string(*previous);
             break;
         }
         if (source.cols && source.rows && (header->aperture_x >= *source.cols || header->aperture_y >= *source.rows)) {
-            walk.stop = block + " lies outside the sensor (column " + std::to_string(header->aperture_x) +
+            walk.stop = block() + " lies outside the sensor (column " + std::to_string(header->aperture_x) +
                         ", row " + std::to_string(header->aperture_y) + ")";
             break;
         }
         if (header->block_size() > limit - position) {
-            walk.stop = block + " claims " + std::to_string(header->num_records) +
+            walk.stop = block() + " claims " + std::to_string(header->num_records) +
                         " records, which run past the end of the data" + at_byte(limit);
             walk.runs_past = *header;
             break;
         }
         walk.blocks.push_back({header->aperture_index, position, header->num_records});
         previous = header->aperture_index;
-        position += header->block_size();
+        previous_block = header->block_size();
+        position += previous_block;
     }
     return walk;
 }
@@ -306,16 +347,45 @@ void drop_overlaps(std::vector<Block>& blocks, std::uint64_t limit, std::vector<
     blocks = std::move(kept);
 }
 
+/// Puts the new file on stable storage while it is written: each whole piece
+/// is handed to the disk once written, and the one before it waited for. The
+/// final sync then has little left to do, so that it neither stalls a
+/// Ctrl-C for seconds nor leaves a gigabyte of dirty pages behind.
+class Writeback {
+public:
+    explicit Writeback(int fd) : fd_(fd) {}
+
+    /// The file now holds (or is about to hold) `written` bytes.
+    void advance(std::uint64_t written) {
+        while (written - started_ >= copy_piece) {
+            // Failures show again in the final fsync, which reports them.
+            (void)::sync_file_range(fd_, static_cast<off_t>(started_), copy_piece, SYNC_FILE_RANGE_WRITE);
+            if (started_ >= copy_piece) {
+                (void)::sync_file_range(fd_, static_cast<off_t>(started_ - copy_piece), copy_piece,
+                                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                            SYNC_FILE_RANGE_WAIT_AFTER);
+            }
+            started_ += copy_piece;
+        }
+    }
+
+private:
+    int fd_;
+    std::uint64_t started_ = 0;
+};
+
 /// Copies `length` bytes of the source from `offset` in pieces, looking at the
 /// flag between them.
 Status copy_range(const Source& source, std::uint64_t offset, std::uint64_t length, BufferedWriter& writer,
-                  ByteCopier& copier, const NewFile& output, const std::atomic<bool>* cancelled) {
+                  ByteCopier& copier, const NewFile& output, Writeback& writeback,
+                  const std::atomic<bool>* cancelled) {
     while (length > 0) {
         if (is_cancelled(cancelled)) return recovery_cancelled();
         const std::uint64_t piece = std::min(length, copy_piece);
         if (Status copied = copier.copy(source.file, offset, piece, writer, output.descriptor()); !copied) {
             return copied;
         }
+        writeback.advance(writer.position());
         offset += piece;
         length -= piece;
     }
@@ -333,13 +403,14 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
     NewFile output = std::move(created).value();
     BufferedWriter writer(output.descriptor());
     ByteCopier copier;
+    Writeback writeback(output.descriptor());
 
     PulseFileHeader header = source.header;
     header.num_apertures = blocks.size();
     header.index_offset = index_offset;
     if (Status written = writer.write(header.to_bytes()); !written) return written;
     if (Status copied = copy_range(source, pulse_file_header_size, data_offset - pulse_file_header_size, writer,
-                                   copier, output, cancelled);
+                                   copier, output, writeback, cancelled);
         !copied) {
         return copied;
     }
@@ -351,7 +422,8 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
             range_length += block_size(block.records);
             continue;
         }
-        if (Status copied = copy_range(source, range_start, range_length, writer, copier, output, cancelled);
+        if (Status copied =
+                copy_range(source, range_start, range_length, writer, copier, output, writeback, cancelled);
             !copied) {
             return copied;
         }
@@ -366,7 +438,8 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
             range_length -= aperture_header_size;
         }
     }
-    if (Status copied = copy_range(source, range_start, range_length, writer, copier, output, cancelled); !copied) {
+    if (Status copied = copy_range(source, range_start, range_length, writer, copier, output, writeback, cancelled);
+        !copied) {
         return copied;
     }
 
@@ -384,6 +457,10 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
     if (writer.position() != index_offset + index_magic_size + index_entry_size * std::uint64_t{blocks.size()}) {
         return Error("Stream position mismatch");
     }
+    // The sync, the long part of the commit, comes before the last look at
+    // the flag, so that a recovery stopped then still leaves nothing; the
+    // commit's own sync has nothing left to write.
+    if (::fsync(output.descriptor()) != 0) return os_error(errno);
     if (is_cancelled(cancelled)) return recovery_cancelled();
     return output.commit(ExistingDestination::refuse);
 }

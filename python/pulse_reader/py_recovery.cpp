@@ -13,6 +13,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <unistd.h>
 
 #include "arguments.hpp"
 #include "errors.hpp"
@@ -108,7 +109,13 @@ PyObject* recover_pulse_file_function(PyObject* /*module*/, PyObject* const* arg
             }
         }
         Result<RecoveryReport> outcome = running.get();
-        if (interrupted) return nullptr;  // the signal handler's exception stands
+        if (interrupted) {
+            // Stopped by a signal handler's exception, which stands. A recovery
+            // that had already given its file its name is undone: an
+            // interrupted call leaves nothing.
+            if (outcome) ::unlink(new_file_name.c_str());
+            return nullptr;
+        }
         if (!outcome) {
             return raise_runtime_error(std::move(outcome).error().prefixed("Failed to recover " + file_name + ": "));
         }
