@@ -15,15 +15,18 @@
 //                   - its column or row lies outside the sensor (the
 //                     metadata's "cols" and "rows", where both are given),
 //                   - its records run past the end of the data,
-//                   - it is 16 zero bytes (preallocated space),
+//                   - it is 16 zero bytes (preallocated space) other than a
+//                     first block followed by more than zeros,
 //                 so zeros or garbage after the data are never read as blocks.
 //
 // An index that survives (at index_offset, or as the file's last bytes when
-// the header's index_offset is wrong) ends the data, confirms the walk, and
-// places blocks that the walk could not reach: each entry's block must carry
-// the entry's number and lie inside the data. Blocks that overlap lose the
-// earlier one (its count runs into its neighbour). An entry whose block
-// cannot be placed soundly is reported as lost, never guessed.
+// the header's index_offset is wrong) ends the data and says which blocks
+// exist: each entry's block must carry the entry's number and lie inside the
+// data. The walk confirms the entries, stands in for an entry whose offset is
+// damaged, and is not trusted beyond them (after a wrong count it may take
+// record bytes for a header). Blocks that overlap lose the earlier one (its
+// count runs into its neighbour). An entry whose block cannot be placed
+// soundly is reported as lost, never guessed.
 //
 // A block whose records run past the end of the data with nothing kept after
 // it is the block that was cut: it is dropped and named, or, when asked,
