@@ -195,16 +195,9 @@ void BM_SummarizePlan(benchmark::State& state) {
     const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
     Columns columns(1);
     kvt::SummaryTable table;
-    for (std::uint64_t** c : {&table.aperture_index, &table.num_records, &table.num_pulses}) {
-        *c = columns.column<std::uint64_t>();
-    }
-    for (std::size_t k = 1; k < kvt::formatted_record_type_count; ++k) table.num_kind[k] = columns.column<std::uint64_t>();
-    table.aperture_x = columns.column<std::uint32_t>();
-    table.aperture_y = columns.column<std::uint32_t>();
-    for (double** c : {&table.first_start_s, &table.last_end_s, &table.mean_dur_s, &table.mean_ipd_s,
-                       &table.mean_intensity, &table.mean_snr, &table.mean_bg_std}) {
-        *c = columns.column<double>();
-    }
+#define KVT_BENCH_COLUMN(name, type, unit, meaning) table.name = columns.column<type>();
+    KVT_SUMMARY_COLUMNS(KVT_BENCH_COLUMN, KVT_BENCH_COLUMN, KVT_NO_COLUMN)
+#undef KVT_BENCH_COLUMN
     kvt::PlanReading how;
     how.threads = static_cast<std::size_t>(state.range(0));
     for (auto _ : state) {

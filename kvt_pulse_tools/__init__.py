@@ -1,5 +1,6 @@
 """Tools for pulse files beside the ``kvt_pulse_reader`` module: the
-``kvt-pulses`` command, structural checks and synthetic sample files.
+``kvt-pulses`` command, structural checks, synthetic sample files and HTML
+reports.
 
     >>> from kvt_pulse_tools import synthesize, check_file
     >>> written = synthesize("sample.bin", apertures=500, records=(50, 300), seed=1)
@@ -10,7 +11,8 @@
 from __future__ import annotations
 
 from kvt_pulse_tools.check import check_file
+from kvt_pulse_tools.html_report import report
 from kvt_pulse_tools.synth import SynthSummary, synthesize
 
 __version__ = "0.1.0"
-__all__ = ["SynthSummary", "__version__", "check_file", "synthesize"]
+__all__ = ["SynthSummary", "__version__", "check_file", "report", "synthesize"]

@@ -22,6 +22,7 @@ most likely been cut short: :func:`check_report` then adds a hint that
 from __future__ import annotations
 
 import json
+import mmap
 import os
 from collections.abc import Callable
 from typing import Any, Union
@@ -239,10 +240,17 @@ def read_block_headers(data: Any, offsets: Any) -> Any:
     import numpy as np
 
     headers = np.empty(offsets.size, dtype=aperture_header_dtype())
-    step = 1 << 16
+    # A block of a few hundred records spans a page or two, so the headers
+    # touch nearly every page of the file: the pages read are handed back
+    # after each slice (they stay in the page cache), or the process would
+    # hold the whole file as resident memory.
+    mapping = data.base if isinstance(getattr(data, "base", None), mmap.mmap) else None
+    step = 1 << 14
     for first in range(0, offsets.size, step):
         gather = offsets[first:first + step, None] + np.arange(APERTURE_HEADER_SIZE)
         headers[first:first + step] = np.ascontiguousarray(data[gather]).view(aperture_header_dtype()).reshape(-1)
+        if mapping is not None and hasattr(mmap, "MADV_DONTNEED"):
+            mapping.madvise(mmap.MADV_DONTNEED)
     return headers
 
 

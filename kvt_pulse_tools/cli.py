@@ -22,6 +22,8 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Protocol
 
 from kvt_pulse_tools._errors import ToolError
+from kvt_pulse_tools.columns import add_columns
+from kvt_pulse_tools.html_report.command import add_report
 from kvt_pulse_tools.recover import add_recover
 
 PROGRAM = "kvt-pulses"
@@ -51,41 +53,36 @@ def parse_selection(text: str) -> list[int]:
     return numbers
 
 
-#: The filter options, as (option, PulseFilter keyword, type).
-FILTER_OPTIONS: tuple[tuple[str, str, Callable[[str], Any]], ...] = (
-    ("--min-dur-f", "min_dur_f", int),
-    ("--min-dur-s", "min_dur_s", float),
-    ("--max-dur-s", "max_dur_s", float),
-    ("--min-snr", "min_snr", float),
-    ("--min-intensity", "min_intensity", float),
-    ("--min-binratio", "min_binratio", float),
-    ("--max-binratio", "max_binratio", float),
-    ("--start-m", "start_m", float),
-    ("--end-m", "end_m", float),
-)
+def filter_options() -> list[tuple[str, str, str, str, str]]:
+    """The filter options, one per PulseFilter keyword of the module: (option,
+    keyword, type, unit, meaning), such as ("--end-m", "end_m", "float",
+    "minutes", ...)."""
+    from kvt_pulse_reader import FILTER_KEYWORDS
+
+    return [("--" + name.replace("_", "-"), name, kind, unit, meaning) for name, kind, unit, meaning in FILTER_KEYWORDS]
 
 
 def add_filter_options(parser: argparse.ArgumentParser) -> None:
-    """The PulseFilter keywords as options (--min-snr 5 ...)."""
+    """The PulseFilter keywords as options (--min-snr 5 ...), with their units."""
     group = parser.add_argument_group("pulse filter (the PulseFilter keywords)")
-    for option, keyword, kind in FILTER_OPTIONS:
-        group.add_argument(option, dest=keyword, type=kind, metavar=keyword.split("_")[-1].upper())
-    group.add_argument("--mask-s", dest="mask_s", nargs=2, type=float, metavar=("FIRST", "SECOND"),
-                       help="drop pulses that touch the interval FIRST..SECOND seconds")
-    group.add_argument("--recalc-ipd", dest="recalc_ipd", action="store_true",
-                       help="recompute inter-pulse durations over the pulses kept")
+    for option, keyword, kind, unit, meaning in filter_options():
+        text = f"{meaning} ({unit})" if unit else meaning
+        if kind == "bool":
+            group.add_argument(option, dest=keyword, action="store_true", help=text)
+        elif kind.startswith("tuple"):
+            group.add_argument(option, dest=keyword, nargs=2, type=float, metavar=("FIRST", "SECOND"), help=text)
+        else:
+            group.add_argument(option, dest=keyword, type=int if kind == "int" else float, metavar=unit.upper(),
+                               help=text)
 
 
 def filter_kwargs(args: argparse.Namespace) -> dict[str, Any] | None:
     """The pulse_filter_kwargs of the options given, or None without any."""
     kwargs: dict[str, Any] = {}
-    for _, keyword, _ in FILTER_OPTIONS:
-        if getattr(args, keyword, None) is not None:
-            kwargs[keyword] = getattr(args, keyword)
-    if getattr(args, "mask_s", None) is not None:
-        kwargs["mask_s"] = tuple(args.mask_s)
-    if getattr(args, "recalc_ipd", False):
-        kwargs["recalc_ipd"] = True
+    for _, keyword, kind, _, _ in filter_options():
+        value = getattr(args, keyword, None)
+        if value is not None and value is not False:
+            kwargs[keyword] = tuple(value) if kind.startswith("tuple") else value
     return kwargs or None
 
 
@@ -171,8 +168,8 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("--records", type=records, default=(50, 500), metavar="N|LOW-HIGH",
                         help="records per aperture, or a range to draw from (default 50-500)")
     parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
-    parser.add_argument("--fps", type=float, default=100.0, help="frames per second (default 100)")
-    parser.add_argument("--duration", type=float, default=3600.0, metavar="S",
+    parser.add_argument("--fps", type=float, default=100.0, metavar="FPS", help="frames per second (default 100)")
+    parser.add_argument("--duration", type=float, default=3600.0, metavar="SECONDS",
                         help="run duration in seconds (default 3600)")
     parser.set_defaults(run=run_synth)
 
@@ -205,7 +202,7 @@ def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("info", parents=[common], help="what a pulse file holds",
                                  description="The header's fields, fps, duration, rows, cols, trimming, the "
                                              "numbers of apertures and records, the data's and file's sizes.")
-    parser.add_argument("file", metavar="FILE")
+    parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("--json", action="store_true", help="as one JSON object")
     parser.add_argument("-o", "--output", metavar="OUT", help="write to OUT (JSON when it ends in .json)")
     parser.set_defaults(run=run_info)
@@ -238,7 +235,7 @@ def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
         description="Checks the header, the metadata, the index (order, span, position at the end), every "
                     "block (inside the file, its header against its index entry, overlaps, back to back). "
                     "One line per problem; exit status 1 when any is found.")
-    parser.add_argument("files", nargs="+", metavar="FILE")
+    parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files")
     parser.add_argument("--pulses", action="store_true",
                         help="also check that every aperture's pulses pass the filters' order check")
     parser.add_argument("--json", action="store_true",
@@ -278,8 +275,8 @@ def add_merge(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("merge", parents=[common], help="merge pulse files into one",
                                  description="Merges pulse files, stacking their sensors' rows, as "
                                              "merge_pulse_files does.")
-    parser.add_argument("inputs", nargs="+", metavar="IN")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT")
+    parser.add_argument("inputs", nargs="+", metavar="IN", help="the pulse files to merge, in order")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the merged file to write")
     parser.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists")
     parser.set_defaults(run=run_merge)
 
@@ -301,8 +298,8 @@ def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
         "subset", parents=[common], help="copy chosen apertures into a new file",
         description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.")
-    parser.add_argument("file", metavar="FILE")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT")
+    parser.add_argument("file", metavar="FILE", help="the pulse file to copy from")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the new pulse file to write")
     choice = parser.add_mutually_exclusive_group(required=True)
     choice.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
                         help="aperture numbers and ranges, such as 0,5,10-20")
@@ -363,9 +360,9 @@ def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
 
 def add_table_options(parser: argparse.ArgumentParser, columns: bool = True, several: bool = False) -> None:
     if several:  # summary and pulses: several files, a "run" column (kvt_pulse_tools.dask_cli)
-        parser.add_argument("files", nargs="+", metavar="FILE")
+        parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files (several add a \"run\" column)")
     else:
-        parser.add_argument("file", metavar="FILE")
+        parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
                         help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)")
     parser.add_argument("--ignore-missing", action="store_true",
@@ -524,8 +521,8 @@ def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("plot", parents=[common], help="a picture of the sensor, an aperture or a column",
                                  description="--map: a summary column over the sensor; --aperture: one aperture's "
                                              "pulses over time; --hist: a histogram of a pulse column.")
-    parser.add_argument("file", metavar="FILE")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    parser.add_argument("file", metavar="FILE", help="a pulse file")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT.png", help="the picture to write (PNG)")
     what = parser.add_mutually_exclusive_group(required=True)
     what.add_argument("--map", metavar="COLUMN", help="a column of the summary, e.g. num_pulses")
     what.add_argument("--aperture", type=int, metavar="N", help="an aperture's number")
@@ -553,7 +550,7 @@ def run_plot(args: argparse.Namespace) -> int:
 
 SUBCOMMANDS: tuple[Callable[[Any, argparse.ArgumentParser], None], ...] = (
     add_synth, add_info, add_check, add_summary, add_pulses, add_records, add_subset, add_merge, add_plot,
-    add_recover,
+    add_columns, add_report, add_recover,
 )
 
 

@@ -31,6 +31,8 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, Union
 
+import kvt_pulse_reader
+
 from kvt_pulse_tools._errors import require
 from kvt_pulse_tools._format import (
     APERTURE_HEADER_SIZE,
@@ -50,8 +52,7 @@ RUN = "run"
 METHODS = {"pulses": "read_pulses", "records": "read_records", "summary": "summarize"}
 #: The PulseFilter keywords; the others are refused with a warning once, when
 #: the frame is built, and not handed to the partitions.
-FILTER_KEYWORDS = frozenset({"min_dur_f", "min_dur_s", "max_dur_s", "min_snr", "min_intensity", "min_binratio",
-                             "max_binratio", "start_m", "end_m", "mask_s", "recalc_ipd"})
+FILTER_KEYWORDS = frozenset(name for name, *_ in kvt_pulse_reader.FILTER_KEYWORDS)
 # Read when a partition must give rows but no column of the module: the
 # narrowest column every table has.
 _ROW_COLUMN = "aperture_index"

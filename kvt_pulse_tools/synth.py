@@ -99,6 +99,12 @@ def synthesize(
         raise ValueError(f"records must be a count or a range low <= high of counts, not {records!r}")
     if not (fps > 0 and math.isfinite(fps)) or not (duration > 0 and math.isfinite(duration)):
         raise ValueError("fps and duration must be positive")
+    # Every pulse ends by the run's last frame: an aperture's gaps and pulses
+    # are shortened in proportion where they would run past it, which needs
+    # at least two frames for each record (a gap and a pulse of one frame).
+    run_frames = math.floor(fps * duration)
+    if run_frames < 4 * (high + 1):
+        raise ValueError(f"a run of {run_frames} frames is too short for {high} records an aperture")
 
     rng = np.random.default_rng(seed)
     layout = _sensor_layout(rng, apertures)
@@ -138,7 +144,8 @@ def synthesize(
 
         def make(k: int) -> tuple[Any, int]:
             first, last = int(bounds[k]), int(bounds[k + 1])
-            return _blocks(np.random.default_rng([seed, k]), layout, first, last, counts[first:last], mean_step)
+            return _blocks(np.random.default_rng([seed, k]), layout, first, last, counts[first:last], mean_step,
+                           run_frames)
 
         with ThreadPoolExecutor(max_workers=2) as pool:
             pending: deque[Future[tuple[Any, int]]] = deque()
@@ -212,7 +219,7 @@ def _metadata(layout: _Layout, fps: float, duration: float) -> bytes:
 
 
 def _blocks(rng: Any, layout: _Layout, first: int, last: int, counts: Any,
-            mean_step: float) -> tuple[Any, int]:
+            mean_step: float, run_frames: int) -> tuple[Any, int]:
     """The blocks of apertures first .. last - 1, back to back, as rows of
     eight u16 words, and the number of pulses among them.
 
@@ -239,12 +246,14 @@ def _blocks(rng: Any, layout: _Layout, first: int, last: int, counts: Any,
     # pulses never touch. Busier apertures have shorter gaps.
     steps = _exponential(rng, n)
     steps *= np.float32(mean_step) / activity
-    gaps = np.clip(steps, 1, 65534).astype(np.uint16)
-    block[:, 0] = np.where(kinds == PADDING, np.uint16(0xFFFF), gaps)  # 0xFFFF marks padding
+    gaps = np.clip(steps, 1, 65534)
     # w1: the pulse's duration in frames (0 for every other kind).
     durations = _exponential(rng, n)
     durations *= 5 + 20 * activity
-    block[:, 1] = np.where(is_pulse, np.minimum(durations, 65534).astype(np.uint16) + 1, 0)
+    lengths = np.where(is_pulse, np.minimum(durations, 65533) + 1, 0)
+    gaps, lengths = _fit_in_run(kinds, header_rows, gaps, lengths, run_frames)
+    block[:, 0] = np.where(kinds == PADDING, np.uint16(0xFFFF), gaps.astype(np.uint16))  # 0xFFFF marks padding
+    block[:, 1] = lengths.astype(np.uint16)
     # Scaled measurements in their words' units: intensities (bin 0 dimmer than
     # bin 1), background means near 1000, standard deviations near 20.
     brightness = (150 + 250 * activity).astype(np.int32)
@@ -277,6 +286,42 @@ def _blocks(rng: Any, layout: _Layout, first: int, last: int, counts: Any,
     headers[:, 3] = counts
     block[header_rows] = headers.view("<u2")
     return block, int(np.count_nonzero(is_pulse))
+
+
+def _fit_in_run(kinds: Any, starts: Any, gaps: Any, lengths: Any, run_frames: int) -> tuple[Any, Any]:
+    """Gaps and pulse lengths (in frames) with which every pulse of each
+    aperture ends by frame ``run_frames``.
+
+    A record's gap moves the aperture's frame counter, and a pulse moves it by
+    its length too; a padding record moves it by 65535 frames. Of the records
+    up to an aperture's last pulse, padding beyond half the run's frames
+    becomes background, and where the rest would still run past the end, its
+    gaps and lengths are scaled down alike (each kept at one frame at least,
+    for which the scale leaves room). ``kinds`` is changed in place; the
+    header rows at ``starts`` count for nothing."""
+    import numpy as np
+
+    n = kinds.size
+    row = np.arange(n)
+    owner = np.repeat(np.arange(starts.size), np.diff(np.append(starts, n)))
+    last_pulse = np.maximum.reduceat(np.where(kinds == PULSE, row, -1), starts)
+    placing = row <= last_pulse[owner]  # rows that place the aperture's last pulse
+    placing[starts] = False
+    padding = placing & (kinds == PADDING)
+    seen = np.cumsum(padding)
+    excess = padding & (seen - seen[starts][owner] > run_frames // 2 // 0xFFFF)
+    kinds[excess] = BACKGROUND
+    padding &= ~excess
+    variable = placing & ~padding
+    pulses = placing & (kinds == PULSE)
+    frames = np.add.reduceat(np.where(variable, gaps, 0) + np.where(pulses, lengths, 0), starts, dtype=np.float64)
+    terms = np.add.reduceat(variable.astype(np.int64) + pulses, starts)
+    fixed = 0xFFFF * np.add.reduceat(padding.astype(np.int64), starts)
+    room = run_frames - fixed
+    scale = np.where(frames > room, (room - terms) / np.maximum(frames, 1), 1.0)[owner]
+    gaps = np.where(variable, np.maximum(np.floor(gaps * scale), 1), gaps)
+    lengths = np.where(pulses, np.maximum(np.floor(lengths * scale), 1), lengths)
+    return gaps, lengths
 
 
 def _exponential(rng: Any, n: int) -> Any:

@@ -14,11 +14,18 @@ import pandas as pd
 __all__ = ["merge_pulse_files", "PulseReader", "PulseFilter", "recover_pulse_file"]
 
 # A file name: a str, or a path object whose path is a str (bytes are refused).
-StrPath: TypeAlias = str | os.PathLike[str]
+_StrPath: TypeAlias = str | os.PathLike[str]
 # Aperture numbers: any iterable of integers (list, tuple, range, NumPy array).
-ApertureNumbers: TypeAlias = Iterable[SupportsIndex] | npt.NDArray[np.integer[Any]]
+_ApertureNumbers: TypeAlias = Iterable[SupportsIndex] | npt.NDArray[np.integer[Any]]
 
-class PulseFilterKwargs(TypedDict, total=False):
+# The data dictionary: each table's columns as (name, dtype, unit, meaning),
+# the record kinds as (word, meaning), the PulseFilter keywords as (name,
+# type, unit, meaning).
+COLUMNS: dict[str, tuple[tuple[str, str, str, str], ...]]
+RECORD_KINDS: tuple[tuple[str, str], ...]
+FILTER_KEYWORDS: tuple[tuple[str, str, str, str], ...]
+
+class _PulseFilterKwargs(TypedDict, total=False):
     """The keywords of PulseFilter, as a dict for the pulse_filter_kwargs arguments."""
 
     min_dur_f: int
@@ -35,8 +42,9 @@ class PulseFilterKwargs(TypedDict, total=False):
 
 @final
 class PulseFilter:
-    """Pulse criteria: every bound is inclusive and unset by default. A keyword
-    the class does not know is ignored with a UserWarning naming it."""
+    """Pulse criteria: every bound is inclusive and unset by default (units in
+    FILTER_KEYWORDS and help(PulseFilter)). A keyword the class does not know
+    is ignored with a UserWarning naming it."""
 
     def __new__(
         cls,
@@ -63,14 +71,31 @@ class _ArrowStream:
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     def __arrow_c_schema__(self) -> object: ...
+    @property
+    def skipped_apertures(self) -> list[int]:
+        """With errors="skip": the apertures skipped so far, in stream order;
+        all of them once the stream has been consumed (read after that)."""
+    @property
+    def skipped_reasons(self) -> list[str]:
+        """Why each of skipped_apertures was skipped, in the same order:
+        "block runs past the end of the file" or "pulses out of order"."""
 
 @final
 class PulseReader:
-    """Pulses.bin reader"""
+    """Pulses.bin reader (its columns: COLUMNS, and help(PulseReader))
+
+    The whole-run methods (read_pulses, read_records, summarize, iter_pulses,
+    stream_pulses, stream_records) take errors="raise" (the default: the first
+    damaged aperture fails the call) or errors="skip": an aperture whose block
+    cannot be read soundly (it starts or ends past the end of the file, or, with
+    a filter, its pulses are out of order) gives no rows, and the frame's
+    attrs["skipped_apertures"] and attrs["skipped_reasons"] list it (a stream's
+    skipped_apertures and skipped_reasons). Ctrl-C stops these methods and the
+    writers at once with KeyboardInterrupt; the reader stays usable."""
 
     def __new__(
         cls,
-        file_name: StrPath,
+        file_name: _StrPath,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
     ) -> PulseReader: ...
@@ -91,12 +116,12 @@ class PulseReader:
     def copy_apertures_to_new_file(
         self,
         apertures: Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]],
-        file_name: StrPath,
+        file_name: _StrPath,
         ignore_missing_apertures: bool = False,
     ) -> None: ...
     def read_pulses(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
         *,
@@ -106,14 +131,15 @@ class PulseReader:
     ) -> pd.DataFrame: ...
     def read_records(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         *,
         columns: Sequence[str] | None = None,
         threads: SupportsIndex | None = None,
+        errors: Literal["raise", "skip"] = "raise",
     ) -> pd.DataFrame: ...
     def summarize(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
         *,
@@ -122,7 +148,7 @@ class PulseReader:
     ) -> pd.DataFrame: ...
     def iter_pulses(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
         *,
@@ -133,7 +159,7 @@ class PulseReader:
     ) -> Iterator[pd.DataFrame]: ...
     def stream_pulses(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: dict[str, Any] | None = None,
         *,
@@ -144,20 +170,23 @@ class PulseReader:
     ) -> _ArrowStream: ...
     def stream_records(
         self,
-        apertures: ApertureNumbers | None = None,
+        apertures: _ApertureNumbers | None = None,
         *,
         batch_records: SupportsIndex = 1_000_000,
         columns: Sequence[str] | None = None,
         threads: SupportsIndex | None = None,
+        errors: Literal["raise", "skip"] = "raise",
     ) -> _ArrowStream: ...
+    def _repr_html_(self) -> str:
+        """A small HTML card of the file, its run and its counts, for Jupyter."""
     def close(self) -> None:
-        """Close the pulses.bin file"""
+        """Close the pulses.bin file and give its memory back."""
     def __enter__(self) -> PulseReader: ...
     def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> None: ...
 
-def merge_pulse_files(file_names: Sequence[StrPath], new_file_name: StrPath) -> None: ...
+def merge_pulse_files(file_names: Sequence[_StrPath], new_file_name: _StrPath) -> None: ...
 
-class PartialBlock(TypedDict):
+class _PartialBlock(TypedDict):
     """The block that runs past the end of the data: the one that was cut."""
 
     aperture: int
@@ -166,13 +195,13 @@ class PartialBlock(TypedDict):
     records_complete: int
     kept: bool
 
-class RecoveryReport(TypedDict):
+class _RecoveryReport(TypedDict):
     """What recover_pulse_file kept and lost."""
 
     apertures_kept: int
     records_kept: int
     apertures_lost: list[int]
-    partial_block: PartialBlock | None
+    partial_block: _PartialBlock | None
     bytes_discarded: int
     walk_end: int
     walk_stop: str
@@ -181,7 +210,9 @@ class RecoveryReport(TypedDict):
     index_confirmed: int
     apertures_from_index: int
 
-def recover_pulse_file(file_name: StrPath, new_file_name: StrPath, *, keep_partial: bool = False) -> RecoveryReport:
+def recover_pulse_file(
+    file_name: _StrPath, new_file_name: _StrPath, *, keep_partial: bool = False
+) -> _RecoveryReport:
     """Copies the sound aperture blocks of a damaged pulse file (cut short, its
     index lost, zeros or garbage after its data, a block with a wrong record
     count) into the new file ``new_file_name``, with a fresh index, and

@@ -1,9 +1,10 @@
 // The module kvt_pulse_reader: created once per process, for one interpreter.
 //
 // Importing registers, in this order, merge_pulse_files, PulseReader,
-// PulseFilter and recover_pulse_file, each appended to __all__. NumPy and
-// pandas are not imported here: NumPy is located on the first column
-// conversion, pandas by each reader's construction.
+// PulseFilter and recover_pulse_file, each appended to __all__, then the data
+// dictionary: COLUMNS, RECORD_KINDS and FILTER_KEYWORDS. NumPy and pandas are
+// not imported here: NumPy is located on the first column conversion, pandas
+// by each reader's construction.
 #include "py_ref.hpp"
 
 #include <atomic>
@@ -11,8 +12,10 @@
 
 #include "errors.hpp"
 #include "pulse_filter/py_pulse_filter.hpp"
+#include "pulse_reader/docstrings.hpp"
 #include "pulse_reader/py_pulse_reader.hpp"
 #include "pulse_reader/py_recovery.hpp"
+#include "records/column_table.hpp"
 
 namespace kvt::python {
 
@@ -34,15 +37,14 @@ PyMethodDef merge_definition = {
     "merge_pulse_files",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_pulse_files_function)),
     METH_FASTCALL | METH_KEYWORDS,
-    "merge_pulse_files(file_names, new_file_name)\n--\n\n",
+    docs::merge_pulse_files,
 };
 
 PyMethodDef recover_definition = {
     "recover_pulse_file",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(recover_pulse_file_function)),
     METH_FASTCALL | METH_KEYWORDS,
-    "recover_pulse_file(file_name, new_file_name, *, keep_partial=False)\n--\n\n"
-    "Copies the sound aperture blocks of a damaged pulse file into a new one and returns a report.",
+    recover_pulse_file_doc,
 };
 
 constexpr std::int64_t no_interpreter = -1;
@@ -65,12 +67,20 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttr(module, key.get(), owned.get()) == 0;
 }
 
+/// Sets a data attribute (not in __all__); steals `value`.
+bool add_data(PyObject* module, const char* name, PyObject* value) {
+    OwnedRef owned(value);
+    return owned && PyObject_SetAttrString(module, name, owned.get()) == 0;
+}
+
 bool initialise(PyObject* module) {
     return add_public(module, "merge_pulse_files", PyCFunction_NewEx(&merge_definition, module, nullptr)) &&
            add_public(module, "PulseReader",
                       Py_XNewRef(reinterpret_cast<PyObject*>(pulse_reader_type()))) &&
            add_public(module, "PulseFilter", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_filter_type()))) &&
-           add_public(module, "recover_pulse_file", PyCFunction_NewEx(&recover_definition, module, nullptr));
+           add_public(module, "recover_pulse_file", PyCFunction_NewEx(&recover_definition, module, nullptr)) &&
+           add_data(module, "COLUMNS", column_table()) && add_data(module, "RECORD_KINDS", record_kind_table()) &&
+           add_data(module, "FILTER_KEYWORDS", filter_keyword_table());
 }
 
 PyObject* create_module() {

@@ -17,20 +17,34 @@
 
 namespace kvt {
 
+// The filter's keywords, declared once: the struct below, the module's
+// PulseFilter class (its keywords, their conversion, its repr and help), the
+// command's filter options and the stubs all come from this list. Each entry
+// is (name, type, unit, meaning), handed to the macro of its kind:
+//   BOUND  an optional bound of type `type`, unset by default
+//   PAIR   an optional pair (first, second) of `type`
+//   FLAG   a setting that is off by default
+#define KVT_FILTER_KEYWORDS(BOUND, PAIR, FLAG)                                                                     \
+    BOUND(min_dur_f, std::uint32_t, "frames", "keep pulses with dur_f >= this")                                    \
+    BOUND(min_dur_s, float, "seconds", "keep pulses with dur_s >= this")                                           \
+    BOUND(max_dur_s, float, "seconds", "keep pulses with dur_s <= this")                                           \
+    BOUND(min_snr, float, "ratio", "keep pulses with snr >= this")                                                 \
+    BOUND(min_intensity, float, "intensity", "keep pulses with intensity >= this")                                 \
+    BOUND(min_binratio, float, "ratio", "keep pulses with binratio >= this")                                       \
+    BOUND(max_binratio, float, "ratio", "keep pulses with binratio <= this")                                       \
+    BOUND(start_m, float, "minutes", "keep pulses with start_f / fps / 60 >= this: starting at or after this time") \
+    BOUND(end_m, float, "minutes", "keep pulses with end_f / fps / 60 <= this: ending at or before this time")      \
+    PAIR(mask_s, float, "seconds", "drop pulses that touch or overlap the interval [first, second]")              \
+    FLAG(recalc_ipd, bool, "", "recompute ipd_f and ipd_s over the kept pulses")
+
 struct PulseFilter {
-    std::optional<std::uint32_t> min_dur_f;
-    std::optional<float> min_dur_s;
-    std::optional<float> max_dur_s;
-    std::optional<float> min_snr;
-    std::optional<float> min_intensity;
-    std::optional<float> min_binratio;
-    std::optional<float> max_binratio;
-    std::optional<float> start_m;  ///< minutes from frame 0
-    std::optional<float> end_m;
-    /// [first, second] in seconds: a pulse touching or overlapping it is dropped.
-    std::optional<std::pair<float, float>> mask_s;
-    /// Recompute ipd_f and ipd_s over the kept pulses.
-    bool recalc_ipd = false;
+#define KVT_FILTER_BOUND(name, type, unit, meaning) std::optional<type> name;
+#define KVT_FILTER_PAIR(name, type, unit, meaning) std::optional<std::pair<type, type>> name;
+#define KVT_FILTER_FLAG(name, type, unit, meaning) type name = false;
+    KVT_FILTER_KEYWORDS(KVT_FILTER_BOUND, KVT_FILTER_PAIR, KVT_FILTER_FLAG)
+#undef KVT_FILTER_BOUND
+#undef KVT_FILTER_PAIR
+#undef KVT_FILTER_FLAG
 
     /// The kept pulses in input order, or "The provided pulses aren't sorted!"
     /// when a pulse starts at or before the end of the pulse before it.

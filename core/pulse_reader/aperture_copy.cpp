@@ -48,7 +48,7 @@ Error too_large() { return Error("The new pulse file would be larger than 2^64 b
 }  // namespace
 
 Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
-                                               const std::string& file_name) const {
+                                               const std::string& file_name, const CancellationToken* cancel) const {
     if (apertures.empty()) return Error("No apertures to copy");
     const std::uint64_t data_offset = header_.data_offset;
     if (data_offset < pulse_file_header_size) {
@@ -79,7 +79,7 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
     // plan has checked that every block lies inside the file, so a block
     // claiming more records than the file holds fails before anything is
     // written.
-    auto planned = plan_blocks(*this, order, PlanHeaders::read);
+    auto planned = plan_blocks(*this, order, PlanHeaders::read, DamagedBlocks::fail, cancel);
     if (!planned) return std::move(planned).error();
     const std::vector<PlannedBlock>& blocks = planned->blocks;
     std::vector<std::uint64_t> new_offsets;
@@ -105,7 +105,7 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
     if (!created) return std::move(created).error();
     NewFile output = std::move(created).value();
     BufferedWriter writer(output.descriptor());
-    ByteCopier copier;
+    ByteCopier copier(CopyMethod::automatic, cancel);
 
     PulseFileHeader header = header_;
     header.num_apertures = order.size();
@@ -134,6 +134,7 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
     // The source is read at the sizes found in the first pass; a file that
     // changed in between would show here.
     if (writer.position() != index_offset + index_size) return Error("Stream position mismatch");
+    if (cancelled(cancel)) return cancelled_error();
     return output.commit(ExistingDestination::replace);
 }
 

@@ -56,18 +56,43 @@ bool infer_counts(const PulseReader& reader, std::span<const std::uint64_t> star
     return true;
 }
 
-/// Reads the headers of the blocks at `starts` (sorted, distinct), checking
-/// that each whole block lies inside the file.
-Status read_counts(const PulseReader& reader, std::span<const std::uint64_t> starts,
-                   std::vector<std::uint32_t>& counts) {
+/// Whether every block at `starts` with the inferred `counts` lies inside the file.
+Result<bool> inside_file(const PulseReader& reader, std::span<const std::uint64_t> starts,
+                         std::span<const std::uint32_t> counts) {
     auto file_size = reader.file().size();
     if (!file_size) return std::move(file_size).error();
-    counts.resize(starts.size());
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        const std::uint64_t size = aperture_header_size + std::uint64_t{16} * counts[i];
+        if (starts[i] > *file_size || size > *file_size - starts[i]) return false;
+    }
+    return true;
+}
+
+/// Reads the headers of the blocks at `starts` (sorted, distinct), checking
+/// that each whole block lies inside the file: one that does not fails the
+/// plan, or is marked in `past_end` (count 0) when damaged blocks are marked.
+Status read_counts(const PulseReader& reader, std::span<const std::uint64_t> starts, DamagedBlocks damaged,
+                   const CancellationToken* cancel, std::vector<std::uint32_t>& counts,
+                   std::vector<bool>& past_end) {
+    auto file_size = reader.file().size();
+    if (!file_size) return std::move(file_size).error();
+    counts.assign(starts.size(), 0);
+    past_end.assign(starts.size(), false);
+    const auto outside = [&](std::size_t j) -> Status {
+        if (damaged == DamagedBlocks::fail) return unexpected_end_of_file();
+        past_end[j] = true;
+        return {};
+    };
     std::vector<std::byte> window;
     std::uint64_t window_size = first_window;
     for (std::size_t i = 0; i < starts.size();) {
+        if (cancelled(cancel)) return cancelled_error();
         const std::uint64_t at = starts[i];
-        if (at > *file_size || *file_size - at < aperture_header_size) return unexpected_end_of_file();
+        if (at > *file_size || *file_size - at < aperture_header_size) {
+            if (Status marked = outside(i); !marked) return marked;
+            ++i;
+            continue;
+        }
         // One large read while the next block starts near this one; a read of
         // the header alone for a block far from the next.
         std::uint64_t length = aperture_header_size;
@@ -81,7 +106,11 @@ Status read_counts(const PulseReader& reader, std::span<const std::uint64_t> sta
         for (; j < starts.size() && starts[j] - at <= length - aperture_header_size; ++j) {
             const std::uint32_t records = load_le<std::uint32_t>(window.data() + (starts[j] - at) + 12);
             const std::uint64_t size = aperture_header_size + std::uint64_t{16} * records;
-            if (size > *file_size - starts[j]) return unexpected_end_of_file();
+            if (size > *file_size - starts[j]) {
+                if (Status marked = outside(j); !marked) return marked;
+                back_to_back = false;
+                continue;
+            }
             counts[j] = records;
             if (j + 1 < starts.size() && starts[j + 1] != starts[j] + size) back_to_back = false;
         }
@@ -116,7 +145,8 @@ std::vector<std::uint64_t> lookup_apertures(const PulseFileIndex& index) {
     return numbers;
 }
 
-Result<BlockPlan> plan_blocks(const PulseReader& reader, std::span<const std::uint64_t> apertures, PlanHeaders how) {
+Result<BlockPlan> plan_blocks(const PulseReader& reader, std::span<const std::uint64_t> apertures, PlanHeaders how,
+                              DamagedBlocks damaged, const CancellationToken* cancel) {
     BlockPlan plan;
     plan.blocks.resize(apertures.size());
     bool ascending = true;
@@ -136,9 +166,17 @@ Result<BlockPlan> plan_blocks(const PulseReader& reader, std::span<const std::ui
     for (const PlannedBlock& block : plan.blocks) starts.push_back(block.offset);
     if (!ascending) starts = sorted_distinct(std::move(starts));
     std::vector<std::uint32_t> counts;
+    std::vector<bool> past_end;
     plan.headers_read = how == PlanHeaders::read || !infer_counts(reader, starts, counts);
+    if (!plan.headers_read) {
+        // Extents that run past the end of the file (a cut file, offsets
+        // damaged) are no counts to size anything by: the headers say more.
+        auto inside = inside_file(reader, starts, counts);
+        if (!inside) return std::move(inside).error();
+        plan.headers_read = !*inside;
+    }
     if (plan.headers_read) {
-        if (Status read = read_counts(reader, starts, counts); !read) return read.error();
+        if (Status read = read_counts(reader, starts, damaged, cancel, counts, past_end); !read) return read.error();
     }
     for (std::size_t i = 0; i < plan.blocks.size(); ++i) {
         const std::size_t at =
@@ -146,6 +184,7 @@ Result<BlockPlan> plan_blocks(const PulseReader& reader, std::span<const std::ui
                       : static_cast<std::size_t>(std::lower_bound(starts.begin(), starts.end(), plan.blocks[i].offset) -
                                                  starts.begin());
         plan.blocks[i].num_records = counts[at];
+        plan.blocks[i].past_end = !past_end.empty() && past_end[at];
     }
     return plan;
 }

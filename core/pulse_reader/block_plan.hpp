@@ -9,13 +9,19 @@
 // last one. A plan can take the record counts from there (`infer`), to be
 // checked against each block's own header when the block is read anyway; or
 // read the headers (`read`), with one large read over blocks that lie back to
-// back and one small read per block elsewhere.
+// back and one small read per block elsewhere. Inferred counts are taken only
+// while every block they give lies inside the file; else the headers are read.
+//
+// A block that starts or ends past the end of the file (a cut file, or a
+// header whose record count is damaged) fails the plan, or, for a reader that
+// skips what it cannot read, is marked `past_end` and given no records.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "cancellation.hpp"
 #include "pulse_reader/headers/aperture_header.hpp"
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "result.hpp"
@@ -29,11 +35,18 @@ struct PlannedBlock {
     std::uint64_t aperture = 0;     ///< the aperture's number, as selected
     std::uint64_t offset = 0;       ///< position of the block (its 16-byte header)
     std::uint32_t num_records = 0;  ///< records of the block
+    bool past_end = false;          ///< the block does not lie inside the file: skipped, never read (no records)
 
     [[nodiscard]] std::uint64_t records_at() const noexcept { return offset + aperture_header_size; }
     [[nodiscard]] std::uint64_t size() const noexcept {
         return aperture_header_size + std::uint64_t{16} * num_records;
     }
+};
+
+/// What a plan does with a block that runs past the end of the file.
+enum class DamagedBlocks {
+    fail,  ///< the plan fails with "failed to fill whole buffer"
+    mark,  ///< the block is marked past_end
 };
 
 enum class PlanHeaders {
@@ -55,7 +68,9 @@ struct BlockPlan {
 
 /// Plans the blocks of `apertures` (any order, repeats allowed). Every number is
 /// looked up first; the first missing one fails with the index's message.
+/// A cancelled `cancel` stops the reading of headers with cancelled_error().
 [[nodiscard]] Result<BlockPlan> plan_blocks(const PulseReader& reader, std::span<const std::uint64_t> apertures,
-                                            PlanHeaders how);
+                                            PlanHeaders how, DamagedBlocks damaged = DamagedBlocks::fail,
+                                            const CancellationToken* cancel = nullptr);
 
 }  // namespace kvt

@@ -160,7 +160,7 @@ bool raise_field(std::uint32_t& field, std::uint32_t amount) {
 /// Copies one input's data region to the writer, patching each aperture
 /// header on the way and checking that the blocks lie back to back in index
 /// order from its data_offset to its index_offset.
-Status copy_data_region(const Input& input, BufferedWriter& writer) {
+Status copy_data_region(const Input& input, BufferedWriter& writer, const CancellationToken* cancel) {
     const PulseReader& reader = *input.reader;
     const InputFile& file = reader.file();
     const std::vector<std::uint64_t> apertures = reader.index().apertures();
@@ -172,6 +172,7 @@ Status copy_data_region(const Input& input, BufferedWriter& writer) {
     std::uint64_t next_header = position;                   // where the next block starts
     std::size_t next = 0;                                    // its entry in the index
     while (position < end) {
+        if (cancelled(cancel)) return cancelled_error();
         auto space = writer.free_space();
         if (space.size() < aperture_header_size) {
             if (Status flushed = writer.flush(); !flushed) return flushed;
@@ -229,7 +230,8 @@ Status copy_data_region(const Input& input, BufferedWriter& writer) {
 
 }  // namespace
 
-Status merge_pulse_files(std::span<const PulseReader* const> readers, const std::string& new_file_name) {
+Status merge_pulse_files(std::span<const PulseReader* const> readers, const std::string& new_file_name,
+                         const CancellationToken* cancel) {
     if (readers.empty()) return Error("No pulse files provided");
     if (std::find(readers.begin(), readers.end(), nullptr) != readers.end()) {
         return Error("merge_pulse_files was given a null reader");
@@ -324,7 +326,7 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     if (writer.position() != data_offset) return stream_position_mismatch();
 
     for (const Input& input : inputs) {
-        if (Status copied = copy_data_region(input, writer); !copied) return copied;
+        if (Status copied = copy_data_region(input, writer, cancel); !copied) return copied;
     }
     if (writer.position() != index_offset) return stream_position_mismatch();
 
@@ -343,6 +345,7 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     }
     if (Status flushed = writer.flush(); !flushed) return flushed;
     if (writer.position() != static_cast<std::uint64_t>(file_size)) return stream_position_mismatch();
+    if (cancelled(cancel)) return cancelled_error();
     return output.commit(ExistingDestination::refuse);
 }
 

@@ -20,7 +20,9 @@ namespace kvt {
 ///
 /// Every input is checked before the new file is created; nothing is ever left
 /// at `new_file_name` unless the merge succeeds. The readers' files are only
-/// read. Every pointer must be non-null.
-[[nodiscard]] Status merge_pulse_files(std::span<const PulseReader* const> readers, const std::string& new_file_name);
+/// read. Every pointer must be non-null. Once `cancel` is cancelled the merge
+/// stops, writing nothing.
+[[nodiscard]] Status merge_pulse_files(std::span<const PulseReader* const> readers, const std::string& new_file_name,
+                                       const CancellationToken* cancel = nullptr);
 
 }  // namespace kvt

@@ -269,8 +269,9 @@ Status ByteCopier::copy(const InputFile& source, std::uint64_t offset, std::uint
     if (kernel_copy_usable_ && length >= kernel_copy_threshold) {
         if (Status flushed = writer.flush(); !flushed) return flushed;
         while (length > 0) {
+            if (cancelled(cancel_)) return cancelled_error();
             auto in_position = static_cast<off_t>(offset);
-            const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t{1} << 30));
+            const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, cancellation_chunk));
             // No output offset: the kernel writes at the descriptor's position
             // and moves it, as write() does for the buffered bytes.
             const ssize_t copied = ::copy_file_range(source.descriptor(), &in_position, output_fd, nullptr, chunk, 0);
@@ -295,10 +296,11 @@ Status ByteCopier::copy(const InputFile& source, std::uint64_t offset, std::uint
 }
 
 Status ByteCopier::copy_through_buffer(const InputFile& source, std::uint64_t offset, std::uint64_t length,
-                                       BufferedWriter& writer) {
+                                       BufferedWriter& writer) const {
     while (length > 0) {
         auto space = writer.free_space();
         if (space.empty()) {
+            if (cancelled(cancel_)) return cancelled_error();
             if (Status flushed = writer.flush(); !flushed) return flushed;
             space = writer.free_space();
         }

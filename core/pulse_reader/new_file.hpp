@@ -31,6 +31,7 @@
 #include <memory>
 #include <string>
 
+#include "cancellation.hpp"
 #include "pulse_reader/buffered_writer.hpp"
 #include "pulse_reader/file.hpp"
 #include "result.hpp"
@@ -127,8 +128,14 @@ public:
     /// it one copy_file_range call costs more than a copy through the buffer.
     static constexpr std::uint64_t kernel_copy_threshold = std::uint64_t{256} << 10;
 
-    explicit ByteCopier(CopyMethod method = CopyMethod::automatic) noexcept
-        : kernel_copy_usable_(method == CopyMethod::automatic) {}
+    /// Bytes moved between two looks at the cancellation token: a few
+    /// milliseconds of copying.
+    static constexpr std::uint64_t cancellation_chunk = std::uint64_t{32} << 20;
+
+    /// Once `cancel` (if any) is cancelled, a copy stops between chunks with
+    /// cancelled_error().
+    explicit ByteCopier(CopyMethod method = CopyMethod::automatic, const CancellationToken* cancel = nullptr) noexcept
+        : kernel_copy_usable_(method == CopyMethod::automatic), cancel_(cancel) {}
 
     /// Appends `length` bytes of `source` from `offset` to `writer`, whose
     /// descriptor's file position is where the writer's next byte goes. Fails
@@ -141,9 +148,10 @@ public:
     [[nodiscard]] bool kernel_copy_usable() const noexcept { return kernel_copy_usable_; }
 
 private:
-    [[nodiscard]] static Status copy_through_buffer(const InputFile& source, std::uint64_t offset,
-                                                    std::uint64_t length, BufferedWriter& writer);
+    [[nodiscard]] Status copy_through_buffer(const InputFile& source, std::uint64_t offset, std::uint64_t length,
+                                             BufferedWriter& writer) const;
     bool kernel_copy_usable_;
+    const CancellationToken* cancel_;
 };
 
 }  // namespace kvt

@@ -40,6 +40,14 @@ std::size_t usable_cpus() noexcept {
     return count > 0 ? count : 1;
 }
 
+const char* skip_reason_text(SkipReason reason) noexcept {
+    switch (reason) {
+        case SkipReason::past_end: return "block runs past the end of the file";
+        case SkipReason::out_of_order: return "pulses out of order";
+    }
+    return "unknown";
+}
+
 namespace {
 
 /// Runs `work(worker)` on `threads` threads (this one among them) and joins
@@ -212,7 +220,7 @@ public:
         std::vector<std::uint32_t> wide, start_f;
         std::size_t count = 0;
         std::vector<RowSpan> spans;
-        std::vector<std::uint64_t> skipped;
+        std::vector<SkippedAperture> skipped;
     };
     struct Carry {};
 
@@ -258,33 +266,36 @@ public:
         const std::size_t n = local.count;
         const RecordTable& t = table_;
         put_aperture_columns(t, at, local.spans);
-        copy_column(t.index, at, local.index.data(), n);
-        copy_column(t.ipd_f, at, local.ipd_f.data(), n);
-        copy_column(t.dur_f, at, local.dur_f.data(), n);
-        for (std::size_t k = 0; k < record_value_count; ++k) {
-            copy_column(value_column(t, static_cast<RecordValue>(k)), at, local.value[k].data(), n);
-        }
-        copy_column(t.start_f, at, local.start_f.data(), n);
-        copy_column(t.record_type, at, local.record_type.data(), n);
         // The frame counts as f64 where the kind carries them, NaN elsewhere.
         constexpr double absent = std::numeric_limits<double>::quiet_NaN();
-        const auto& type = local.record_type;
+        const auto& kinds = local.record_type;
         const auto& wide = local.wide;
-        put(t.long_pulse_duration_f, at, n, [&](std::size_t i) {
-            return has_long_pulse_duration(type[i]) ? static_cast<double>(wide[i]) : absent;
-        });
-        put(t.event_f, at, n, [&](std::size_t i) {
-            return has_event_frame(type[i]) ? static_cast<double>(wide[i]) : absent;
-        });
+#define KVT_COPY_RECORD(name, type, unit, meaning) copy_column(t.name, at, local.name.data(), n);
+#define KVT_COPY_VALUE(name, type, unit, meaning) copy_column(t.name, at, local.value[name##_value].data(), n);
+#define KVT_PUT_FRAMES(name, type, unit, meaning) \
+    put(t.name, at, n, [&](std::size_t i) { return carries_##name(kinds[i]) ? static_cast<double>(wide[i]) : absent; });
+        KVT_RECORD_COLUMNS(KVT_NO_COLUMN, KVT_COPY_RECORD, KVT_COPY_VALUE, KVT_PUT_FRAMES, KVT_NO_COLUMN)
+#undef KVT_COPY_RECORD
+#undef KVT_COPY_VALUE
+#undef KVT_PUT_FRAMES
     }
 
 private:
     /// The table's column of value k, null when not asked for.
     static float* value_column(const RecordTable& t, RecordValue k) noexcept {
-        const std::array<float*, record_value_count> columns{t.bin0_intensity, t.bin1_intensity, t.bin0_bg_mean,
-                                                             t.bin1_bg_mean,   t.bin0_bg_std,    t.bin1_bg_std};
+        std::array<float*, record_value_count> columns{};
+#define KVT_VALUE_POINTER(name, type, unit, meaning) columns[name##_value] = t.name;
+        KVT_RECORD_COLUMNS(KVT_NO_COLUMN, KVT_NO_COLUMN, KVT_VALUE_POINTER, KVT_NO_COLUMN, KVT_NO_COLUMN)
+#undef KVT_VALUE_POINTER
         return columns[k];
     }
+
+    /// Whether a record of kind `type` carries the frame count of column
+    /// long_pulse_duration_f or event_f.
+    static bool carries_long_pulse_duration_f(FormattedRecordType type) noexcept {
+        return has_long_pulse_duration(type);
+    }
+    static bool carries_event_f(FormattedRecordType type) noexcept { return has_event_frame(type); }
 
     const PulseReader& reader_;
     const RecordTable& table_;
@@ -302,41 +313,26 @@ Status visit_segment(const PulseReader& reader, const PulseFilter* filter, bool 
     return done;
 }
 
-/// Calls f(piece column, local column, table column) for every pulse column.
+/// Calls f(piece column, local column, table column) for every pulse column
+/// made by normalization.
 template <class Local, class F>
 void for_each_pulse_column(F&& f) {
-    f(&PulsePiece::index, &Local::index, &PulseTable::index);
-    f(&PulsePiece::start_f, &Local::start_f, &PulseTable::start_f);
-    f(&PulsePiece::end_f, &Local::end_f, &PulseTable::end_f);
-    f(&PulsePiece::dur_f, &Local::dur_f, &PulseTable::dur_f);
-    f(&PulsePiece::dur_s, &Local::dur_s, &PulseTable::dur_s);
-    f(&PulsePiece::ipd_f, &Local::ipd_f, &PulseTable::ipd_f);
-    f(&PulsePiece::ipd_s, &Local::ipd_s, &PulseTable::ipd_s);
-    f(&PulsePiece::snr, &Local::snr, &PulseTable::snr);
-    f(&PulsePiece::intensity, &Local::intensity, &PulseTable::intensity);
-    f(&PulsePiece::bin0_intensity, &Local::bin0_intensity, &PulseTable::bin0_intensity);
-    f(&PulsePiece::intensity_display, &Local::intensity_display, &PulseTable::intensity_display);
-    f(&PulsePiece::binratio, &Local::binratio, &PulseTable::binratio);
-    f(&PulsePiece::bg_mean, &Local::bg_mean, &PulseTable::bg_mean);
-    f(&PulsePiece::bg_std, &Local::bg_std, &PulseTable::bg_std);
-    f(&PulsePiece::bin0_bg_mean, &Local::bin0_bg_mean, &PulseTable::bin0_bg_mean);
-    f(&PulsePiece::bin0_bg_std, &Local::bin0_bg_std, &PulseTable::bin0_bg_std);
+#define KVT_PULSE_COLUMN(name, type, unit, meaning) f(&PulsePiece::name, &Local::name, &PulseTable::name);
+    KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_PULSE_COLUMN, KVT_NO_COLUMN)
+#undef KVT_PULSE_COLUMN
 }
 
 class PulseRows {
 public:
     /// The unit's pulses, a column per field.
     struct Local {
-        std::vector<std::uint64_t> index;
-        std::vector<std::uint32_t> start_f, end_f, dur_f;
-        std::vector<float> dur_s;
-        std::vector<std::uint32_t> ipd_f;
-        std::vector<float> ipd_s, snr, intensity, bin0_intensity, intensity_display, binratio, bg_mean, bg_std,
-            bin0_bg_mean, bin0_bg_std;
+#define KVT_PULSE_VECTOR(name, type, unit, meaning) std::vector<type> name;
+        KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_PULSE_VECTOR, KVT_NO_COLUMN)
+#undef KVT_PULSE_VECTOR
         std::size_t count = 0;
         PulseScratch scratch;
         std::vector<RowSpan> spans;
-        std::vector<std::uint64_t> skipped;
+        std::vector<SkippedAperture> skipped;
     };
     /// For pieces of one block: the latest kept pulse of the pieces before.
     struct Carry {
@@ -354,7 +350,7 @@ public:
         local.skipped.clear();
     }
 
-    /// Fails with the filter's error; with skip_unsorted, a whole block out of
+    /// Fails with the filter's error; with skip_unreadable, a whole block out of
     /// order gives no rows and is listed instead.
     Status decode(Local& local, const Segment& segment) const {
         const std::size_t begin = local.count;
@@ -369,8 +365,8 @@ public:
             });
         if (!done) {
             local.count = begin;
-            if (!how_.skip_unsorted || segment.piece) return done;
-            local.skipped.push_back(segment.aperture);
+            if (!how_.skip_unreadable || segment.piece) return done;
+            local.skipped.push_back({segment.aperture, SkipReason::out_of_order});
             return {};
         }
         local.spans.push_back({begin, local.count, segment.aperture, segment.header.aperture_x,
@@ -614,7 +610,7 @@ public:
         std::vector<ApertureSummary> rows;
         PulseSums piece;  ///< the sums of a piece, until it is published
         PulseScratch scratch;
-        std::vector<std::uint64_t> skipped;
+        std::vector<SkippedAperture> skipped;
     };
     struct Carry {
         std::size_t block = SIZE_MAX;
@@ -637,8 +633,8 @@ public:
             [&sums](const RecordPiece& records) { sums.count_kinds(records); },
             [&sums](const PulsePiece& pulses) { sums.add(pulses); });
         if (!done) {
-            if (!how_.skip_unsorted || segment.piece) return done;
-            local.skipped.push_back(segment.aperture);
+            if (!how_.skip_unreadable || segment.piece) return done;
+            local.skipped.push_back({segment.aperture, SkipReason::out_of_order});
             return {};
         }
         if (segment.piece) {
@@ -667,21 +663,16 @@ public:
         const auto& rows = local.rows;
         const std::size_t n = rows.size();
         const SummaryTable& t = table_;
-        put(t.aperture_index, at, n, [&](std::size_t i) { return rows[i].aperture_index; });
-        put(t.aperture_x, at, n, [&](std::size_t i) { return rows[i].aperture_x; });
-        put(t.aperture_y, at, n, [&](std::size_t i) { return rows[i].aperture_y; });
-        put(t.num_records, at, n, [&](std::size_t i) { return rows[i].num_records; });
-        put(t.num_pulses, at, n, [&](std::size_t i) { return rows[i].num_pulses; });
-        for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
-            put(t.num_kind[k], at, n, [&](std::size_t i) { return rows[i].kinds[k]; });
-        }
-        put(t.first_start_s, at, n, [&](std::size_t i) { return rows[i].first_start_s; });
-        put(t.last_end_s, at, n, [&](std::size_t i) { return rows[i].last_end_s; });
-        put(t.mean_dur_s, at, n, [&](std::size_t i) { return rows[i].mean_dur_s; });
-        put(t.mean_ipd_s, at, n, [&](std::size_t i) { return rows[i].mean_ipd_s; });
-        put(t.mean_intensity, at, n, [&](std::size_t i) { return rows[i].mean_intensity; });
-        put(t.mean_snr, at, n, [&](std::size_t i) { return rows[i].mean_snr; });
-        put(t.mean_bg_std, at, n, [&](std::size_t i) { return rows[i].mean_bg_std; });
+#define KVT_PUT_SUMMARY(name, type, unit, meaning) put(t.name, at, n, [&](std::size_t i) { return rows[i].name; });
+#define KVT_PUT_KIND(name, type, unit, meaning)                                              \
+    {                                                                                          \
+        constexpr std::size_t kind = counted_kind(#name);                                      \
+        static_assert(kind < formatted_record_type_count, #name " counts no record kind");   \
+        put(t.name, at, n, [&](std::size_t i) { return rows[i].kinds[kind]; });               \
+    }
+        KVT_SUMMARY_COLUMNS(KVT_PUT_SUMMARY, KVT_PUT_KIND, KVT_NO_COLUMN)
+#undef KVT_PUT_SUMMARY
+#undef KVT_PUT_KIND
     }
 
 private:
@@ -770,6 +761,10 @@ private:
         run_on_threads(std::min(threads, pieces.size()), [&](std::size_t) {
             std::vector<std::byte> bytes;
             for (std::size_t p = next++; p < pieces.size(); p = next++) {
+                if (cancelled(how_.cancel)) {
+                    errors[pieces[p]] = cancelled_error();
+                    continue;
+                }
                 const Unit& unit = units_[pieces[p]];
                 const PlannedBlock& planned = plan_.blocks[unit.first];
                 if (unit.first_record == 0) {
@@ -844,7 +839,9 @@ private:
             slot->failed = false;
             slot->store = false;
             std::exception_ptr thrown;
-            if (!stopped_) {
+            if (cancelled(how_.cancel)) {
+                slot->decoded = cancelled_error();  // stops the read when its turn comes
+            } else if (!stopped_) {
                 try {
                     slot->decoded = decode(units_[u], slot->local, bytes, slot->segments);
                 } catch (...) {
@@ -931,7 +928,7 @@ private:
                 return read;
             }
             if (skip_blocks_.contains(unit.first)) {
-                if (unit.first_record == 0) local.skipped.push_back(planned.aperture);
+                if (unit.first_record == 0) local.skipped.push_back({planned.aperture, SkipReason::out_of_order});
                 return {};
             }
             Segment& segment = segments.emplace_back();
@@ -945,7 +942,7 @@ private:
             segment.first_piece = unit.first_record == 0;
             segment.last_piece = unit.end_record == planned.num_records;
             Status done = rows_.decode(local, segment);
-            if (!done && how_.skip_unsorted && how_.filter != nullptr) {
+            if (!done && how_.skip_unreadable && how_.filter != nullptr) {
                 // A large block out of order: its other pieces may have rows
                 // already, so the read starts over without it.
                 const std::lock_guard lock(turn_mutex_);
@@ -955,15 +952,23 @@ private:
             }
             return done;
         }
-        // Whole blocks, read with one read for each run of blocks that lie back to back.
+        // Whole blocks, read with one read for each run of blocks that lie back
+        // to back; a block past the end of the file is not read at all.
         std::uint64_t total = 0;
-        for (std::size_t b = unit.first; b < unit.end; ++b) total += plan_.blocks[b].size();
+        for (std::size_t b = unit.first; b < unit.end; ++b) {
+            if (!plan_.blocks[b].past_end) total += plan_.blocks[b].size();
+        }
         (void)room(bytes, static_cast<std::size_t>(total));
         std::size_t filled = 0;
         for (std::size_t b = unit.first; b < unit.end;) {
+            if (plan_.blocks[b].past_end) {
+                ++b;
+                continue;
+            }
             std::size_t e = b + 1;
             std::uint64_t length = plan_.blocks[b].size();
-            while (e < unit.end && plan_.blocks[e].offset == plan_.blocks[e - 1].offset + plan_.blocks[e - 1].size()) {
+            while (e < unit.end && !plan_.blocks[e].past_end &&
+                   plan_.blocks[e].offset == plan_.blocks[e - 1].offset + plan_.blocks[e - 1].size()) {
                 length += plan_.blocks[e].size();
                 ++e;
             }
@@ -975,6 +980,11 @@ private:
         std::size_t at = 0;
         for (std::size_t b = unit.first; b < unit.end; ++b) {
             const PlannedBlock& planned = plan_.blocks[b];
+            if (planned.past_end) {
+                if (!how_.skip_unreadable) return unexpected_end_of_file();
+                local.skipped.push_back({planned.aperture, SkipReason::past_end});
+                continue;
+            }
             const std::span<const std::byte> block(bytes.data() + at, static_cast<std::size_t>(planned.size()));
             at += block.size();
             auto header = check_header(b, block);
@@ -985,7 +995,7 @@ private:
             segment.header = *header;
             segment.records = block.subspan(aperture_header_size);
             if (skip_blocks_.contains(b)) {
-                local.skipped.push_back(planned.aperture);
+                local.skipped.push_back({planned.aperture, SkipReason::out_of_order});
                 continue;
             }
             if (Status done = rows_.decode(local, segment); !done) return done;
@@ -1017,7 +1027,7 @@ private:
     std::set<std::size_t> skip_more_;
     typename Rows::Carry carry_;
     std::size_t next_row_ = 0;
-    std::vector<std::uint64_t> skipped_;
+    std::vector<SkippedAperture> skipped_;
     std::vector<ApertureHeader> headers_;
     std::optional<Error> error_;
 };
@@ -1034,6 +1044,7 @@ template <class Make>
 Result<PlanRows> read_plan(const PulseReader& reader, BlockPlan plan, const PlanReading& how, Make&& make) {
     std::set<std::size_t> skip_blocks;
     for (;;) {
+        if (cancelled(how.cancel)) return cancelled_error();
         auto rows = make(plan);
         if (!rows) return std::move(rows).error();
         Restart restart = Restart::none;
@@ -1046,7 +1057,8 @@ Result<PlanRows> read_plan(const PulseReader& reader, BlockPlan plan, const Plan
             std::vector<std::uint64_t> apertures;
             apertures.reserve(plan.blocks.size());
             for (const PlannedBlock& block : plan.blocks) apertures.push_back(block.aperture);
-            auto replanned = plan_blocks(reader, apertures, PlanHeaders::read);
+            auto replanned = plan_blocks(reader, apertures, PlanHeaders::read,
+                                         how.skip_unreadable ? DamagedBlocks::mark : DamagedBlocks::fail, how.cancel);
             if (!replanned) return std::move(replanned).error();
             plan = std::move(replanned).value();
             continue;

@@ -26,102 +26,72 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.hpp"
 #include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/block_plan.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
+#include "pulse_reader/table_columns.hpp"
 #include "result.hpp"
 
 namespace kvt {
 
 class PulseReader;
 
-/// Where the records' columns go, with room for every row; a null pointer is a
-/// column not asked for.
+/// Where a table's columns go, with room for every row: one pointer per
+/// column of its list in table_columns.hpp; a null pointer is a column not
+/// asked for.
+#define KVT_TABLE_POINTER(name, type, unit, meaning) type* name = nullptr;
+
 struct RecordTable {
-    std::uint64_t* aperture_index = nullptr;
-    std::uint64_t* index = nullptr;  ///< the record's position in its block
-    std::uint32_t* aperture_x = nullptr;
-    std::uint32_t* aperture_y = nullptr;
-    std::uint16_t* ipd_f = nullptr;
-    std::uint16_t* dur_f = nullptr;
-    float* bin0_intensity = nullptr;
-    float* bin1_intensity = nullptr;
-    float* bin0_bg_mean = nullptr;
-    float* bin1_bg_mean = nullptr;
-    float* bin0_bg_std = nullptr;
-    float* bin1_bg_std = nullptr;
-    std::uint32_t* start_f = nullptr;  ///< running sum of ipd_f within the block, wrapping
-    FormattedRecordType* record_type = nullptr;
-    double* long_pulse_duration_f = nullptr;  ///< NaN when absent
-    double* event_f = nullptr;                ///< NaN when absent
+    KVT_RECORD_COLUMNS(KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_TABLE_POINTER)
 };
 
-/// Where the pulses' columns go, in the order of NormalizedPulse.
 struct PulseTable {
-    std::uint64_t* aperture_index = nullptr;
-    std::uint64_t* index = nullptr;
-    std::uint32_t* aperture_x = nullptr;
-    std::uint32_t* aperture_y = nullptr;
-    std::uint32_t* start_f = nullptr;
-    std::uint32_t* end_f = nullptr;
-    std::uint32_t* dur_f = nullptr;
-    float* dur_s = nullptr;
-    std::uint32_t* ipd_f = nullptr;
-    float* ipd_s = nullptr;
-    float* snr = nullptr;
-    float* intensity = nullptr;
-    float* bin0_intensity = nullptr;
-    float* intensity_display = nullptr;
-    float* binratio = nullptr;
-    float* bg_mean = nullptr;
-    float* bg_std = nullptr;
-    float* bin0_bg_mean = nullptr;
-    float* bin0_bg_std = nullptr;
+    KVT_PULSE_COLUMNS(KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_TABLE_POINTER)
 };
 
 /// One aperture's summary: its record kinds and the pulses the filter keeps.
 struct ApertureSummary {
-    std::uint64_t aperture_index = 0;
-    std::uint32_t aperture_x = 0;
-    std::uint32_t aperture_y = 0;
-    std::uint64_t num_records = 0;
-    std::uint64_t num_pulses = 0;  ///< kept pulses
+#define KVT_SUMMARY_FIELD(name, type, unit, meaning) type name{};
+    KVT_SUMMARY_COLUMNS(KVT_SUMMARY_FIELD, KVT_NO_COLUMN, KVT_NO_COLUMN)
+#undef KVT_SUMMARY_FIELD
     /// Records of each kind, by FormattedRecordType code (pulses unfiltered).
     std::uint64_t kinds[formatted_record_type_count] = {};
-    double first_start_s = 0.0;  ///< NaN without kept pulses
-    double last_end_s = 0.0;
-    double mean_dur_s = 0.0;
-    double mean_ipd_s = 0.0;  ///< over the kept pulses after the first
-    double mean_intensity = 0.0;  ///< over the kept pulses whose value is finite
-    double mean_snr = 0.0;
-    double mean_bg_std = 0.0;
 };
 
 /// Where the summaries' columns go, one row per aperture; every column is
-/// asked for.
+/// asked for. The pulse rate is the module's to make.
 struct SummaryTable {
-    std::uint64_t* aperture_index = nullptr;
-    std::uint32_t* aperture_x = nullptr;
-    std::uint32_t* aperture_y = nullptr;
-    std::uint64_t* num_records = nullptr;
-    std::uint64_t* num_pulses = nullptr;
-    /// Records of each kind but pulses, by FormattedRecordType code (index 0 unused).
-    std::uint64_t* num_kind[formatted_record_type_count] = {};
-    double* first_start_s = nullptr;
-    double* last_end_s = nullptr;
-    double* mean_dur_s = nullptr;
-    double* mean_ipd_s = nullptr;
-    double* mean_intensity = nullptr;
-    double* mean_snr = nullptr;
-    double* mean_bg_std = nullptr;
+    KVT_SUMMARY_COLUMNS(KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_NO_COLUMN)
 };
+
+/// Why an aperture that cannot be read soundly is skipped.
+enum class SkipReason {
+    past_end,      ///< its block starts or ends past the end of the file
+    out_of_order,  ///< its pulses are out of order for the filter
+};
+
+/// The reason's words, as the module shows them.
+[[nodiscard]] const char* skip_reason_text(SkipReason reason) noexcept;
+
+struct SkippedAperture {
+    std::uint64_t aperture = 0;
+    SkipReason reason = SkipReason::past_end;
+    friend bool operator==(const SkippedAperture&, const SkippedAperture&) = default;
+};
+
+#undef KVT_TABLE_POINTER
 
 /// How a plan is read.
 struct PlanReading {
     const PulseFilter* filter = nullptr;  ///< pulses and summaries
-    /// Pulses out of order for the filter: the aperture gives no rows and is
-    /// listed in PlanRows::skipped, instead of failing the read.
-    bool skip_unsorted = false;
+    /// An aperture that cannot be read soundly (its block runs past the end of
+    /// the file, or, for the filter, its pulses are out of order) gives no rows
+    /// and is listed in PlanRows::skipped, instead of failing the read.
+    bool skip_unreadable = false;
+    /// Once cancelled, the read stops between work units and fails with
+    /// cancelled_error(); null: never.
+    const CancellationToken* cancel = nullptr;
     std::size_t threads = 1;                        ///< at least 1
     std::size_t unit_records = std::size_t{1} << 13;  ///< records of a work unit (its rows stay in the cache)
     bool keep_headers = false;                        ///< return every block's header
@@ -130,7 +100,7 @@ struct PlanReading {
 
 struct PlanRows {
     std::size_t rows = 0;
-    std::vector<std::uint64_t> skipped;  ///< apertures skipped, in plan order
+    std::vector<SkippedAperture> skipped;  ///< apertures skipped, in plan order
     std::vector<ApertureHeader> headers;  ///< each block's, in plan order, when asked for
 };
 
@@ -141,7 +111,8 @@ using TableFor = std::function<Result<Table>(std::size_t rows)>;
 /// Reads the records of the planned blocks into a table made by `make_table`
 /// with room for every record. The plan's inferred record counts are checked
 /// against the headers; where they disagree the plan is made again from the
-/// headers and the read starts over with a new table.
+/// headers and the read starts over with a new table. Blocks the plan marks
+/// past_end fail the read, or are skipped with how.skip_unreadable.
 [[nodiscard]] Result<PlanRows> read_plan_records(const PulseReader& reader, BlockPlan plan,
                                                  const TableFor<RecordTable>& make_table, const PlanReading& how);
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cancellation.hpp"
 #include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/file.hpp"
 #include "pulse_reader/headers/aperture_header.hpp"
@@ -56,9 +57,11 @@ public:
                                                     const PulseFilter* filter = nullptr) const;
 
     /// Writes a new pulse file holding the given apertures (each one the index
-    /// holds, no repeats) in ascending order; see aperture_copy.cpp.
+    /// holds, no repeats) in ascending order; see aperture_copy.cpp. Once
+    /// `cancel` is cancelled the copy stops, writing nothing.
     [[nodiscard]] Status copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
-                                                    const std::string& file_name) const;
+                                                    const std::string& file_name,
+                                                    const CancellationToken* cancel = nullptr) const;
 
     /// The block of aperture `aperture_index`: its header and its record bytes.
     [[nodiscard]] Result<RawBlock> read_block(std::uint64_t aperture_index) const;

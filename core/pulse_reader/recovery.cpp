@@ -32,10 +32,6 @@ constexpr std::size_t blocks_between_looks = 1024;
 /// The end of the encoding records, where the metadata starts.
 constexpr std::uint64_t metadata_start = pulse_file_header_size + encoding_record_count * encoding_record_size;
 
-bool is_cancelled(const std::atomic<bool>* cancelled) {
-    return cancelled != nullptr && cancelled->load(std::memory_order_relaxed);
-}
-
 std::uint64_t block_size(std::uint32_t records) { return aperture_header_size + std::uint64_t{16} * records; }
 
 /// One block that goes into the new file.
@@ -232,14 +228,14 @@ bool followed_by_more(const Source& source, std::uint64_t position, std::uint64_
     return !header || header->to_bytes() != zero_header;
 }
 
-Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const std::atomic<bool>* cancelled) {
+Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const CancellationToken* cancel) {
     Walk walk;
     std::uint64_t position = source.header.data_offset;
     std::optional<std::uint32_t> previous;
     auto window = std::make_unique<HeaderWindow>(source.file);
     std::uint64_t previous_block = 0;
     for (std::size_t walked = 0;; ++walked) {
-        if (walked % blocks_between_looks == 0 && is_cancelled(cancelled)) return recovery_cancelled();
+        if (walked % blocks_between_looks == 0 && cancelled(cancel)) return cancelled_error();
         walk.end = position;
         if (position == limit) {
             walk.stop = "the end of the data";
@@ -292,11 +288,11 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const std::a
 /// entries that neither can place go to `lost`.
 Status place_from_index(const Source& source, const FoundIndex& index, std::vector<Block>& blocks,
                         std::vector<std::uint32_t>& lost, RecoveryReport& report,
-                        const std::atomic<bool>* cancelled) {
+                        const CancellationToken* cancel) {
     const std::vector<Block> walked = std::move(blocks);  // ascending by number
     blocks.clear();
     for (std::size_t i = 0; i < index.entries.size(); ++i) {
-        if (i % blocks_between_looks == 0 && is_cancelled(cancelled)) return recovery_cancelled();
+        if (i % blocks_between_looks == 0 && cancelled(cancel)) return cancelled_error();
         const auto [number, offset] = index.entries[i];
         if (offset == 0) continue;  // an absent aperture, not a lost one
         const auto found = std::lower_bound(walked.begin(), walked.end(), number,
@@ -379,9 +375,9 @@ private:
 /// flag between them.
 Status copy_range(const Source& source, std::uint64_t offset, std::uint64_t length, BufferedWriter& writer,
                   ByteCopier& copier, const NewFile& output, Writeback& writeback,
-                  const std::atomic<bool>* cancelled) {
+                  const CancellationToken* cancel) {
     while (length > 0) {
-        if (is_cancelled(cancelled)) return recovery_cancelled();
+        if (cancelled(cancel)) return cancelled_error();
         const std::uint64_t piece = std::min(length, copy_piece);
         if (Status copied = copier.copy(source.file, offset, piece, writer, output.descriptor()); !copied) {
             return copied;
@@ -394,7 +390,7 @@ Status copy_range(const Source& source, std::uint64_t offset, std::uint64_t leng
 }
 
 Status write_new_file(const Source& source, const std::vector<Block>& blocks, const std::string& new_file_name,
-                      const std::atomic<bool>* cancelled) {
+                      const CancellationToken* cancel) {
     const std::uint64_t data_offset = source.header.data_offset;
     std::uint64_t index_offset = data_offset;
     for (const Block& block : blocks) index_offset += block_size(block.records);
@@ -403,7 +399,7 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
     if (!created) return std::move(created).error();
     NewFile output = std::move(created).value();
     BufferedWriter writer(output.descriptor());
-    ByteCopier copier;
+    ByteCopier copier(CopyMethod::automatic, cancel);
     Writeback writeback(output.descriptor());
 
     PulseFileHeader header = source.header;
@@ -411,7 +407,7 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
     header.index_offset = index_offset;
     if (Status written = writer.write(header.to_bytes()); !written) return written;
     if (Status copied = copy_range(source, pulse_file_header_size, data_offset - pulse_file_header_size, writer,
-                                   copier, output, writeback, cancelled);
+                                   copier, output, writeback, cancel);
         !copied) {
         return copied;
     }
@@ -424,7 +420,7 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
             continue;
         }
         if (Status copied =
-                copy_range(source, range_start, range_length, writer, copier, output, writeback, cancelled);
+                copy_range(source, range_start, range_length, writer, copier, output, writeback, cancel);
             !copied) {
             return copied;
         }
@@ -439,7 +435,7 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
             range_length -= aperture_header_size;
         }
     }
-    if (Status copied = copy_range(source, range_start, range_length, writer, copier, output, writeback, cancelled);
+    if (Status copied = copy_range(source, range_start, range_length, writer, copier, output, writeback, cancel);
         !copied) {
         return copied;
     }
@@ -462,16 +458,14 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
     // the flag, so that a recovery stopped then still leaves nothing; the
     // commit's own sync has nothing left to write.
     if (::fsync(output.descriptor()) != 0) return os_error(errno);
-    if (is_cancelled(cancelled)) return recovery_cancelled();
+    if (cancelled(cancel)) return cancelled_error();
     return output.commit(ExistingDestination::refuse);
 }
 
 }  // namespace
 
-Error recovery_cancelled() { return Error("Cancelled"); }
-
 Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const std::string& new_file_name,
-                                          bool keep_partial, const std::atomic<bool>* cancelled) {
+                                          bool keep_partial, const CancellationToken* cancel) {
     if (new_file_name.find('\0') != std::string::npos) {
         return Error("file name contained an unexpected NUL byte");
     }
@@ -485,7 +479,7 @@ Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const st
     const std::uint64_t limit = *index ? (*index)->offset : source.size;
 
     RecoveryReport report;
-    auto walk = walk_blocks(source, limit, cancelled);
+    auto walk = walk_blocks(source, limit, cancel);
     if (!walk) return std::move(walk).error();
     report.walk_end = walk->end;
     report.walk_stop = std::move(walk->stop);
@@ -494,7 +488,7 @@ Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const st
     std::vector<std::uint32_t> lost;
     if (*index) {
         report.index_offset = (*index)->offset;
-        if (Status placed = place_from_index(source, **index, blocks, lost, report, cancelled); !placed) {
+        if (Status placed = place_from_index(source, **index, blocks, lost, report, cancel); !placed) {
             return std::move(placed).error();
         }
     }
@@ -542,7 +536,7 @@ Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const st
     report.apertures_lost = std::move(lost);
     report.bytes_discarded = source.size - carried;
 
-    if (Status written = write_new_file(source, blocks, new_file_name, cancelled); !written) {
+    if (Status written = write_new_file(source, blocks, new_file_name, cancel); !written) {
         return std::move(written).error();
     }
     return report;

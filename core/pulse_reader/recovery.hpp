@@ -41,12 +41,12 @@
 // damaged, or when no block can be recovered.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cancellation.hpp"
 #include "result.hpp"
 
 namespace kvt {
@@ -79,15 +79,12 @@ struct RecoveryReport {
     std::uint64_t apertures_from_index = 0;  ///< blocks placed by the index alone
 };
 
-/// "Cancelled": the error of a recovery stopped through its flag.
-Error recovery_cancelled();
-
 /// Recovers the sound blocks of `file_name` into the new file `new_file_name`,
-/// which must not exist. `cancelled`, when given, is polled between blocks and
-/// between pieces of the copy; once it is set the call stops, writes nothing
-/// and fails with recovery_cancelled().
+/// which must not exist. `cancel`, when given, is looked at between blocks and
+/// between pieces of the copy; once it is cancelled the call stops, writes
+/// nothing and fails with cancelled_error().
 [[nodiscard]] Result<RecoveryReport> recover_pulse_file(const std::string& file_name,
                                                         const std::string& new_file_name, bool keep_partial,
-                                                        const std::atomic<bool>* cancelled = nullptr);
+                                                        const CancellationToken* cancel = nullptr);
 
 }  // namespace kvt

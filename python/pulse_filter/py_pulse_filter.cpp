@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "arguments.hpp"
@@ -56,10 +58,31 @@ bool extract_pair(PyObject* value, std::optional<std::pair<float, float>>& out) 
     return true;
 }
 
-constexpr std::array<std::string_view, 11> keywords = {
-    "min_dur_f", "min_dur_s",    "max_dur_s", "min_snr", "min_intensity", "min_binratio",
-    "max_binratio", "start_m", "end_m",     "mask_s",  "recalc_ipd",
+bool extract(PyObject* value, std::optional<float>& out) { return extract_f32(value, out); }
+bool extract(PyObject* value, std::optional<std::uint32_t>& out) { return extract_u32(value, out); }
+bool extract(PyObject* value, std::optional<std::pair<float, float>>& out) { return extract_pair(value, out); }
+bool extract(PyObject* value, bool& out) { return extract_bool(value, out); }
+
+/// A keyword's Python type, as the stubs write it.
+template <class T>
+constexpr const char* bound_type() noexcept {
+    return std::is_integral_v<T> ? "int" : "float";
+}
+
+struct Keyword {
+    std::string_view name;
+    const char* type;
+    const char* unit;
+    const char* meaning;
 };
+
+#define KVT_BOUND_KEYWORD(name, type, unit, meaning) Keyword{#name, bound_type<type>(), unit, meaning},
+#define KVT_PAIR_KEYWORD(name, type, unit, meaning) Keyword{#name, "tuple[float, float]", unit, meaning},
+#define KVT_FLAG_KEYWORD(name, type, unit, meaning) Keyword{#name, "bool", unit, meaning},
+constexpr std::array keywords = {KVT_FILTER_KEYWORDS(KVT_BOUND_KEYWORD, KVT_PAIR_KEYWORD, KVT_FLAG_KEYWORD)};
+#undef KVT_BOUND_KEYWORD
+#undef KVT_PAIR_KEYWORD
+#undef KVT_FLAG_KEYWORD
 
 /// The number of single-character edits that turn `a` into `b`.
 std::size_t edit_distance(std::string_view a, std::string_view b) {
@@ -89,7 +112,8 @@ bool warn_unknown_keyword(std::string_view key) {
     std::string lower(key);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    for (std::string_view keyword : keywords) {
+    for (const Keyword& entry : keywords) {
+        const std::string_view keyword = entry.name;
         const std::size_t distance = edit_distance(lower, keyword);
         if (distance < best) {
             best = distance;
@@ -100,24 +124,17 @@ bool warn_unknown_keyword(std::string_view key) {
         text += "; did you mean '" + std::string(closest) + "'?";
     } else {
         text += "; the keywords are";
-        for (std::size_t i = 0; i < keywords.size(); ++i) text += (i == 0 ? " " : ", ") + std::string(keywords[i]);
+        for (std::size_t i = 0; i < keywords.size(); ++i) text += (i == 0 ? " " : ", ") + std::string(keywords[i].name);
     }
     return PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) == 0;
 }
 
 /// Stores one keyword's value; an unknown keyword is warned about and skipped.
 bool store_setting(PulseFilter& filter, std::string_view key, PyObject* value) {
-    if (key == "min_dur_f") return extract_u32(value, filter.min_dur_f);
-    if (key == "min_dur_s") return extract_f32(value, filter.min_dur_s);
-    if (key == "max_dur_s") return extract_f32(value, filter.max_dur_s);
-    if (key == "min_snr") return extract_f32(value, filter.min_snr);
-    if (key == "min_intensity") return extract_f32(value, filter.min_intensity);
-    if (key == "min_binratio") return extract_f32(value, filter.min_binratio);
-    if (key == "max_binratio") return extract_f32(value, filter.max_binratio);
-    if (key == "start_m") return extract_f32(value, filter.start_m);
-    if (key == "end_m") return extract_f32(value, filter.end_m);
-    if (key == "mask_s") return extract_pair(value, filter.mask_s);
-    if (key == "recalc_ipd") return extract_bool(value, filter.recalc_ipd);
+#define KVT_STORE_SETTING(name, type, unit, meaning) \
+    if (key == #name) return extract(value, filter.name);
+    KVT_FILTER_KEYWORDS(KVT_STORE_SETTING, KVT_STORE_SETTING, KVT_STORE_SETTING)
+#undef KVT_STORE_SETTING
     return warn_unknown_keyword(key);
 }
 
@@ -136,6 +153,62 @@ PyObject* pulse_filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         std::construct_at(&reinterpret_cast<PyPulseFilter*>(self.get())->filter, *filter);
         return self.release();
     });
+}
+
+PyObject* setting_object(const std::optional<std::uint32_t>& value) { return PyLong_FromUnsignedLong(*value); }
+PyObject* setting_object(const std::optional<float>& value) { return PyFloat_FromDouble(static_cast<double>(*value)); }
+PyObject* setting_object(const std::optional<std::pair<float, float>>& value) {
+    return Py_BuildValue("(dd)", static_cast<double>(value->first), static_cast<double>(value->second));
+}
+PyObject* setting_object(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+
+/// "PulseFilter(min_snr=5.0, recalc_ipd=True)": the settings that are set.
+PyObject* pulse_filter_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const PulseFilter& filter = reinterpret_cast<PyPulseFilter*>(self)->filter;
+        OwnedRef parts(PyList_New(0));
+        if (!parts) return nullptr;
+        const auto add = [&](const char* name, bool set, const auto& value) {
+            if (!set) return true;
+            OwnedRef object(setting_object(value));
+            if (!object) return false;
+            OwnedRef part(PyUnicode_FromFormat("%s=%R", name, object.get()));
+            return part && PyList_Append(parts.get(), part.get()) == 0;
+        };
+#define KVT_ADD_SETTING(name, type, unit, meaning) \
+    if (!add(#name, static_cast<bool>(filter.name), filter.name)) return nullptr;
+        KVT_FILTER_KEYWORDS(KVT_ADD_SETTING, KVT_ADD_SETTING, KVT_ADD_SETTING)
+#undef KVT_ADD_SETTING
+        OwnedRef separator(PyUnicode_FromString(", "));
+        if (!separator) return nullptr;
+        OwnedRef joined(PyUnicode_Join(separator.get(), parts.get()));
+        if (!joined) return nullptr;
+        return PyUnicode_FromFormat("PulseFilter(%U)", joined.get());
+    });
+}
+
+/// The class's help: its signature, then every keyword with its type, unit
+/// and meaning.
+const std::string& pulse_filter_doc() {
+    static const std::string doc = [] {
+        std::string text =
+            "PulseFilter(**kwargs)\n--\n\n"
+            "Criteria that a pulse must meet to be kept, and how the kept pulses'\n"
+            "inter-pulse durations are counted. Every keyword is optional: an unset\n"
+            "bound keeps every pulse; bounds are inclusive, and a NaN value fails any\n"
+            "bound set on it. Time is counted from frame 0 of the aperture's records.\n"
+            "A keyword the class does not know is ignored with a UserWarning naming\n"
+            "it. Raises TypeError for a positional argument or a value of the wrong\n"
+            "type, OverflowError for min_dur_f outside 0..2**32-1, ValueError for a\n"
+            "mask_s that is not a pair.\n\nKeywords:\n";
+        for (const Keyword& keyword : keywords) {
+            text += "    " + std::string(keyword.name) + " (" + keyword.type;
+            if (*keyword.unit != '\0') text += std::string(", ") + keyword.unit;
+            text += std::string("): ") + keyword.meaning + "\n";
+        }
+        return text;
+    }();
+    return doc;
 }
 
 void pulse_filter_dealloc(PyObject* self) {
@@ -178,7 +251,8 @@ PyTypeObject* pulse_filter_type() {
         static PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(pulse_filter_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(pulse_filter_dealloc)},
-            {Py_tp_doc, const_cast<char*>("PulseFilter(**kwargs)\n--\n\n")},
+            {Py_tp_doc, const_cast<char*>(pulse_filter_doc().c_str())},
+            {Py_tp_repr, reinterpret_cast<void*>(pulse_filter_repr)},
             {0, nullptr},
         };
         static PyType_Spec type_shape = {
@@ -191,6 +265,19 @@ PyTypeObject* pulse_filter_type() {
         type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_shape));
     }
     return type;
+}
+
+PyObject* filter_keyword_table() {
+    OwnedRef table(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+    if (!table) return nullptr;
+    for (std::size_t i = 0; i < keywords.size(); ++i) {
+        const Keyword& k = keywords[i];
+        PyObject* row = Py_BuildValue("(s#sss)", k.name.data(), static_cast<Py_ssize_t>(k.name.size()), k.type,
+                                      k.unit, k.meaning);
+        if (row == nullptr) return nullptr;
+        PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return table.release();
 }
 
 bool is_pulse_filter(PyObject* object) {

@@ -17,6 +17,10 @@ struct PyPulseFilter {
 /// The class object, made once per process. Null with an exception set on failure.
 PyTypeObject* pulse_filter_type();
 
+/// The keywords as a tuple of (name, type, unit, meaning) tuples, in order;
+/// a new reference, or null with an exception set.
+PyObject* filter_keyword_table();
+
 /// Whether `object` is a PulseFilter.
 bool is_pulse_filter(PyObject* object);
 

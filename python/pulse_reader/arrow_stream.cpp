@@ -24,8 +24,10 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -111,11 +113,13 @@ const char* arrow_format(ColumnType type) noexcept {
     return "n";
 }
 
-/// What a schema node owns: its children and its dictionary's schema.
+/// What a schema node owns: its children, its dictionary's schema and its
+/// metadata.
 struct SchemaParts {
     std::vector<ArrowSchema> children;
     std::vector<ArrowSchema*> pointers;
     std::unique_ptr<ArrowSchema> dictionary;
+    std::string metadata;
 
     SchemaParts() = default;
     SchemaParts(const SchemaParts&) = delete;
@@ -145,13 +149,35 @@ ArrowSchema schema_node(const char* format, const char* name) noexcept {
     return node;
 }
 
-/// The schema of a column; "record_type" with its dictionary of words.
+/// Arrow's encoding of key-value metadata: the number of pairs, then each key
+/// and value as its length and its bytes (32-bit lengths, native order).
+std::string arrow_metadata(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
+    std::string out;
+    const auto put_length = [&out](std::size_t length) {
+        const auto value = static_cast<std::int32_t>(length);
+        out.append(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    put_length(pairs.size());
+    for (const auto& [key, value] : pairs) {
+        put_length(key.size());
+        out += key;
+        put_length(value.size());
+        out += value;
+    }
+    return out;
+}
+
+/// The schema of a column, with its meaning and unit as the field's metadata
+/// ("description", "unit"); "record_type" with its dictionary of words.
 void column_schema(const ColumnDefinition& definition, ArrowSchema& out) {
     out = schema_node(arrow_format(definition.type), definition.name);
-    if (definition.type != ColumnType::kind) return;
     auto parts = std::make_unique<SchemaParts>();
-    parts->dictionary = std::make_unique<ArrowSchema>(schema_node("u", nullptr));
-    out.dictionary = parts->dictionary.get();
+    parts->metadata = arrow_metadata({{"description", definition.meaning}, {"unit", definition.unit}});
+    out.metadata = parts->metadata.data();
+    if (definition.type == ColumnType::kind) {
+        parts->dictionary = std::make_unique<ArrowSchema>(schema_node("u", nullptr));
+        out.dictionary = parts->dictionary.get();
+    }
     out.private_data = parts.release();
 }
 
@@ -291,9 +317,19 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-/// The pending exception's message, cleared; its errno for the consumer.
+/// The pending exception's message, cleared; its errno for the consumer. A
+/// KeyboardInterrupt (Ctrl-C stopped the read) cannot travel through the
+/// stream, which carries an error number and a message only: the interrupt is
+/// raised again, so that Python raises KeyboardInterrupt as soon as the
+/// consumer hands control back.
 int take_exception(std::string& message) {
     const PendingError pending;
+    if (pending.type && PyErr_GivenExceptionMatches(pending.type.get(), PyExc_KeyboardInterrupt)) {
+        message = "KeyboardInterrupt";
+        PyErr_Clear();
+        PyErr_SetInterrupt();
+        return EINTR;
+    }
     const int code =
         pending.type && PyErr_GivenExceptionMatches(pending.type.get(), PyExc_MemoryError) ? ENOMEM : EIO;
     message = "unknown error";
@@ -407,6 +443,7 @@ struct PyArrowStream {
     PyObject_HEAD
     PyObject* reader;  ///< the PulseReader until the stream is exported
     RunBatches batches;
+    std::shared_ptr<std::vector<SkippedAperture>> skipped;  ///< the batches', also once exported
     std::vector<const ColumnDefinition*> columns;  ///< kept for the schema after the export
     bool exported;
 };
@@ -418,6 +455,7 @@ void arrow_stream_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     Py_CLEAR(stream->reader);
     std::destroy_at(&stream->batches);
+    std::destroy_at(&stream->skipped);
     std::destroy_at(&stream->columns);
     type->tp_free(self);
     Py_DECREF(type);
@@ -478,6 +516,26 @@ PyObject* arrow_c_schema(PyObject* self, PyObject* /*unused*/) {
     });
 }
 
+/// The stream's skipped apertures so far (all of them once it is consumed):
+/// numbers (`which` 0) or reasons (1).
+PyObject* skipped_list(PyObject* self, void* which) {
+    return guarded([&]() -> PyObject* {
+        OwnedRef numbers;
+        OwnedRef reasons;
+        if (!skipped_lists(*as_stream(self)->skipped, numbers, reasons)) return nullptr;
+        return which == nullptr ? numbers.release() : reasons.release();
+    });
+}
+
+PyGetSetDef stream_getset[] = {
+    {"skipped_apertures", skipped_list, nullptr,
+     "The apertures skipped so far (errors=\"skip\"), in stream order: all of them once the stream is consumed.",
+     nullptr},
+    {"skipped_reasons", skipped_list, nullptr, "Why each of skipped_apertures was skipped, in the same order.",
+     const_cast<char*>("reasons")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 template <class Function>
 PyCFunction as_c_function(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -499,6 +557,7 @@ PyTypeObject* arrow_stream_type() {
         static PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void*>(arrow_stream_dealloc)},
             {Py_tp_methods, stream_methods},
+            {Py_tp_getset, stream_getset},
             {Py_tp_doc, const_cast<char*>("A one-shot Arrow stream of record batches of whole apertures "
                                           "(the Arrow PyCapsule interface).")},
             {0, nullptr},
@@ -528,6 +587,7 @@ PyObject* make_stream(PyObject* self, RunBatches&& batches) {
     PyArrowStream* stream = as_stream(made.get());
     stream->reader = Py_NewRef(self);
     std::construct_at(&stream->columns, std::move(columns));
+    std::construct_at(&stream->skipped, batches.skipped);
     std::construct_at(&stream->batches, std::move(batches));
     stream->exported = false;
     return made.release();
@@ -538,7 +598,8 @@ constexpr std::array<const char*, 7> stream_pulses_names = {"apertures",     "pu
                                                             "errors"};
 constexpr Signature stream_pulses_signature = {"PulseReader.stream_pulses", stream_pulses_names, 0, 3};
 
-constexpr std::array<const char*, 4> stream_records_names = {"apertures", "batch_records", "columns", "threads"};
+constexpr std::array<const char*, 5> stream_records_names = {"apertures", "batch_records", "columns", "threads",
+                                                             "errors"};
 constexpr Signature stream_records_signature = {"PulseReader.stream_records", stream_records_names, 0, 1};
 
 }  // namespace

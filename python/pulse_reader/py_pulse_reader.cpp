@@ -1,5 +1,7 @@
 #include "pulse_reader/py_pulse_reader.hpp"
 
+#include "pulse_reader/docstrings.hpp"
+
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -115,6 +117,9 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         object->pandas_module = pandas.release();
         object->run_attrs = run_attrs.release();
         object->metadata = metadata.release();
+        object->file_name = file_name.release();
+        object->aperture_count = 0;
+        object->aperture_count_known = false;
         object->access = 0;
         return self.release();
     });
@@ -126,6 +131,7 @@ int pulse_reader_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(object->pandas_module);
     Py_VISIT(object->run_attrs);
     Py_VISIT(object->metadata);
+    Py_VISIT(object->file_name);
     return 0;
 }
 
@@ -134,6 +140,7 @@ int pulse_reader_clear(PyObject* self) {
     Py_CLEAR(object->pandas_module);
     Py_CLEAR(object->run_attrs);
     Py_CLEAR(object->metadata);
+    Py_CLEAR(object->file_name);
     return 0;
 }
 
@@ -312,6 +319,10 @@ PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* close_reader(PyPulseReader* object) {
     ExclusiveAccess access(object);
     if (!access) return nullptr;
+    if (object->reader && !object->aperture_count_known) {
+        object->aperture_count = object->reader->index().apertures().size();
+        object->aperture_count_known = true;
+    }
     object->reader.reset();
     kvt::give_back_free_memory();
     Py_RETURN_NONE;
@@ -319,6 +330,19 @@ PyObject* close_reader(PyPulseReader* object) {
 
 PyObject* close(PyObject* self, PyObject* /*unused*/) {
     return guarded([&]() -> PyObject* { return close_reader(as_reader(self)); });
+}
+
+/// "<PulseReader 'run.bin': 2000 apertures, open>" (or "closed").
+PyObject* pulse_reader_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        PyPulseReader* object = as_reader(self);
+        if (object->reader && !object->aperture_count_known) {
+            object->aperture_count = object->reader->index().apertures().size();
+            object->aperture_count_known = true;
+        }
+        return PyUnicode_FromFormat("<PulseReader %R: %zu apertures, %s>", object->file_name,
+                                    object->aperture_count, object->reader ? "open" : "closed");
+    });
 }
 
 PyObject* enter(PyObject* self, PyObject* /*unused*/) {
@@ -377,169 +401,35 @@ PyObject* get_trimmed(PyObject* self, void* /*closure*/) {
 // ---------------------------------------------------------------------------
 // The class.
 
-constexpr const char* get_all_records_doc =
-    "get_all_records($self, aperture_index)\n--\n\n"
-    "Get all formatted pulse records for a specific aperture index.\n\n"
-    "# Arguments\n\n"
-    "* `aperture_index` - The index of the aperture for which to get the formatted pulse records.\n\n"
-    "# Returns\n\n"
-    "A pandas DataFrame containing the formatted pulse records for the specified aperture index.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "reader = PulseReader(\"path/to/pulses.bin\")\n"
-    "records = reader.get_all_records(0)\n"
-    "```";
-
-constexpr const char* get_pulses_doc =
-    "get_pulses($self, aperture_index, include_aperture_index=True, pulse_filter=None, pulse_filter_kwargs=None)\n"
-    "--\n\n"
-    "Get the pulse records for a specific aperture index.\n\n"
-    "# Arguments\n\n"
-    "* `aperture_index` - The index of the aperture for which to get the pulses.\n"
-    "* `include_aperture_index` - Whether to add an \"aperture_index\" column holding `aperture_index`.\n"
-    "* `pulse_filter` - A `PulseFilter` to apply instead of the reader's default filter.\n"
-    "* `pulse_filter_kwargs` - Keyword arguments of a filter to apply instead, such as \"min_dur_f\",\n"
-    "  \"min_dur_s\", \"max_dur_s\", \"min_snr\" and \"min_intensity\"; see the `PulseFilter` class.\n\n"
-    "# Returns\n\n"
-    "A pandas DataFrame of the pulses. Its index gives, for each pulse, the position of its record\n"
-    "in the full set of the aperture's records, non-pulse records included.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "reader = PulseReader(\"path/to/pulses.bin\")\n"
-    "pulses = reader.get_pulses(0)\n"
-    "```";
-
-constexpr const char* copy_apertures_doc =
-    "copy_apertures_to_new_file($self, apertures, file_name, ignore_missing_apertures=False)\n--\n\n"
-    "Copy the specified apertures to a new file.\n\n"
-    "# Arguments\n\n"
-    "* `apertures` - A list of aperture indices to copy.\n"
-    "* `file_name` - The name of the new file to create.\n"
-    "* `ignore_missing_apertures` - Whether to ignore missing apertures.\n\n"
-    "# Returns\n\n"
-    "A new file containing the specified apertures.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "reader = PulseReader(\"path/to/pulses.bin\")\n"
-    "reader.copy_apertures_to_new_file([0, 1], \"new_pulses.bin\")\n"
-    "```\n\n"
-    "```python\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "reader = PulseReader(\"path/to/pulses.bin\")\n"
-    "reader.copy_apertures_to_new_file([0, 1], \"new_pulses.bin\", ignore_missing_apertures=True)\n"
-    "```";
-
-constexpr const char* read_pulses_doc =
-    "read_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, columns=None, threads=None, "
-    "errors=\"raise\")\n--\n\n"
-    "Read the pulses of many apertures (every aperture by default) into one DataFrame.\n\n"
-    "# Arguments\n\n"
-    "* `apertures` - Aperture numbers to read, in the order given (repeats included); None for every aperture.\n"
-    "* `pulse_filter`, `pulse_filter_kwargs` - The filter, chosen as `get_pulses` chooses it.\n"
-    "* `columns` - Names of the columns to return, in order; \"aperture_x\" and \"aperture_y\" may be asked for.\n"
-    "* `threads` - Threads to read with; None for every CPU the process may use.\n"
-    "* `errors` - \"raise\" or \"skip\": what an aperture whose pulses are out of order for the filter does.\n\n"
-    "# Returns\n\n"
-    "A pandas DataFrame with \"aperture_index\", \"index\" and the pulse columns of `get_pulses`, aperture\n"
-    "after aperture, over a RangeIndex.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "reader = PulseReader(\"path/to/pulses.bin\")\n"
-    "pulses = reader.read_pulses(pulse_filter_kwargs={\"min_snr\": 5.0})\n"
-    "```";
-
-constexpr const char* read_records_doc =
-    "read_records($self, apertures=None, *, columns=None, threads=None)\n--\n\n"
-    "Read the records of many apertures (every aperture by default) into one DataFrame.\n\n"
-    "# Returns\n\n"
-    "A pandas DataFrame with \"aperture_index\", \"index\" and the columns of `get_all_records`;\n"
-    "\"record_type\" is a Categorical.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "records = PulseReader(\"path/to/pulses.bin\").read_records(range(100))\n"
-    "```";
-
-constexpr const char* summarize_doc =
-    "summarize($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, threads=None, "
-    "errors=\"raise\")\n--\n\n"
-    "One row per aperture: its record kinds, and counts, times and means of the pulses the filter keeps.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "summary = PulseReader(\"path/to/pulses.bin\").summarize()\n"
-    "```";
-
-constexpr const char* iter_pulses_doc =
-    "iter_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, batch_records=1000000, "
-    "columns=None, threads=None, errors=\"raise\")\n--\n\n"
-    "The pulses of `read_pulses` in batches of whole apertures, each closed once it holds at least\n"
-    "`batch_records` records, so that memory stays bounded by about one batch.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "for batch in PulseReader(\"path/to/pulses.bin\").iter_pulses():\n"
-    "    print(len(batch))\n"
-    "```";
-
-constexpr const char* stream_pulses_doc =
-    "stream_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, batch_records=1000000, "
-    "columns=None, threads=None, errors=\"raise\")\n--\n\n"
-    "The batches of `iter_pulses` as a one-shot Arrow stream (the Arrow PyCapsule interface), read\n"
-    "batch by batch by pyarrow, DuckDB or polars without copying the columns.\n\n"
-    "Numeric columns have their NumPy types and no nulls. A second export of the stream raises\n"
-    "RuntimeError; a batch read after the reader is closed fails with the closed-reader message. With\n"
-    "errors=\"skip\", apertures out of order give no rows.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "import pyarrow\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "table = pyarrow.table(PulseReader(\"path/to/pulses.bin\").stream_pulses())\n"
-    "```";
-
-constexpr const char* stream_records_doc =
-    "stream_records($self, apertures=None, *, batch_records=1000000, columns=None, threads=None)\n--\n\n"
-    "The records of `read_records` as a one-shot Arrow stream of batches of whole apertures, each closed\n"
-    "once it holds at least `batch_records` records. \"record_type\" is dictionary-encoded (int8 indices\n"
-    "over the eight kind words in code order); \"long_pulse_duration_f\" and \"event_f\" are float64 with NaN.\n\n"
-    "# Examples\n\n"
-    "```python\n"
-    "import pyarrow\n"
-    "from kvt_pulse_reader import PulseReader\n"
-    "reader = pyarrow.RecordBatchReader.from_stream(PulseReader(\"path/to/pulses.bin\").stream_records())\n"
-    "```";
-
 template <class Function>
 PyCFunction as_c_function(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef methods[] = {
-    {"get_all_records", as_c_function(get_all_records), METH_FASTCALL | METH_KEYWORDS, get_all_records_doc},
-    {"get_pulses", as_c_function(get_pulses), METH_FASTCALL | METH_KEYWORDS, get_pulses_doc},
+    {"get_all_records", as_c_function(get_all_records), METH_FASTCALL | METH_KEYWORDS, docs::get_all_records},
+    {"get_pulses", as_c_function(get_pulses), METH_FASTCALL | METH_KEYWORDS, docs::get_pulses},
     {"copy_apertures_to_new_file", as_c_function(copy_apertures_to_new_file_method), METH_FASTCALL | METH_KEYWORDS,
-     copy_apertures_doc},
-    {"read_pulses", as_c_function(read_pulses_method), METH_FASTCALL | METH_KEYWORDS, read_pulses_doc},
-    {"read_records", as_c_function(read_records_method), METH_FASTCALL | METH_KEYWORDS, read_records_doc},
-    {"summarize", as_c_function(summarize_method), METH_FASTCALL | METH_KEYWORDS, summarize_doc},
-    {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, iter_pulses_doc},
-    {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, stream_pulses_doc},
-    {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, stream_records_doc},
-    {"close", close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},
-    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+     docs::copy_apertures},
+    {"read_pulses", as_c_function(read_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::read_pulses},
+    {"read_records", as_c_function(read_records_method), METH_FASTCALL | METH_KEYWORDS, docs::read_records},
+    {"summarize", as_c_function(summarize_method), METH_FASTCALL | METH_KEYWORDS, docs::summarize},
+    {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::iter_pulses},
+    {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_pulses},
+    {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_records},
+    {"_repr_html_", repr_html_method, METH_NOARGS,
+     "_repr_html_($self)\n--\n\nA small HTML card of the file, its run and its counts, for Jupyter."},
+    {"close", close, METH_NOARGS, docs::close},
+    {"__enter__", enter, METH_NOARGS, docs::enter},
     {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+     docs::exit},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef properties[] = {
-    {"apertures", get_apertures, nullptr, nullptr, nullptr},
-    {"metadata", get_metadata, nullptr, nullptr, nullptr},
-    {"trimmed", get_trimmed, nullptr, nullptr, nullptr},
+    {"apertures", get_apertures, nullptr, docs::apertures, nullptr},
+    {"metadata", get_metadata, nullptr, docs::metadata, nullptr},
+    {"trimmed", get_trimmed, nullptr, docs::trimmed, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -555,8 +445,8 @@ PyTypeObject* pulse_reader_type() {
             {Py_tp_clear, reinterpret_cast<void*>(pulse_reader_clear)},
             {Py_tp_methods, methods},
             {Py_tp_getset, properties},
-            {Py_tp_doc, const_cast<char*>("PulseReader(file_name, pulse_filter=None, pulse_filter_kwargs=None)\n"
-                                          "--\n\nPulses.bin reader")},
+            {Py_tp_repr, reinterpret_cast<void*>(pulse_reader_repr)},
+            {Py_tp_doc, const_cast<char*>(docs::pulse_reader())},
             {0, nullptr},
         };
         static PyType_Spec type_shape = {

@@ -1,22 +1,19 @@
 // recover_pulse_file: the sound blocks of a damaged pulse file copied into a
 // new one, and a report of what was kept and lost as a dict.
 //
-// The recovery runs on a thread of its own without the interpreter lock. The
-// calling thread waits for it in short slices, taking the lock between them
-// to let the interpreter run its signal handlers: on Ctrl-C the recovery is
-// told to stop, it removes its unfinished file, and the KeyboardInterrupt
-// raised by the handler is the call's outcome.
+// The recovery runs without the interpreter lock on a thread of its own, and
+// Ctrl-C stops it (interruptible.hpp): its unfinished file is removed, and the
+// KeyboardInterrupt raised by the handler is the call's outcome.
 #include "pulse_reader/py_recovery.hpp"
 
 #include <array>
-#include <atomic>
-#include <chrono>
-#include <future>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "pulse_reader/recovery.hpp"
 
 namespace kvt::python {
@@ -25,9 +22,6 @@ namespace {
 
 constexpr std::array<const char*, 3> recover_names = {"file_name", "new_file_name", "keep_partial"};
 constexpr Signature recover_signature = {"recover_pulse_file", recover_names, 2, 2};
-
-/// How long the caller waits for the recovery between two looks for signals.
-constexpr std::chrono::milliseconds signal_interval{20};
 
 /// Sets `dict[key] = value`, stealing `value`.
 bool put(PyObject* dict, const char* key, PyObject* value) {
@@ -75,6 +69,30 @@ PyObject* report_to_dict(const RecoveryReport& report) {
 
 }  // namespace
 
+const char* const recover_pulse_file_doc =
+    "recover_pulse_file(file_name, new_file_name, *, keep_partial=False)\n--\n\n"
+    "Copy the sound aperture blocks of a damaged pulse file (cut short, its index lost, zeros or garbage\n"
+    "after its data, a block with a wrong record count) into a new file with a fresh index.\n\n"
+    "The blocks are walked back to back from the header's data_offset up to the first block header that\n"
+    "breaks a rule (its number not above the previous one, its column or row outside the sensor, its\n"
+    "records running past the end of the data, or zero bytes); an index that survives confirms the walk\n"
+    "and places the blocks after a damaged one. What cannot be placed soundly is reported, never guessed.\n\n"
+    "# Arguments\n\n"
+    "* `file_name` - the damaged file (str or os.PathLike); it is only read.\n"
+    "* `new_file_name` - the file to write (str or os.PathLike); it must not exist, nor be the input\n"
+    "  under any name or link: a recovery never replaces a file.\n"
+    "* `keep_partial` - keep the complete records of the block that was cut, its count rewritten\n"
+    "  (default False: the cut block is dropped and named).\n\n"
+    "# Returns\n\n"
+    "A dict: apertures_kept, records_kept, apertures_lost (the numbers the index names whose blocks\n"
+    "could not be placed), partial_block (None, or a dict: aperture, byte_offset, records_claimed,\n"
+    "records_complete, kept), bytes_discarded, walk_end and walk_stop (where the walk stopped and why),\n"
+    "index_offset (None when no index survived), index_rebuilt, index_confirmed, apertures_from_index.\n\n"
+    "# Raises\n\n"
+    "RuntimeError when the header or metadata is damaged, no block can be recovered, the destination\n"
+    "exists or is the input, or the new file cannot be written (nothing is left behind);\n"
+    "KeyboardInterrupt on Ctrl-C (nothing is left behind); TypeError for arguments of the wrong type.";
+
 PyObject* recover_pulse_file_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -87,39 +105,21 @@ PyObject* recover_pulse_file_function(PyObject* /*module*/, PyObject* const* arg
         bool keep_partial = false;
         if (argument[2] != nullptr && !convert_bool(argument[2], "keep_partial", keep_partial)) return nullptr;
 
-        std::atomic<bool> cancelled{false};
-        // The future's destructor waits for the thread, so none outlives the call.
-        std::future<Result<RecoveryReport>> running = std::async(std::launch::async, [&] {
-            return recover_pulse_file(file_name, new_file_name, keep_partial, &cancelled);
+        std::optional<Result<RecoveryReport>> outcome;
+        const bool finished = run_interruptible([&](const CancellationToken& token) {
+            outcome.emplace(recover_pulse_file(file_name, new_file_name, keep_partial, &token));
         });
-        bool interrupted = false;
-        for (;;) {
-            std::future_status status;
-            {
-                GilRelease unlocked;
-                status = running.wait_for(signal_interval);
-            }
-            if (status == std::future_status::ready) break;
-            if (PyErr_CheckSignals() != 0) {
-                cancelled.store(true, std::memory_order_relaxed);
-                GilRelease unlocked;
-                running.wait();
-                interrupted = true;
-                break;
-            }
-        }
-        Result<RecoveryReport> outcome = running.get();
-        if (interrupted) {
+        if (!finished) {
             // Stopped by a signal handler's exception, which stands. A recovery
             // that had already given its file its name is undone: an
             // interrupted call leaves nothing.
-            if (outcome) ::unlink(new_file_name.c_str());
+            if (outcome && *outcome) ::unlink(new_file_name.c_str());
             return nullptr;
         }
-        if (!outcome) {
-            return raise_runtime_error(std::move(outcome).error().prefixed("Failed to recover " + file_name + ": "));
+        if (!*outcome) {
+            return raise_runtime_error(std::move(*outcome).error().prefixed("Failed to recover " + file_name + ": "));
         }
-        return report_to_dict(*outcome);
+        return report_to_dict(**outcome);
     });
 }
 

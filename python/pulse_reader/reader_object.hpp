@@ -9,6 +9,7 @@
 
 #include "py_ref.hpp"
 
+#include <cstddef>
 #include <optional>
 
 #include "errors.hpp"
@@ -24,6 +25,9 @@ struct PyPulseReader {
     PyObject* pandas_module;
     PyObject* run_attrs;
     PyObject* metadata;
+    PyObject* file_name;  ///< the path opened, as a str, for repr
+    std::size_t aperture_count;  ///< learned on the first repr or at close
+    bool aperture_count_known;
     /// 0 free, -1 held exclusively, n > 0 held shared n times.
     int access;
 };
@@ -97,6 +101,9 @@ PyObject* iter_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 /// The Arrow streams of the whole-run batches (arrow_stream.cpp).
 PyObject* stream_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* stream_records_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+/// The card that Jupyter shows for a reader (repr_html.cpp).
+PyObject* repr_html_method(PyObject* self, PyObject* unused);
 
 /// The method copy_apertures_to_new_file.
 PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -3,6 +3,12 @@
 // default) in one call, through the block plans of the core, on as many
 // threads as asked, without the interpreter lock; the columns are lent to
 // NumPy and the frame is built over them without a copy.
+//
+// With errors="skip" an aperture that cannot be read soundly (its block runs
+// past the end of the file, or its pulses are out of order for the filter)
+// gives no rows, and attrs["skipped_apertures"] and attrs["skipped_reasons"]
+// list it. Ctrl-C stops every read within a few work units and raises
+// KeyboardInterrupt (interruptible.hpp).
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -16,6 +22,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "records/to_pydict.hpp"
 
 namespace kvt::python {
@@ -136,7 +143,7 @@ bool convert_threads(PyObject* object, std::size_t& out) {
     return true;
 }
 
-/// "raise" or "skip": whether pulses out of order fail the call.
+/// "raise" or "skip": whether an aperture that cannot be read soundly fails the call.
 bool convert_errors(PyObject* object, bool& skip) {
     skip = false;
     if (object == nullptr) return true;
@@ -172,7 +179,7 @@ bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* f
     if (!convert_filter_arguments(filter_object, filter_kwargs, filter_arguments)) return false;
     if (!convert_columns(columns, pulse_column_definitions(), run.columns)) return false;
     if (!convert_threads(threads, run.how.threads)) return false;
-    if (!convert_errors(errors, run.how.skip_unsorted)) return false;
+    if (!convert_errors(errors, run.how.skip_unreadable)) return false;
     if (!object->reader) {
         raise_runtime_error(closed_reader_message);
         return false;
@@ -183,11 +190,12 @@ bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* f
 }
 
 bool record_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* columns, PyObject* threads,
-                          WholeRun& run) {
+                          PyObject* errors, WholeRun& run) {
     run.failure_prefix = "Failed to get records: ";
     if (!take_apertures(apertures, run)) return false;
     if (!convert_columns(columns, record_column_definitions(), run.columns)) return false;
     if (!convert_threads(threads, run.how.threads)) return false;
+    if (!convert_errors(errors, run.how.skip_unreadable)) return false;
     if (!object->reader) {
         raise_runtime_error(closed_reader_message);
         return false;
@@ -197,7 +205,23 @@ bool record_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* 
 
 Result<BlockPlan> plan_run(const PulseReader& reader, WholeRun& run) {
     if (run.all_apertures) run.apertures = lookup_apertures(reader.index());
-    return plan_blocks(reader, run.apertures, PlanHeaders::infer);
+    return plan_blocks(reader, run.apertures, PlanHeaders::infer,
+                       run.how.skip_unreadable ? DamagedBlocks::mark : DamagedBlocks::fail, run.how.cancel);
+}
+
+bool skipped_lists(const std::vector<SkippedAperture>& skipped, OwnedRef& numbers, OwnedRef& reasons) {
+    numbers = OwnedRef(PyList_New(static_cast<Py_ssize_t>(skipped.size())));
+    reasons = OwnedRef(PyList_New(static_cast<Py_ssize_t>(skipped.size())));
+    if (!numbers || !reasons) return false;
+    for (std::size_t i = 0; i < skipped.size(); ++i) {
+        PyObject* number = PyLong_FromUnsignedLongLong(skipped[i].aperture);
+        if (number == nullptr) return false;
+        PyList_SET_ITEM(numbers.get(), static_cast<Py_ssize_t>(i), number);
+        PyObject* reason = PyUnicode_FromString(skip_reason_text(skipped[i].reason));
+        if (reason == nullptr) return false;
+        PyList_SET_ITEM(reasons.get(), static_cast<Py_ssize_t>(i), reason);
+    }
+    return true;
 }
 
 Result<PlanRows> read_table(const PulseReader& reader, BlockPlan plan, Table table, ColumnSet& columns,
@@ -229,12 +253,14 @@ namespace {
 bool plan_batches(PyPulseReader* object, WholeRun&& run, Table table, std::uint64_t batch_records, RunBatches& out) {
     std::optional<Error> error;
     BlockPlan plan;
-    {
-        GilRelease unlocked;
+    const bool finished = run_interruptible([&](const CancellationToken& token) {
+        run.how.cancel = &token;
         auto planned = plan_run(*object->reader, run);
+        run.how.cancel = nullptr;
         if (planned) plan = std::move(planned).value();
         else error = std::move(planned).error();
-    }
+    });
+    if (!finished) return false;
     if (error) {
         raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
         return false;
@@ -287,7 +313,7 @@ bool start_record_batches(PyObject* self, const Signature& signature, PyObject* 
     WholeRun run;
     std::uint64_t batch_records = 1'000'000;
     if (given(a[1]) && !convert_u64(a[1], "batch_records", batch_records)) return false;
-    if (!record_run_arguments(object, a[0], a[2], a[3], run)) return false;
+    if (!record_run_arguments(object, a[0], a[2], a[3], a[4], run)) return false;
     return plan_batches(object, std::move(run), Table::records, batch_records, out);
 }
 
@@ -305,43 +331,44 @@ BatchRead read_next_batch(PyObject* reader_object, RunBatches& batches, ColumnSe
     // The run may have moved since it was made: its filter is its own copy.
     batches.run.how.filter = batches.run.filter ? &*batches.run.filter : nullptr;
     std::optional<Error> error;
-    {
-        GilRelease unlocked;
+    const bool finished = run_interruptible([&](const CancellationToken& token) {
+        batches.run.how.cancel = &token;
         auto read = read_table(*object->reader, std::move(batch), batches.table, columns, batches.run);
+        batches.run.how.cancel = nullptr;
         if (read) rows = std::move(read).value();
         else error = std::move(read).error();
-    }
+    });
+    if (!finished || error) batches.next = batches.plan.blocks.size();
+    if (!finished) return BatchRead::failed;
     if (error) {
-        batches.next = batches.plan.blocks.size();
         raise_runtime_error(error->prefixed(batches.run.failure_prefix), {object->reader->path(), &*object->reader});
         return BatchRead::failed;
     }
+    batches.skipped->insert(batches.skipped->end(), rows.skipped.begin(), rows.skipped.end());
     return BatchRead::read;
 }
 
 namespace {
 
-/// attrs: the run attributes, and the skipped apertures when skipping.
+/// attrs: the run attributes, and the skipped apertures and their reasons
+/// when skipping.
 bool set_run_attrs(PyPulseReader* object, PyObject* frame, const WholeRun& run,
-                   const std::vector<std::uint64_t>& skipped) {
+                   const std::vector<SkippedAperture>& skipped) {
     OwnedRef attrs(PyDict_Copy(object->run_attrs));
     if (!attrs) return false;
-    if (run.how.skip_unsorted) {
-        OwnedRef list(PyList_New(static_cast<Py_ssize_t>(skipped.size())));
-        if (!list) return false;
-        for (std::size_t i = 0; i < skipped.size(); ++i) {
-            PyObject* number = PyLong_FromUnsignedLongLong(skipped[i]);
-            if (number == nullptr) return false;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
-        }
-        if (PyDict_SetItemString(attrs.get(), "skipped_apertures", list.get()) != 0) return false;
+    if (run.how.skip_unreadable) {
+        OwnedRef numbers;
+        OwnedRef reasons;
+        if (!skipped_lists(skipped, numbers, reasons)) return false;
+        if (PyDict_SetItemString(attrs.get(), "skipped_apertures", numbers.get()) != 0) return false;
+        if (PyDict_SetItemString(attrs.get(), "skipped_reasons", reasons.get()) != 0) return false;
     }
     return PyObject_SetAttrString(frame, "attrs", attrs.get()) == 0;
 }
 
 /// pandas.DataFrame(columns, copy=False): the frame lends the columns' memory.
 OwnedRef frame_over(PyPulseReader* object, ColumnSet&& columns, KindColumn kinds, const WholeRun& run,
-                    const std::vector<std::uint64_t>& skipped) {
+                    const std::vector<SkippedAperture>& skipped) {
     OwnedRef dict = to_pydict(std::move(columns), kinds, object->pandas_module);
     if (!dict) return {};
     OwnedRef constructor(PyObject_GetAttrString(object->pandas_module, "DataFrame"));
@@ -359,8 +386,8 @@ PyObject* read_run_table(PyPulseReader* object, WholeRun& run, Table table) {
     ColumnSet columns(run.columns);
     std::optional<Error> error;
     PlanRows rows;
-    {
-        GilRelease unlocked;
+    const bool finished = run_interruptible([&](const CancellationToken& token) {
+        run.how.cancel = &token;
         const PulseReader& reader = *object->reader;
         auto plan = plan_run(reader, run);
         if (plan) {
@@ -370,7 +397,9 @@ PyObject* read_run_table(PyPulseReader* object, WholeRun& run, Table table) {
         } else {
             error = std::move(plan).error();
         }
-    }
+        run.how.cancel = nullptr;
+    });
+    if (!finished) return nullptr;
     if (error) return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
     return frame_over(object, std::move(columns),
                       table == Table::records ? KindColumn::categorical : KindColumn::words, run, rows.skipped)
@@ -397,18 +426,18 @@ PyObject* read_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-constexpr std::array<const char*, 3> read_records_names = {"apertures", "columns", "threads"};
+constexpr std::array<const char*, 4> read_records_names = {"apertures", "columns", "threads", "errors"};
 constexpr Signature read_records_signature = {"PulseReader.read_records", read_records_names, 0, 1};
 
 PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 3> a{};
+        std::array<PyObject*, 4> a{};
         if (!bind_arguments(read_records_signature, args, nargs, kwnames, a)) return nullptr;
         PyPulseReader* object = as_reader(self);
         ExclusiveAccess access(object);
         if (!access) return nullptr;
         WholeRun run;
-        if (!record_run_arguments(object, a[0], a[1], a[2], run)) return nullptr;
+        if (!record_run_arguments(object, a[0], a[1], a[2], a[3], run)) return nullptr;
         return read_run_table(object, run, Table::records);
     });
 }
@@ -434,8 +463,8 @@ PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         ColumnSet columns = summary_columns();
         std::optional<Error> error;
         PlanRows rows;
-        {
-            GilRelease unlocked;
+        const bool finished = run_interruptible([&](const CancellationToken& token) {
+            run.how.cancel = &token;
             const PulseReader& reader = *object->reader;
             auto plan = plan_run(reader, run);
             if (plan) {
@@ -454,7 +483,9 @@ PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             } else {
                 error = std::move(plan).error();
             }
-        }
+            run.how.cancel = nullptr;
+        });
+        if (!finished) return nullptr;
         if (error) {
             return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
         }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -40,10 +41,15 @@ bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* f
 
 /// The prologue of the record methods (read_records, stream_records).
 bool record_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* columns, PyObject* threads,
-                          WholeRun& run);
+                          PyObject* errors, WholeRun& run);
 
-/// Plans the run's blocks; call without the interpreter lock.
+/// Plans the run's blocks; call without the interpreter lock. With
+/// errors="skip", blocks past the end of the file are marked, not refused.
 Result<BlockPlan> plan_run(const PulseReader& reader, WholeRun& run);
+
+/// The skipped apertures as two lists, numbers and reasons, in order. False
+/// with an exception set.
+bool skipped_lists(const std::vector<SkippedAperture>& skipped, OwnedRef& numbers, OwnedRef& reasons);
 
 /// Reads `plan` into the run's columns; the columns hold the rows afterwards.
 /// Call without the interpreter lock.
@@ -59,6 +65,10 @@ struct RunBatches {
     BlockPlan plan;
     std::size_t next = 0;  ///< the plan's next block
     std::uint64_t batch_records = 1'000'000;
+    /// Every batch's skipped apertures so far; shared with the stream object,
+    /// which shows them once the stream has moved to its consumer. Touched
+    /// under the interpreter lock only.
+    std::shared_ptr<std::vector<SkippedAperture>> skipped = std::make_shared<std::vector<SkippedAperture>>();
 
     [[nodiscard]] bool done() const noexcept { return next >= plan.blocks.size(); }
 };
@@ -70,7 +80,7 @@ bool start_pulse_batches(PyObject* self, const Signature& signature, PyObject* c
                          PyObject* kwnames, RunBatches& out);
 
 /// The arguments of stream_records (apertures, *, batch_records, columns,
-/// threads), likewise.
+/// threads, errors), likewise.
 bool start_record_batches(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, RunBatches& out);
 
@@ -79,7 +89,8 @@ enum class BatchRead { done, read, failed };
 /// Reads the next batch into `columns` (made here, of the run's columns):
 /// takes `reader_object` (a PulseReader) exclusively for the read, refuses it
 /// closed, and reads without the interpreter lock. A failure ends the batches
-/// and leaves a RuntimeError set. Call with the interpreter lock.
+/// and leaves a RuntimeError set (a signal's exception, e.g. KeyboardInterrupt,
+/// when one stopped the read). Call with the interpreter lock.
 BatchRead read_next_batch(PyObject* reader_object, RunBatches& batches, ColumnSet& columns, PlanRows& rows);
 
 }  // namespace kvt::python

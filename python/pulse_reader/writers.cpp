@@ -4,6 +4,9 @@
 // long write: the copy keeps its PulseReader object exclusively held (its
 // access flag stays set), and the merge's readers belong to the call alone.
 // Arguments are converted, and exceptions raised, with the lock held.
+// The files are read and written on a thread of their own while the calling
+// thread waits for Ctrl-C (interruptible.hpp): an interrupted writer stops
+// between chunks and leaves no file behind.
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -12,6 +15,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "pulse_reader/file_merge.hpp"
 #include "pulse_reader/py_pulse_reader.hpp"
 #include "pulse_reader/reader_object.hpp"
@@ -78,10 +82,10 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
                                        bracketed_list(missing));
         }
         Status copied;
-        {
-            GilRelease unlocked;
-            copied = object->reader->copy_apertures_to_new_file(found, file_name);
-        }
+        const bool finished = run_interruptible([&](const CancellationToken& token) {
+            copied = object->reader->copy_apertures_to_new_file(found, file_name, &token);
+        });
+        if (!finished) return nullptr;
         if (!copied) return raise_runtime_error(copied.error());
         Py_RETURN_NONE;
     });
@@ -102,8 +106,7 @@ PyObject* merge_pulse_files_function(PyObject* /*module*/, PyObject* const* args
         std::vector<PulseReader> readers;
         std::optional<Error> failed_open;  // of file_names[readers.size()]
         Status merged;
-        {
-            GilRelease unlocked;
+        const bool finished = run_interruptible([&](const CancellationToken& token) {
             readers.reserve(file_names.size());
             for (const std::string& name : file_names) {
                 auto reader = PulseReader::open(name);
@@ -117,9 +120,10 @@ PyObject* merge_pulse_files_function(PyObject* /*module*/, PyObject* const* args
                 std::vector<const PulseReader*> inputs;
                 inputs.reserve(readers.size());
                 for (const PulseReader& reader : readers) inputs.push_back(&reader);
-                merged = merge_pulse_files(inputs, new_file_name);
+                merged = merge_pulse_files(inputs, new_file_name, &token);
             }
-        }
+        });
+        if (!finished) return nullptr;
         if (failed_open) return raise_runtime_error(*failed_open, {.file = file_names[readers.size()]});
         if (!merged) return raise_runtime_error(merged.error());
         Py_RETURN_NONE;

@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 namespace kvt::python {
 
@@ -21,76 +22,29 @@ std::size_t element_size(ColumnType type) noexcept {
 
 namespace {
 
-// The first two columns of a whole-run table say where a row comes from; the
-// block header's aperture_x and aperture_y come only when asked for by name.
-constexpr std::array record_definitions = {
-    ColumnDefinition{"aperture_index", ColumnType::u64},
-    ColumnDefinition{"index", ColumnType::u64},
-    ColumnDefinition{"ipd_f", ColumnType::u16},
-    ColumnDefinition{"dur_f", ColumnType::u16},
-    ColumnDefinition{"bin0_intensity", ColumnType::f32},
-    ColumnDefinition{"bin1_intensity", ColumnType::f32},
-    ColumnDefinition{"bin0_bg_mean", ColumnType::f32},
-    ColumnDefinition{"bin1_bg_mean", ColumnType::f32},
-    ColumnDefinition{"bin0_bg_std", ColumnType::f32},
-    ColumnDefinition{"bin1_bg_std", ColumnType::f32},
-    ColumnDefinition{"start_f", ColumnType::u32},
-    ColumnDefinition{"record_type", ColumnType::kind},
-    ColumnDefinition{"long_pulse_duration_f", ColumnType::f64},
-    ColumnDefinition{"event_f", ColumnType::f64},
-    ColumnDefinition{"aperture_x", ColumnType::u32},
-    ColumnDefinition{"aperture_y", ColumnType::u32},
-};
-
-constexpr std::array pulse_definitions = {
-    ColumnDefinition{"aperture_index", ColumnType::u64},
-    ColumnDefinition{"index", ColumnType::u64},
-    ColumnDefinition{"start_f", ColumnType::u32},
-    ColumnDefinition{"end_f", ColumnType::u32},
-    ColumnDefinition{"dur_f", ColumnType::u32},
-    ColumnDefinition{"dur_s", ColumnType::f32},
-    ColumnDefinition{"ipd_f", ColumnType::u32},
-    ColumnDefinition{"ipd_s", ColumnType::f32},
-    ColumnDefinition{"snr", ColumnType::f32},
-    ColumnDefinition{"intensity", ColumnType::f32},
-    ColumnDefinition{"bin0_intensity", ColumnType::f32},
-    ColumnDefinition{"intensity_display", ColumnType::f32},
-    ColumnDefinition{"binratio", ColumnType::f32},
-    ColumnDefinition{"bg_mean", ColumnType::f32},
-    ColumnDefinition{"bg_std", ColumnType::f32},
-    ColumnDefinition{"bin0_bg_mean", ColumnType::f32},
-    ColumnDefinition{"bin0_bg_std", ColumnType::f32},
-    ColumnDefinition{"aperture_x", ColumnType::u32},
-    ColumnDefinition{"aperture_y", ColumnType::u32},
-};
-
-constexpr std::array summary_definitions = {
-    ColumnDefinition{"aperture_index", ColumnType::u64},
-    ColumnDefinition{"aperture_x", ColumnType::u32},
-    ColumnDefinition{"aperture_y", ColumnType::u32},
-    ColumnDefinition{"num_records", ColumnType::u64},
-    ColumnDefinition{"num_pulses", ColumnType::u64},
-    ColumnDefinition{"num_padding", ColumnType::u64},
-    ColumnDefinition{"num_long_pulse_update", ColumnType::u64},
-    ColumnDefinition{"num_long_pulse_dropped", ColumnType::u64},
-    ColumnDefinition{"num_step_up", ColumnType::u64},
-    ColumnDefinition{"num_step_down", ColumnType::u64},
-    ColumnDefinition{"num_background", ColumnType::u64},
-    ColumnDefinition{"num_unknown", ColumnType::u64},
-    ColumnDefinition{"first_start_s", ColumnType::f64},
-    ColumnDefinition{"last_end_s", ColumnType::f64},
-    ColumnDefinition{"mean_dur_s", ColumnType::f64},
-    ColumnDefinition{"mean_ipd_s", ColumnType::f64},
-    ColumnDefinition{"mean_intensity", ColumnType::f64},
-    ColumnDefinition{"mean_snr", ColumnType::f64},
-    ColumnDefinition{"mean_bg_std", ColumnType::f64},
-    ColumnDefinition{"pulse_rate_hz", ColumnType::f64},
-};
-
-bool is_header_column(const ColumnDefinition& definition) noexcept {
-    const std::string_view name = definition.name;
-    return name == "aperture_x" || name == "aperture_y";
+template <class T>
+constexpr ColumnType column_type_of() noexcept {
+    if constexpr (std::is_same_v<T, std::uint16_t>) return ColumnType::u16;
+    if constexpr (std::is_same_v<T, std::uint32_t>) return ColumnType::u32;
+    if constexpr (std::is_same_v<T, std::uint64_t>) return ColumnType::u64;
+    if constexpr (std::is_same_v<T, float>) return ColumnType::f32;
+    if constexpr (std::is_same_v<T, double>) return ColumnType::f64;
+    if constexpr (std::is_same_v<T, FormattedRecordType>) return ColumnType::kind;
 }
+
+// Every table's columns in the order of their lists: the first two columns of
+// a whole-run table say where a row comes from; the block header's
+// aperture_x and aperture_y come only when asked for by name.
+#define KVT_DEFINITION(name, type, unit, meaning) ColumnDefinition{#name, column_type_of<type>(), unit, meaning, false},
+#define KVT_BY_NAME(name, type, unit, meaning) ColumnDefinition{#name, column_type_of<type>(), unit, meaning, true},
+
+constexpr std::array record_definitions = {
+    KVT_RECORD_COLUMNS(KVT_DEFINITION, KVT_DEFINITION, KVT_DEFINITION, KVT_DEFINITION, KVT_BY_NAME)};
+constexpr std::array pulse_definitions = {KVT_PULSE_COLUMNS(KVT_DEFINITION, KVT_DEFINITION, KVT_BY_NAME)};
+constexpr std::array summary_definitions = {KVT_SUMMARY_COLUMNS(KVT_DEFINITION, KVT_DEFINITION, KVT_DEFINITION)};
+
+#undef KVT_DEFINITION
+#undef KVT_BY_NAME
 
 }  // namespace
 
@@ -108,11 +62,12 @@ void ColumnBuffer::set_count(std::size_t count) noexcept {
 
 std::span<const ColumnDefinition> record_column_definitions() noexcept { return record_definitions; }
 std::span<const ColumnDefinition> pulse_column_definitions() noexcept { return pulse_definitions; }
+std::span<const ColumnDefinition> summary_column_definitions() noexcept { return summary_definitions; }
 
 std::vector<const ColumnDefinition*> default_columns(std::span<const ColumnDefinition> definitions) {
     std::vector<const ColumnDefinition*> chosen;
     for (const ColumnDefinition& definition : definitions) {
-        if (!is_header_column(definition)) chosen.push_back(&definition);
+        if (!definition.by_name_only) chosen.push_back(&definition);
     }
     return chosen;
 }
@@ -146,50 +101,21 @@ void ColumnSet::finish(std::size_t rows) noexcept {
     for (Column& column : columns_) column.buffer.set_count(rows);
 }
 
+#define KVT_TABLE_POINTER(name, type, unit, meaning) t.name = pointer<type>(#name);
+
 RecordTable ColumnSet::record_table() const noexcept {
     RecordTable t;
-    t.aperture_index = pointer<std::uint64_t>("aperture_index");
-    t.index = pointer<std::uint64_t>("index");
-    t.aperture_x = pointer<std::uint32_t>("aperture_x");
-    t.aperture_y = pointer<std::uint32_t>("aperture_y");
-    t.ipd_f = pointer<std::uint16_t>("ipd_f");
-    t.dur_f = pointer<std::uint16_t>("dur_f");
-    t.bin0_intensity = pointer<float>("bin0_intensity");
-    t.bin1_intensity = pointer<float>("bin1_intensity");
-    t.bin0_bg_mean = pointer<float>("bin0_bg_mean");
-    t.bin1_bg_mean = pointer<float>("bin1_bg_mean");
-    t.bin0_bg_std = pointer<float>("bin0_bg_std");
-    t.bin1_bg_std = pointer<float>("bin1_bg_std");
-    t.start_f = pointer<std::uint32_t>("start_f");
-    t.record_type = pointer<FormattedRecordType>("record_type");
-    t.long_pulse_duration_f = pointer<double>("long_pulse_duration_f");
-    t.event_f = pointer<double>("event_f");
+    KVT_RECORD_COLUMNS(KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_TABLE_POINTER)
     return t;
 }
 
 PulseTable ColumnSet::pulse_table() const noexcept {
     PulseTable t;
-    t.aperture_index = pointer<std::uint64_t>("aperture_index");
-    t.index = pointer<std::uint64_t>("index");
-    t.aperture_x = pointer<std::uint32_t>("aperture_x");
-    t.aperture_y = pointer<std::uint32_t>("aperture_y");
-    t.start_f = pointer<std::uint32_t>("start_f");
-    t.end_f = pointer<std::uint32_t>("end_f");
-    t.dur_f = pointer<std::uint32_t>("dur_f");
-    t.dur_s = pointer<float>("dur_s");
-    t.ipd_f = pointer<std::uint32_t>("ipd_f");
-    t.ipd_s = pointer<float>("ipd_s");
-    t.snr = pointer<float>("snr");
-    t.intensity = pointer<float>("intensity");
-    t.bin0_intensity = pointer<float>("bin0_intensity");
-    t.intensity_display = pointer<float>("intensity_display");
-    t.binratio = pointer<float>("binratio");
-    t.bg_mean = pointer<float>("bg_mean");
-    t.bg_std = pointer<float>("bg_std");
-    t.bin0_bg_mean = pointer<float>("bin0_bg_mean");
-    t.bin0_bg_std = pointer<float>("bin0_bg_std");
+    KVT_PULSE_COLUMNS(KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_TABLE_POINTER)
     return t;
 }
+
+#undef KVT_TABLE_POINTER
 
 ColumnSet summary_columns() {
     std::vector<const ColumnDefinition*> definitions;
@@ -199,22 +125,9 @@ ColumnSet summary_columns() {
 
 SummaryTable summary_table(const ColumnSet& c) noexcept {
     SummaryTable t;
-    t.aperture_index = c.pointer<std::uint64_t>("aperture_index");
-    t.aperture_x = c.pointer<std::uint32_t>("aperture_x");
-    t.aperture_y = c.pointer<std::uint32_t>("aperture_y");
-    t.num_records = c.pointer<std::uint64_t>("num_records");
-    t.num_pulses = c.pointer<std::uint64_t>("num_pulses");
-    // The kinds but pulses, in code order, follow num_pulses.
-    for (std::size_t k = 1; k < formatted_record_type_count; ++k) {
-        t.num_kind[k] = c.pointer<std::uint64_t>(summary_definitions[4 + k].name);
-    }
-    t.first_start_s = c.pointer<double>("first_start_s");
-    t.last_end_s = c.pointer<double>("last_end_s");
-    t.mean_dur_s = c.pointer<double>("mean_dur_s");
-    t.mean_ipd_s = c.pointer<double>("mean_ipd_s");
-    t.mean_intensity = c.pointer<double>("mean_intensity");
-    t.mean_snr = c.pointer<double>("mean_snr");
-    t.mean_bg_std = c.pointer<double>("mean_bg_std");
+#define KVT_TABLE_POINTER(name, type, unit, meaning) t.name = c.pointer<type>(#name);
+    KVT_SUMMARY_COLUMNS(KVT_TABLE_POINTER, KVT_TABLE_POINTER, KVT_NO_COLUMN)
+#undef KVT_TABLE_POINTER
     return t;
 }
 

@@ -25,9 +25,13 @@ enum class ColumnType : std::uint8_t { u16, u32, u64, f32, f64, kind };
 
 [[nodiscard]] std::size_t element_size(ColumnType type) noexcept;
 
+/// A column of a table, from its list in table_columns.hpp.
 struct ColumnDefinition {
     const char* name;
     ColumnType type;
+    const char* unit;     ///< "" for a number without one
+    const char* meaning;  ///< one line for the data dictionary
+    bool by_name_only;    ///< the block header's columns, not in the default columns
 };
 
 /// A column's memory: room for `capacity` elements of `element_size` bytes,
@@ -63,6 +67,8 @@ struct Column {
 std::span<const ColumnDefinition> record_column_definitions() noexcept;
 /// The columns of a pulses table likewise, with the pulse columns.
 std::span<const ColumnDefinition> pulse_column_definitions() noexcept;
+/// The summary table's columns.
+std::span<const ColumnDefinition> summary_column_definitions() noexcept;
 /// The columns that a table gives when none are named (all but the header's).
 std::vector<const ColumnDefinition*> default_columns(std::span<const ColumnDefinition> definitions);
 /// The definition named `name`, or null.

@@ -39,9 +39,15 @@ static_assert(sizeof(unsigned long) == 8, "NumPy's unsigned long must be 64 bits
 
 void** numpy_api = nullptr;  // published once, under the interpreter lock
 
-/// Raises "Failed to access NumPy array API capsule: <the pending error>".
+/// Raises "Failed to access NumPy array API capsule: <the pending error>". A
+/// KeyboardInterrupt or SystemExit (no Exception: a signal's handler ran while
+/// NumPy's Python code did) is no failure to access NumPy: it stays as it is.
 void raise_numpy_unavailable() {
     PendingError pending;
+    if (pending.type && !PyErr_GivenExceptionMatches(pending.type.get(), PyExc_Exception)) {
+        PyErr_Restore(pending.type.release(), pending.value.release(), pending.traceback.release());
+        return;
+    }
     OwnedRef cause = std::move(pending.value);
     if (!cause) {
         raise_runtime_error("Failed to access NumPy array API capsule");

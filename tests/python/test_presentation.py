@@ -26,7 +26,7 @@ def test_module():
     assert kvt.__all__ == ["merge_pulse_files", "PulseReader", "PulseFilter", "recover_pulse_file"]
     assert kvt.__doc__ == "" and not hasattr(kvt, "PySliceContainer")
     assert kvt.merge_pulse_files.__text_signature__ == "(file_names, new_file_name)"
-    assert kvt.merge_pulse_files.__doc__ is None
+    assert "# Raises" in kvt.merge_pulse_files.__doc__
     sys.modules.pop("kvt_pulse_reader")
     again = importlib.import_module("kvt_pulse_reader")
     assert again is kvt and again.PulseReader is PulseReader
@@ -45,7 +45,7 @@ def test_sub_interpreters_are_refused():
     (PulseReader, "Pulses.bin reader", "(file_name, pulse_filter=None, pulse_filter_kwargs=None)"),
     (PulseFilter, "", "(**kwargs)")])
 def test_classes(reader, cls, doc, signature):
-    assert (cls.__doc__, cls.__text_signature__, cls.__module__) == (doc, signature, "builtins")
+    assert (cls.__text_signature__, cls.__module__) == (signature, "builtins") and cls.__doc__.startswith(doc)
     assert cls.__mro__ == (cls, object) and f"builtins.{cls.__name__}" in repr(cls)
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
@@ -72,7 +72,7 @@ def test_classes(reader, cls, doc, signature):
 def test_methods(name, signature, doc):
     method = getattr(PulseReader, name)
     assert method.__text_signature__ == signature
-    assert all(part in method.__doc__ for part in doc) and (doc or not method.__doc__)
+    assert all(part in method.__doc__ for part in doc)
 
 
 def test_properties(tmp_path, reader):

@@ -36,6 +36,8 @@ def test_synth_info_and_check_agree_with_the_module(sample, capsys):
         for n in reader.apertures:  # pulses never touch: the order check passes
             reader.get_pulses(n, pulse_filter=PulseFilter())
         expected = (len(reader.apertures), sum(map(len, records)), reader.trimmed)
+        ends = reader.read_pulses(columns=["end_f"])  # every pulse inside the run
+        assert 0 < ends["end_f"].max() <= ends.attrs["run_dur_f"]
     assert code == 0 and (info["apertures"], info["records"], info["trimmed"]) == expected
     assert (info["fps"], info["duration"], info["file_size"]) == (50.0, 600.0, sample.stat().st_size)
     assert len(kinds) == 8

@@ -1,5 +1,7 @@
 #include "pulse_reader/records/formatted_record.hpp"
 
+#include "pulse_reader/table_columns.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -16,17 +18,8 @@
 namespace kvt {
 
 std::string_view record_type_name(FormattedRecordType type) noexcept {
-    switch (type) {
-        case FormattedRecordType::Pulse: return "pulse";
-        case FormattedRecordType::Padding: return "padding";
-        case FormattedRecordType::LongPulseUpdate: return "long_pulse_update";
-        case FormattedRecordType::LongPulseDropped: return "long_pulse_dropped";
-        case FormattedRecordType::StepUp: return "step_up";
-        case FormattedRecordType::StepDown: return "step_down";
-        case FormattedRecordType::Background: return "background";
-        case FormattedRecordType::Unknown: return "unknown";
-    }
-    return "unknown";
+    const auto code = static_cast<std::size_t>(type);
+    return code < record_kinds.size() ? record_kinds[code].word : record_kinds.back().word;
 }
 
 namespace {

@@ -6,42 +6,16 @@ namespace kvt {
 
 NormalizedPulse PulsePiece::row(std::size_t j) const noexcept {
     NormalizedPulse pulse;
-    pulse.index = index[j];
-    pulse.start_f = start_f[j];
-    pulse.end_f = end_f[j];
-    pulse.dur_f = dur_f[j];
-    pulse.dur_s = dur_s[j];
-    pulse.ipd_f = ipd_f[j];
-    pulse.ipd_s = ipd_s[j];
-    pulse.snr = snr[j];
-    pulse.intensity = intensity[j];
-    pulse.bin0_intensity = bin0_intensity[j];
-    pulse.intensity_display = intensity_display[j];
-    pulse.binratio = binratio[j];
-    pulse.bg_mean = bg_mean[j];
-    pulse.bg_std = bg_std[j];
-    pulse.bin0_bg_mean = bin0_bg_mean[j];
-    pulse.bin0_bg_std = bin0_bg_std[j];
+#define KVT_GET_FIELD(name, type, unit, meaning) pulse.name = name[j];
+    KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_GET_FIELD, KVT_NO_COLUMN)
+#undef KVT_GET_FIELD
     return pulse;
 }
 
 void PulsePiece::set_row(std::size_t j, const NormalizedPulse& pulse) noexcept {
-    index[j] = pulse.index;
-    start_f[j] = pulse.start_f;
-    end_f[j] = pulse.end_f;
-    dur_f[j] = pulse.dur_f;
-    dur_s[j] = pulse.dur_s;
-    ipd_f[j] = pulse.ipd_f;
-    ipd_s[j] = pulse.ipd_s;
-    snr[j] = pulse.snr;
-    intensity[j] = pulse.intensity;
-    bin0_intensity[j] = pulse.bin0_intensity;
-    intensity_display[j] = pulse.intensity_display;
-    binratio[j] = pulse.binratio;
-    bg_mean[j] = pulse.bg_mean;
-    bg_std[j] = pulse.bg_std;
-    bin0_bg_mean[j] = pulse.bin0_bg_mean;
-    bin0_bg_std[j] = pulse.bin0_bg_std;
+#define KVT_SET_FIELD(name, type, unit, meaning) name[j] = pulse.name;
+    KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_SET_FIELD, KVT_NO_COLUMN)
+#undef KVT_SET_FIELD
 }
 
 void PulsePiece::move_row(std::size_t from, std::size_t to) noexcept { set_row(to, row(from)); }

@@ -17,26 +17,15 @@
 #include <vector>
 
 #include "pulse_reader/records/formatted_record.hpp"
+#include "pulse_reader/table_columns.hpp"
 
 namespace kvt {
 
+/// One pulse: the fields of the pulse columns (table_columns.hpp), in order.
 struct NormalizedPulse {
-    std::uint64_t index = 0;  ///< the pulse record's position among all records
-    std::uint32_t start_f = 0;
-    std::uint32_t end_f = 0;  ///< start_f + dur_f: the frame just after the pulse
-    std::uint32_t dur_f = 0;
-    float dur_s = 0.0F;
-    std::uint32_t ipd_f = 0;  ///< start_f minus the previous pulse's end_f; 0 for the first
-    float ipd_s = 0.0F;
-    float snr = 0.0F;  ///< bin1_intensity / bin1_bg_std
-    float intensity = 0.0F;
-    float bin0_intensity = 0.0F;
-    float intensity_display = 0.0F;  ///< bin1_intensity + bin1_bg_mean
-    float binratio = 0.0F;           ///< bin0_intensity / bin1_intensity
-    float bg_mean = 0.0F;
-    float bg_std = 0.0F;
-    float bin0_bg_mean = 0.0F;
-    float bin0_bg_std = 0.0F;
+#define KVT_PULSE_FIELD(name, type, unit, meaning) type name{};
+    KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_PULSE_FIELD, KVT_NO_COLUMN)
+#undef KVT_PULSE_FIELD
 };
 
 /// The pulses of a piece of records, a field per array, in the order of
@@ -46,22 +35,9 @@ struct PulsePiece {
     static constexpr std::size_t capacity = RecordPiece::capacity;
 
     std::size_t count = 0;
-    std::array<std::uint64_t, capacity> index;
-    std::array<std::uint32_t, capacity> start_f;
-    std::array<std::uint32_t, capacity> end_f;
-    std::array<std::uint32_t, capacity> dur_f;
-    std::array<float, capacity> dur_s;
-    std::array<std::uint32_t, capacity> ipd_f;
-    std::array<float, capacity> ipd_s;
-    std::array<float, capacity> snr;
-    std::array<float, capacity> intensity;
-    std::array<float, capacity> bin0_intensity;
-    std::array<float, capacity> intensity_display;
-    std::array<float, capacity> binratio;
-    std::array<float, capacity> bg_mean;
-    std::array<float, capacity> bg_std;
-    std::array<float, capacity> bin0_bg_mean;
-    std::array<float, capacity> bin0_bg_std;
+#define KVT_PULSE_ARRAY(name, type, unit, meaning) std::array<type, capacity> name;
+    KVT_PULSE_COLUMNS(KVT_NO_COLUMN, KVT_PULSE_ARRAY, KVT_NO_COLUMN)
+#undef KVT_PULSE_ARRAY
 
     [[nodiscard]] NormalizedPulse row(std::size_t j) const noexcept;
     void set_row(std::size_t j, const NormalizedPulse& pulse) noexcept;
