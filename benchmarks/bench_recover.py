@@ -70,9 +70,11 @@ def interrupt_latency(source, target, delay):
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
     timer = threading.Timer(delay, send)
+    start = time.perf_counter()
     timer.start()
     try:
         kvt_pulse_reader.recover_pulse_file(source, target)
+        returned = time.perf_counter()
     except KeyboardInterrupt:
         latency = time.perf_counter() - sent[0]
         if os.path.exists(target):  # handled only after the call had returned
@@ -84,7 +86,9 @@ def interrupt_latency(source, target, delay):
         if sent:  # the signal came after the call had returned
             time.sleep(0.1)
         os.remove(target)
-        return "the recovery returned before the signal" if not sent else "the call returned despite the signal"
+        if not sent:
+            return f"the recovery returned after {returned - start:.2f} s, before the signal"
+        return (f"the call returned {returned - start:.2f} s in despite the signal sent {sent[0] - start:.2f} s in")
     return latency
 
 
