@@ -55,9 +55,9 @@ bool run_interruptible(Work&& work) {
     bool signalled = false;
     {
         const GilRelease unlocked;
-        std::thread worker;
+        std::jthread worker;  // joined here, or on the way out of an exception
         try {
-            worker = std::thread([&] {
+            worker = std::jthread([&] {
                 try {
                     work(static_cast<const CancellationToken&>(token));
                 } catch (...) {

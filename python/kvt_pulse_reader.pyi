@@ -82,16 +82,7 @@ class _ArrowStream:
 
 @final
 class PulseReader:
-    """Pulses.bin reader (its columns: COLUMNS, and help(PulseReader))
-
-    The whole-run methods (read_pulses, read_records, summarize, iter_pulses,
-    stream_pulses, stream_records) take errors="raise" (the default: the first
-    damaged aperture fails the call) or errors="skip": an aperture whose block
-    cannot be read soundly (it starts or ends past the end of the file, or, with
-    a filter, its pulses are out of order) gives no rows, and the frame's
-    attrs["skipped_apertures"] and attrs["skipped_reasons"] list it (a stream's
-    skipped_apertures and skipped_reasons). Ctrl-C stops these methods and the
-    writers at once with KeyboardInterrupt; the reader stays usable."""
+    """Pulses.bin reader (its columns: COLUMNS, and help(PulseReader))"""
 
     def __new__(
         cls,
@@ -119,6 +110,14 @@ class PulseReader:
         file_name: _StrPath,
         ignore_missing_apertures: bool = False,
     ) -> None: ...
+    # The whole-run methods (read_pulses, read_records, summarize, iter_pulses,
+    # stream_pulses, stream_records) take errors="raise" (the default: the first
+    # damaged aperture fails the call) or errors="skip": an aperture whose block
+    # cannot be read soundly (it starts or ends past the end of the file, or, with
+    # a filter, its pulses are out of order) gives no rows, and the frame's
+    # attrs["skipped_apertures"] and attrs["skipped_reasons"] list it (a stream's
+    # skipped_apertures and skipped_reasons). Ctrl-C stops them and the writers
+    # at once with KeyboardInterrupt; the reader stays usable.
     def read_pulses(
         self,
         apertures: _ApertureNumbers | None = None,

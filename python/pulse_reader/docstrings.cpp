@@ -24,8 +24,15 @@ namespace {
     "  The result does not depend on it.\n"
 
 #define KVT_ERRORS_ARGUMENT                                                                                       \
-    "* `errors` - \"raise\" (default) or \"skip\": whether an aperture whose pulses are out of order for the\n"  \
-    "  filter fails the call or gives no rows.\n"
+    "* `errors` - \"raise\" (default) or \"skip\": whether an aperture that cannot be read soundly (its block\n"  \
+    "  starts or ends past the end of the file, or its pulses are out of order for the filter) fails the\n"      \
+    "  call or gives no rows; skipped ones are listed in attrs[\"skipped_apertures\"] and, in the same\n"     \
+    "  order, attrs[\"skipped_reasons\"].\n"
+
+#define KVT_RECORD_ERRORS_ARGUMENT                                                                                \
+    "* `errors` - \"raise\" (default) or \"skip\": whether an aperture whose block starts or ends past the end\n" \
+    "  of the file fails the call or gives no rows; skipped ones are listed in attrs[\"skipped_apertures\"]\n"  \
+    "  and, in the same order, attrs[\"skipped_reasons\"].\n"
 
 #define KVT_BATCH_ARGUMENT                                                                                        \
     "* `batch_records` - records per batch (default 1000000): a batch holds whole apertures and is closed\n"    \
@@ -39,7 +46,8 @@ namespace {
     "# Raises\n\n"                                                                                                \
     "RuntimeError when the reader is closed or busy, an aperture is not in the file, a block is damaged\n"       \
     "or cut short, or the pulses are out of order for the filter; TypeError, ValueError or OverflowError\n"     \
-    "for an argument of the wrong type or value; MemoryError.\n"
+    "for an argument of the wrong type or value; MemoryError; KeyboardInterrupt on Ctrl-C, which stops\n"     \
+    "the read at once and leaves the reader usable.\n"
 
 }  // namespace
 
@@ -128,10 +136,10 @@ const char* const read_pulses =
     "```";
 
 const char* const read_records =
-    "read_records($self, apertures=None, *, columns=None, threads=None)\n--\n\n"
+    "read_records($self, apertures=None, *, columns=None, threads=None, errors=\"raise\")\n--\n\n"
     "Read the records of many apertures (every aperture by default) into one DataFrame.\n\n"
     "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT "\n"
+    KVT_APERTURES_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT KVT_RECORD_ERRORS_ARGUMENT "\n"
     "# Returns\n\n"
     "A pandas DataFrame with \"aperture_index\", \"index\" and the columns of `get_all_records`;\n"
     "\"record_type\" is a Categorical.\n\n"
@@ -189,8 +197,9 @@ const char* const stream_pulses =
     "field's metadata holds its \"description\" and \"unit\".\n\n"
     "# Raises\n\n"
     "As read_pulses for the arguments. A second export of the stream raises RuntimeError; a batch read\n"
-    "after the reader is closed fails with the closed-reader message. With errors=\"skip\", apertures out\n"
-    "of order give no rows.\n\n"
+    "after the reader is closed fails with the closed-reader message. With errors=\"skip\", the stream's\n"
+    "skipped_apertures and skipped_reasons list the skipped apertures, all of them once it is consumed.\n"
+    "Ctrl-C fails the stream (pyarrow raises OSError) and KeyboardInterrupt follows at once.\n\n"
     "# Examples\n\n"
     "```python\n"
     "import pyarrow\n"
@@ -199,16 +208,19 @@ const char* const stream_pulses =
     "```";
 
 const char* const stream_records =
-    "stream_records($self, apertures=None, *, batch_records=1000000, columns=None, threads=None)\n--\n\n"
+    "stream_records($self, apertures=None, *, batch_records=1000000, columns=None, threads=None, "
+    "errors=\"raise\")\n--\n\n"
     "The records of `read_records` as a one-shot Arrow stream of batches of whole apertures, each closed\n"
     "once it holds at least `batch_records` records. \"record_type\" is dictionary-encoded (int8 indices\n"
     "over the eight kind words in code order); \"long_pulse_duration_f\" and \"event_f\" are float64 with NaN.\n\n"
     "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT "\n"
+    KVT_APERTURES_ARGUMENT KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT
+    KVT_RECORD_ERRORS_ARGUMENT "\n"
     "# Returns\n\n"
     "A stream object with __arrow_c_stream__; each field's metadata holds its \"description\" and \"unit\".\n\n"
     "# Raises\n\n"
-    "As read_records for the arguments; a second export raises RuntimeError.\n\n"
+    "As read_records for the arguments; a second export raises RuntimeError. The stream lists skipped\n"
+    "apertures as stream_pulses does.\n\n"
     "# Examples\n\n"
     "```python\n"
     "import pyarrow\n"
