@@ -105,11 +105,11 @@ Result<Source> open_source(const std::string& file_name) {
 /// A recovery never replaces a file, and never writes onto its input under
 /// any name or link.
 Status check_destination(const Source& source, const std::string& new_file_name) {
-    struct stat destination {};
+    struct stat destination{};
     if (::lstat(new_file_name.c_str(), &destination) != 0) return {};
-    struct stat input {};
+    struct stat input{};
     if (::fstat(source.file.descriptor(), &input) != 0) return os_error(errno);
-    struct stat followed {};
+    struct stat followed{};
     const bool same = (destination.st_dev == input.st_dev && destination.st_ino == input.st_ino) ||
                       (::stat(new_file_name.c_str(), &followed) == 0 && followed.st_dev == input.st_dev &&
                        followed.st_ino == input.st_ino);
@@ -182,10 +182,9 @@ public:
     /// The 16 bytes at `offset`, which must lie before `limit`.
     Result<ApertureHeader> at(std::uint64_t offset, std::uint64_t limit, std::uint64_t previous_block) {
         if (offset >= start_ && offset - start_ + aperture_header_size <= length_) {
-            return ApertureHeader::new_(
-                std::span<const std::byte, aperture_header_size>(bytes_.data() + (offset - start_),
-                                                                 aperture_header_size),
-                offset);
+            return ApertureHeader::new_(std::span<const std::byte, aperture_header_size>(
+                                            bytes_.data() + (offset - start_), aperture_header_size),
+                                        offset);
         }
         if (previous_block > dense_blocks) return read_block_header(file_, offset);
         length_ = static_cast<std::size_t>(std::min<std::uint64_t>(bytes_.size(), limit - offset));
@@ -242,8 +241,8 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const Cancel
             break;
         }
         if (limit - position < aperture_header_size) {
-            walk.stop = std::to_string(limit - position) + " bytes" + at_byte(position) +
-                        ", too few for a block header";
+            walk.stop =
+                std::to_string(limit - position) + " bytes" + at_byte(position) + ", too few for a block header";
             break;
         }
         auto header = window->at(position, limit, previous_block);
@@ -261,8 +260,8 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const Cancel
             break;
         }
         if (source.cols && source.rows && (header->aperture_x >= *source.cols || header->aperture_y >= *source.rows)) {
-            walk.stop = block() + " lies outside the sensor (column " + std::to_string(header->aperture_x) +
-                        ", row " + std::to_string(header->aperture_y) + ")";
+            walk.stop = block() + " lies outside the sensor (column " + std::to_string(header->aperture_x) + ", row " +
+                        std::to_string(header->aperture_y) + ")";
             break;
         }
         if (header->block_size() > limit - position) {
@@ -287,8 +286,7 @@ Result<Walk> walk_blocks(const Source& source, std::uint64_t limit, const Cancel
 /// (record bytes that looked like a header) and is not kept. The numbers of
 /// entries that neither can place go to `lost`.
 Status place_from_index(const Source& source, const FoundIndex& index, std::vector<Block>& blocks,
-                        std::vector<std::uint32_t>& lost, RecoveryReport& report,
-                        const CancellationToken* cancel) {
+                        std::vector<std::uint32_t>& lost, RecoveryReport& report, const CancellationToken* cancel) {
     const std::vector<Block> walked = std::move(blocks);  // ascending by number
     blocks.clear();
     for (std::size_t i = 0; i < index.entries.size(); ++i) {
@@ -338,9 +336,9 @@ void drop_overlaps(std::vector<Block>& blocks, std::uint64_t limit, std::vector<
         kept.push_back(*block);
     }
     std::stable_sort(kept.begin(), kept.end(), [](const Block& a, const Block& b) { return a.number < b.number; });
-    kept.erase(std::unique(kept.begin(), kept.end(),
-                           [](const Block& a, const Block& b) { return a.number == b.number; }),
-               kept.end());
+    kept.erase(
+        std::unique(kept.begin(), kept.end(), [](const Block& a, const Block& b) { return a.number == b.number; }),
+        kept.end());
     blocks = std::move(kept);
 }
 
@@ -358,9 +356,9 @@ public:
             // Failures show again in the final fsync, which reports them.
             (void)::sync_file_range(fd_, static_cast<off_t>(started_), copy_piece, SYNC_FILE_RANGE_WRITE);
             if (started_ >= copy_piece) {
-                (void)::sync_file_range(fd_, static_cast<off_t>(started_ - copy_piece), copy_piece,
-                                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                            SYNC_FILE_RANGE_WAIT_AFTER);
+                (void)::sync_file_range(
+                    fd_, static_cast<off_t>(started_ - copy_piece), copy_piece,
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
             }
             started_ += copy_piece;
         }
@@ -374,8 +372,7 @@ private:
 /// Copies `length` bytes of the source from `offset` in pieces, looking at the
 /// flag between them.
 Status copy_range(const Source& source, std::uint64_t offset, std::uint64_t length, BufferedWriter& writer,
-                  ByteCopier& copier, const NewFile& output, Writeback& writeback,
-                  const CancellationToken* cancel) {
+                  ByteCopier& copier, const NewFile& output, Writeback& writeback, const CancellationToken* cancel) {
     while (length > 0) {
         if (cancelled(cancel)) return cancelled_error();
         const std::uint64_t piece = std::min(length, copy_piece);
@@ -406,8 +403,8 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
     header.num_apertures = blocks.size();
     header.index_offset = index_offset;
     if (Status written = writer.write(header.to_bytes()); !written) return written;
-    if (Status copied = copy_range(source, pulse_file_header_size, data_offset - pulse_file_header_size, writer,
-                                   copier, output, writeback, cancel);
+    if (Status copied = copy_range(source, pulse_file_header_size, data_offset - pulse_file_header_size, writer, copier,
+                                   output, writeback, cancel);
         !copied) {
         return copied;
     }
@@ -419,8 +416,7 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
             range_length += block_size(block.records);
             continue;
         }
-        if (Status copied =
-                copy_range(source, range_start, range_length, writer, copier, output, writeback, cancel);
+        if (Status copied = copy_range(source, range_start, range_length, writer, copier, output, writeback, cancel);
             !copied) {
             return copied;
         }
@@ -505,8 +501,8 @@ Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const st
         if (last && !known) {
             const auto complete =
                 static_cast<std::uint32_t>((limit - cut.aperture_byteloc - aperture_header_size) / 16);
-            report.partial_block = PartialBlock{cut.aperture_index, cut.aperture_byteloc, cut.num_records, complete,
-                                                keep_partial};
+            report.partial_block =
+                PartialBlock{cut.aperture_index, cut.aperture_byteloc, cut.num_records, complete, keep_partial};
             if (keep_partial) {
                 blocks.push_back({cut.aperture_index, cut.aperture_byteloc, complete, false, true});
             }

@@ -83,8 +83,7 @@ struct RecoveryReport {
 /// which must not exist. `cancel`, when given, is looked at between blocks and
 /// between pieces of the copy; once it is cancelled the call stops, writes
 /// nothing and fails with cancelled_error().
-[[nodiscard]] Result<RecoveryReport> recover_pulse_file(const std::string& file_name,
-                                                        const std::string& new_file_name, bool keep_partial,
-                                                        const CancellationToken* cancel = nullptr);
+[[nodiscard]] Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const std::string& new_file_name,
+                                                        bool keep_partial, const CancellationToken* cancel = nullptr);
 
 }  // namespace kvt

@@ -57,10 +57,10 @@ PyObject* report_to_dict(const RecoveryReport& report) {
         put(d, "apertures_lost", lost.release()) && put(d, "partial_block", partial.release()) &&
         put(d, "bytes_discarded", PyLong_FromUnsignedLongLong(report.bytes_discarded)) &&
         put(d, "walk_end", PyLong_FromUnsignedLongLong(report.walk_end)) &&
-        put(d, "walk_stop", PyUnicode_FromStringAndSize(report.walk_stop.data(),
-                                                        static_cast<Py_ssize_t>(report.walk_stop.size()))) &&
-        put(d, "index_offset", report.index_offset ? PyLong_FromUnsignedLongLong(*report.index_offset)
-                                                   : Py_NewRef(Py_None)) &&
+        put(d, "walk_stop",
+            PyUnicode_FromStringAndSize(report.walk_stop.data(), static_cast<Py_ssize_t>(report.walk_stop.size()))) &&
+        put(d, "index_offset",
+            report.index_offset ? PyLong_FromUnsignedLongLong(*report.index_offset) : Py_NewRef(Py_None)) &&
         put(d, "index_rebuilt", PyBool_FromLong(report.index_offset ? 0 : 1)) &&
         put(d, "index_confirmed", PyLong_FromUnsignedLongLong(report.index_confirmed)) &&
         put(d, "apertures_from_index", PyLong_FromUnsignedLongLong(report.apertures_from_index));
