@@ -238,7 +238,7 @@ void BM_OpenManyApertures(benchmark::State& state) {
         const auto start = std::chrono::steady_clock::now();
         kvt::Result<kvt::PulseReader> reader = kvt::PulseReader::open(path);
         benchmark::DoNotOptimize(reader->index().size());
-        reader = kvt::Error("closed");  // the reader's teardown belongs to the open
+        reader = kvt::Error(kvt::ErrorCode::internal, "closed");  // the reader's teardown belongs to the open
         const double elapsed = kvt::bench::seconds_since(start);
         opens.push_back(elapsed);
         state.SetIterationTime(elapsed);

@@ -13,8 +13,18 @@ ratios, with the absolute figures of the median round.
            Aims: time ratio at most 1.3, peak at most 500 MiB.
   tsv      `kvt-pulses pulses FILE -o out.tsv` against
            `read_pulses().to_csv(sep="\\t")`. Aim: at least 5 times faster.
+  info     `kvt-pulses info FILE` in a child: its peak resident memory above
+           the interpreter's start, and the bytes it reads (/proc/self/io's
+           rchar around the call, the modules imported first).
+           Aims: at most 64 MiB and 8 MiB.
+  plot     peak resident memory of `kvt-pulses plot FILE --hist dur_s` and
+           `--map mean_snr`, each in a child. Aim: at most 300 MiB.
+  workers  `kvt-pulses pulses F1 F2 F3 F4 --workers 2 -o out/` against the
+           same command without workers (the module's threads), each
+           writing a Parquet dataset of the same partitions; the rows of the
+           two datasets compared part by part. Aim: time ratio at most 1.3.
 
-    python benchmarks/bench_tools.py [--size MB] [--rounds N] [--cases synth,parquet,tsv]
+    python benchmarks/bench_tools.py [--size MB] [--rounds N] [--cases synth,parquet,tsv,info,plot,workers]
 
 Files are written under /tmp and removed at exit.
 """
@@ -104,22 +114,84 @@ def peak_of(code: str) -> float:
     return int(result.stdout.split()[-1]) / 1024
 
 
+def case_info(path: str) -> None:
+    code = ("import os, resource, sys\n"
+            "def status(key):\n"
+            "    return next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith(key)) / 1024\n"
+            "def rchar():\n"
+            "    return next(int(l.split()[1]) for l in open('/proc/self/io') if l.startswith('rchar'))\n"
+            "start = status('VmRSS:')\n"
+            "import numpy, kvt_pulse_reader, kvt_pulse_tools.cli as cli, kvt_pulse_tools.info\n"
+            "before = rchar()\n"
+            "sys.stdout = open(os.devnull, 'w')\n"
+            f"cli.main(['info', {path!r}])\n"
+            "read = rchar() - before\n"
+            "sys.stdout = sys.__stdout__\n"
+            "print(status('VmHWM:') - start, read / 2**20)\n")
+    result = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
+    peak, read = map(float, result.stdout.split())
+    print(f"info of a {os.path.getsize(path) / 1e9:.2f} GB file: peak {peak:.1f} MiB above the interpreter's start "
+          f"(aim: <= 64), {read:.2f} MiB read (aim: <= 8)")
+
+
+def case_plot(folder: str, path: str) -> None:
+    for what in (["--hist", "dur_s"], ["--map", "mean_snr"]):
+        out = os.path.join(folder, "plot.png")
+        peak = peak_of(f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['plot', {path!r}, "
+                       f"*{what!r}, '-q', '--force', '-o', {out!r}]))")
+        print(f"plot {' '.join(what)}: peak resident memory {peak:.0f} MiB (aim: <= 300)")
+
+
+def case_workers(folder: str, size_mb: int, rounds: int) -> None:
+    import pyarrow.parquet as pq
+
+    paths = [os.path.join(folder, f"run{k}.bin") for k in range(4)]
+    for k, path in enumerate(paths):
+        synthesize(path, size_mb * 1_000_000 // 4 // (16 + 16 * RECORDS), RECORDS, 10 + k)
+    outs = {"workers": os.path.join(folder, "with_workers") + "/", "here": os.path.join(folder, "here") + "/"}
+    workers_option = ", '--workers', '2'"
+    commands = {name: (f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['pulses', *{paths!r}, '-q', "
+                       f"'--force', '-o', {out!r}{workers_option if name == 'workers' else ''}]))")
+                for name, out in outs.items()}
+    rows = []
+    for _ in range(rounds):
+        workers = child(commands["workers"])
+        here = child(commands["here"])
+        rows.append((workers / here, workers, here))
+    ratio, workers, here = sorted(rows)[len(rows) // 2]
+    parts = [sorted(os.listdir(out)) for out in outs.values()]
+    same = parts[0] == parts[1] and all(
+        pq.read_table(os.path.join(outs["workers"], part)).equals(pq.read_table(os.path.join(outs["here"], part)))
+        for part in parts[0])
+    total = sum(pq.ParquetFile(os.path.join(outs["here"], part)).metadata.num_rows for part in parts[1])
+    print(f"pulses of 4 files ({size_mb} MB) -o out/: --workers 2 {workers:.2f} s, without workers {here:.2f} s, "
+          f"median ratio {statistics.median(r[0] for r in rows):.2f} (aim: <= 1.3); {len(parts[1])} parts, "
+          f"{total} rows, the same rows: {same}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size", type=int, default=1000, help="file size in MB (default 1000)")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--cases", default="synth,parquet,tsv")
+    parser.add_argument("--cases", default="synth,parquet,tsv,info,plot,workers")
     args = parser.parse_args()
     cases = args.cases.split(",")
     with tempfile.TemporaryDirectory(dir="/tmp") as folder:
         if "synth" in cases:
             case_synth(folder, args.size, args.rounds)
-        if "parquet" in cases or "tsv" in cases:
+        if {"parquet", "tsv", "info", "plot"} & set(cases):
             path = os.path.join(folder, "pulses.bin")
             synthesize(path, args.size * 1_000_000 // (16 + 16 * RECORDS), RECORDS, 1)
             for extension in ("parquet", "tsv"):
                 if extension in cases:
                     case_table(folder, path, args.rounds, extension)
+            if "info" in cases:
+                case_info(path)
+            if "plot" in cases:
+                case_plot(folder, path)
+            os.unlink(path)
+        if "workers" in cases:
+            case_workers(folder, args.size, args.rounds)
 
 
 if __name__ == "__main__":

@@ -31,6 +31,6 @@ private:
 }
 
 /// The error of a call stopped by its token.
-[[nodiscard]] inline Error cancelled_error() { return Error("The operation was cancelled"); }
+[[nodiscard]] inline Error cancelled_error() { return Error(ErrorCode::cancelled, "The operation was cancelled"); }
 
 }  // namespace kvt

@@ -15,6 +15,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Union
 
+from kvt_pulse_tools._errors import ToolError
+
 PathArg = Union[str, "os.PathLike[str]"]
 
 
@@ -33,9 +35,13 @@ def atomic_output(destination: PathArg) -> Iterator[Path]:
     try:
         yield temporary
         os.replace(temporary, destination)
-    except BaseException:
+    except BaseException as error:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
+        # A failure on the temporary name is reported under the user's name.
+        if isinstance(error, OSError) and str(temporary) in (str(error.filename), str(error.filename2)):
+            reason = error.strerror or str(error)
+            raise ToolError(f"cannot write {destination}: {reason}") from error
         raise
     _sync_folder(Path(destination).parent)
 
@@ -47,3 +53,32 @@ def _sync_folder(folder: Path) -> None:
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
+
+
+@contextlib.contextmanager
+def atomic_folder(destination: PathArg) -> Iterator[Path]:
+    """Like :func:`atomic_output` for a folder (a Parquet dataset): yields a
+    fresh temporary folder beside ``destination`` to fill; on success it
+    takes the destination's name (an older file or folder there is moved
+    aside, then removed), on failure it is removed."""
+    import shutil
+
+    target = Path(os.fspath(destination).rstrip("/" + os.sep) or os.fspath(destination))
+    temporary = temporary_name(target)
+    os.mkdir(temporary)
+    try:
+        yield temporary
+        if os.path.lexists(target):
+            old = temporary_name(target)
+            os.rename(target, old)
+            os.rename(temporary, target)
+            if old.is_dir() and not old.is_symlink():
+                shutil.rmtree(old, ignore_errors=True)
+            else:
+                os.unlink(old)
+        else:
+            os.rename(temporary, target)
+    except BaseException:
+        shutil.rmtree(temporary, ignore_errors=True)
+        raise
+    _sync_folder(target.parent)

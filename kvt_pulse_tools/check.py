@@ -258,7 +258,7 @@ _UNORDERED = "aperture {}: its pulses touch or overlap (the filters' order check
 
 
 def _check_pulses(path: PathArg, problems: _Problems, progress: Callable[[int], None] | None) -> None:
-    from kvt_pulse_reader import PulseFilter, PulseReader
+    from kvt_pulse_reader import PulseFilter, PulseReader, UnsortedPulsesError
 
     order_check = PulseFilter()  # no criteria: only the order check
     with PulseReader(os.fspath(path)) as reader:
@@ -276,7 +276,7 @@ def _check_pulses(path: PathArg, problems: _Problems, progress: Callable[[int], 
             try:
                 reader.get_pulses(number, pulse_filter=order_check)
             except RuntimeError as error:
-                unordered = "aren't sorted" in str(error)
+                unordered = isinstance(error, UnsortedPulsesError)
                 problems.add("pulses", _UNORDERED.format(number) if unordered else f"aperture {number}: {error}")
             if progress is not None:
                 progress(1)

@@ -1,12 +1,16 @@
 """The ``kvt-pulses`` command: look into, check, subset, merge and make pulse files.
 
 Each subcommand is one function ``run_<name>(args) -> int`` registered by
-``add_<name>(subcommands, common)``; the shared pieces (aperture selections,
-filter options, table outputs, progress bars, optional libraries) live here
-so that new subcommands reuse them. Failures print one line,
-``kvt-pulses: error: <message>``, and exit 1; usage errors exit 2; Ctrl-C
-exits 130. Every output file is written under a temporary name beside its
-destination and renamed into place when complete.
+``add_<name>(subcommands, common)`` in ``SUBCOMMANDS``; the filter options
+live here, the other shared pieces (aperture selections, progress bars,
+``--force`` and the check that no output is an input, the report of what
+``--on-bad-file skip`` left out) in :mod:`kvt_pulse_tools._command`, and the
+tables' one writer path in :mod:`kvt_pulse_tools.tables_command`. Failures
+print one line, ``kvt-pulses: error: <message>``, and exit 1; usage errors
+exit 2; a table written with something skipped exits 3; Ctrl-C exits 130.
+Every output file is written under a temporary name beside its destination
+and renamed into place when complete; no command writes onto one of its
+inputs, or replaces a file without ``--force``.
 """
 
 from __future__ import annotations
@@ -17,40 +21,28 @@ import json
 import os
 import signal
 import sys
-import threading
-from collections.abc import Callable, Iterator, Sequence
-from typing import Any, Protocol
+from collections.abc import Callable, Sequence
+from typing import Any
 
+from kvt_pulse_tools._command import (
+    PROGRAM,
+    add_force_option,
+    add_skip_options,
+    checked_output,
+    held_apertures,
+    parse_selection,
+    progress_bar,
+    say,
+    ticking,
+)
 from kvt_pulse_tools._errors import ToolError
 from kvt_pulse_tools.columns import add_columns
 from kvt_pulse_tools.html_report.command import add_report
 from kvt_pulse_tools.recover import add_recover
 
-PROGRAM = "kvt-pulses"
-
 
 # ---------------------------------------------------------------------------
 # Shared pieces.
-
-
-def parse_selection(text: str) -> list[int]:
-    """"0,5,10-20" -> [0, 5, 10, 11, ..., 20], in the order given."""
-    numbers: list[int] = []
-    for part in text.split(","):
-        part = part.strip()
-        low, dash, high = part.partition("-")
-        try:
-            if dash:
-                first, last = int(low), int(high)
-                if first > last:
-                    raise ValueError
-                numbers.extend(range(first, last + 1))
-            else:
-                numbers.append(int(part))
-        except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"invalid aperture selection {text!r}: expected numbers and ranges such as 0,5,10-20") from None
-    return numbers
 
 
 def filter_options() -> list[tuple[str, str, str, str, str]]:
@@ -86,67 +78,6 @@ def filter_kwargs(args: argparse.Namespace) -> dict[str, Any] | None:
     return kwargs or None
 
 
-class Progress(Protocol):
-    def update(self, n: int = 1) -> Any: ...
-
-
-class _NoProgress:
-    def update(self, n: int = 1) -> None:
-        pass
-
-
-@contextlib.contextmanager
-def progress_bar(args: argparse.Namespace, total: int | None, description: str,
-                 unit: str = "it", unit_scale: bool = False) -> Iterator[Progress]:
-    """A tqdm bar on standard error when it is a terminal and --quiet is not
-    given; a bar that shows nothing otherwise."""
-    if args.quiet or not sys.stderr.isatty():
-        yield _NoProgress()
-        return
-    from tqdm import tqdm
-
-    with tqdm(total=total, desc=description, unit=unit, unit_scale=unit_scale, file=sys.stderr,
-              leave=False, dynamic_ncols=True) as bar:
-        yield bar
-
-
-@contextlib.contextmanager
-def ticking(args: argparse.Namespace, description: str) -> Iterator[None]:
-    """For one long call that reports no progress of its own: a bar that shows
-    the time spent, refreshed from a helper thread while the call runs."""
-    with progress_bar(args, None, description, unit="s") as bar:
-        if isinstance(bar, _NoProgress):
-            yield
-            return
-        done = threading.Event()
-
-        def tick() -> None:
-            while not done.wait(0.5):
-                bar.update(0)
-
-        ticker = threading.Thread(target=tick, daemon=True)
-        ticker.start()
-        try:
-            yield
-        finally:
-            done.set()
-            ticker.join()
-
-
-def say(args: argparse.Namespace, text: str) -> None:
-    """A line for the user on standard error, unless --quiet."""
-    if not args.quiet:
-        print(text, file=sys.stderr)
-
-
-def output_path(path: str) -> str:
-    """An output's path as given; its folder must exist."""
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise ToolError(f"cannot write {path}: no folder {folder}")
-    return path
-
-
 # ---------------------------------------------------------------------------
 # synth
 
@@ -171,12 +102,14 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("--fps", type=float, default=100.0, metavar="FPS", help="frames per second (default 100)")
     parser.add_argument("--duration", type=float, default=3600.0, metavar="SECONDS",
                         help="run duration in seconds (default 3600)")
+    add_force_option(parser)
     parser.set_defaults(run=run_synth)
 
 
 def run_synth(args: argparse.Namespace) -> int:
     from kvt_pulse_tools.synth import synthesize
 
+    args.output = args.out
     try:
         with progress_bar(args, None, "synth", unit="B", unit_scale=True) as bar:
 
@@ -185,7 +118,7 @@ def run_synth(args: argparse.Namespace) -> int:
                     setattr(bar, "total", size)
                 bar.update(written)
 
-            summary = synthesize(output_path(args.out), apertures=args.apertures, records=args.records,
+            summary = synthesize(checked_output(args, []), apertures=args.apertures, records=args.records,
                                  seed=args.seed, fps=args.fps, duration=args.duration, progress=progress)
     except ValueError as error:
         raise ToolError(str(error)) from None
@@ -201,25 +134,29 @@ def run_synth(args: argparse.Namespace) -> int:
 def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("info", parents=[common], help="what a pulse file holds",
                                  description="The header's fields, fps, duration, rows, cols, trimming, the "
-                                             "numbers of apertures and records, the data's and file's sizes.")
+                                             "numbers of apertures and records, the data's and file's sizes. "
+                                             "Reads the header, the metadata, the index and the blocks' "
+                                             "headers, never a record.")
     parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("--json", action="store_true", help="as one JSON object")
     parser.add_argument("-o", "--output", metavar="OUT", help="write to OUT (JSON when it ends in .json)")
+    add_force_option(parser)
     parser.set_defaults(run=run_info)
 
 
 def run_info(args: argparse.Namespace) -> int:
+    from kvt_pulse_tools._atomic import atomic_output
     from kvt_pulse_tools.info import file_info, format_info, info_json
 
-    from kvt_pulse_tools._atomic import atomic_output
-
+    if args.output is not None:
+        checked_output(args, [args.file])
     info = file_info(args.file)
     as_json = args.json or (args.output is not None and args.output.lower().endswith(".json"))
     text = info_json(info) if as_json else format_info(info)
     if args.output is None:
         print(text)
         return 0
-    with atomic_output(output_path(args.output)) as temporary:
+    with atomic_output(args.output) as temporary:
         with open(temporary, "w", encoding="utf-8") as out:
             out.write(text + "\n")
     return 0
@@ -277,7 +214,7 @@ def add_merge(commands: Any, common: argparse.ArgumentParser) -> None:
                                              "merge_pulse_files does.")
     parser.add_argument("inputs", nargs="+", metavar="IN", help="the pulse files to merge, in order")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the merged file to write")
-    parser.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists")
+    add_force_option(parser)
     parser.set_defaults(run=run_merge)
 
 
@@ -286,9 +223,7 @@ def run_merge(args: argparse.Namespace) -> int:
 
     from kvt_pulse_tools._atomic import atomic_output
 
-    if os.path.lexists(args.output) and not args.force:
-        raise ToolError(f"{args.output} already exists (use --force to replace it)")
-    with ticking(args, "merge"), atomic_output(output_path(args.output)) as temporary:
+    with ticking(args, "merge"), atomic_output(checked_output(args, args.inputs)) as temporary:
         merge_pulse_files(list(args.inputs), temporary)
     say(args, f"merged {len(args.inputs)} files into {args.output}")
     return 0
@@ -300,6 +235,7 @@ def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
         description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.")
     parser.add_argument("file", metavar="FILE", help="the pulse file to copy from")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the new pulse file to write")
+    add_force_option(parser)
     choice = parser.add_mutually_exclusive_group(required=True)
     choice.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
                         help="aperture numbers and ranges, such as 0,5,10-20")
@@ -311,41 +247,25 @@ def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.set_defaults(run=run_subset)
 
 
-def held_apertures(reader: Any, args: argparse.Namespace) -> list[int]:
-    """The selection (-a) in its order, or every aperture without one; a
-    selected aperture that the file does not hold fails, or is skipped with
-    --ignore-missing."""
-    if args.apertures is None:
-        return list(reader.apertures)
-    held = set(reader.apertures)
-    missing = sorted(set(args.apertures) - held)
-    if missing and not args.ignore_missing:
-        shown = ", ".join(map(str, missing[:10])) + (", ..." if len(missing) > 10 else "")
-        raise ToolError(f"{len(missing)} selected apertures are not in {args.file}: {shown} "
-                        "(use --ignore-missing to skip them)")
-    return [number for number in args.apertures if number in held]
-
-
 def run_subset(args: argparse.Namespace) -> int:
     from kvt_pulse_reader import PulseReader
 
     from kvt_pulse_tools._atomic import atomic_output
 
+    output = checked_output(args, [args.file])
     with PulseReader(args.file) as reader:
         if args.where is not None:
             args.apertures = _apertures_where(reader, args)
         chosen = sorted(set(held_apertures(reader, args)))
         if not chosen:
             raise ToolError("no apertures to copy")
-        with ticking(args, "subset"), atomic_output(output_path(args.output)) as temporary:
+        with ticking(args, "subset"), atomic_output(output) as temporary:
             reader.copy_apertures_to_new_file(chosen, temporary)
     say(args, f"wrote {len(chosen)} apertures to {args.output}")
     return 0
 
 
 def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
-    if not hasattr(reader, "summarize"):
-        raise ToolError("--where needs PulseReader.summarize, which this kvt_pulse_reader lacks")
     summary = reader.summarize(pulse_filter_kwargs=filter_kwargs(args))
     try:
         chosen = summary.query(args.where)
@@ -355,14 +275,14 @@ def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
 
 
 # ---------------------------------------------------------------------------
-# summary, pulses, records: tables of the whole run or of a selection
+# summary, pulses, records: tables of one file or many (kvt_pulse_tools.tables_command)
 
 
-def add_table_options(parser: argparse.ArgumentParser, columns: bool = True, several: bool = False) -> None:
-    if several:  # summary and pulses: several files, a "run" column (kvt_pulse_tools.dask_cli)
-        parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files (several add a \"run\" column)")
-    else:
-        parser.add_argument("file", metavar="FILE", help="a pulse file")
+def add_table_options(parser: argparse.ArgumentParser, columns: bool = True) -> None:
+    from kvt_pulse_tools import dask_cli
+
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="pulse files; with several, a first column \"run\" names each row's file")
     parser.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
                         help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)")
     parser.add_argument("--ignore-missing", action="store_true",
@@ -371,71 +291,38 @@ def add_table_options(parser: argparse.ArgumentParser, columns: bool = True, sev
         parser.add_argument("--columns", type=lambda text: [c.strip() for c in text.split(",") if c.strip()],
                             metavar="A,B,...", help="the columns to write, in this order")
     parser.add_argument("-o", "--output", metavar="OUT",
-                        help="a .parquet, .arrow, .feather, .csv or .tsv file (default: TSV on standard output)")
+                        help="a .parquet, .arrow, .feather, .csv or .tsv file, or FOLDER/ for a Parquet dataset "
+                             "of one part per partition (default: TSV on standard output)")
+    add_force_option(parser)
     parser.add_argument("--threads", type=int, metavar="N", help="threads to read with (default: every CPU)")
+    add_skip_options(parser)
+    dask_cli.add_options(parser)
+
+
+def _table_run(table: str) -> Callable[[argparse.Namespace], int]:
+    def run(args: argparse.Namespace) -> int:
+        from kvt_pulse_tools import tables_command
+
+        return tables_command.run(args, table, None if table == "records" else filter_kwargs(args))
+
+    return run
 
 
 def add_summary(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("summary", parents=[common], help="one row per aperture",
                                  description="The per-aperture table of PulseReader.summarize.")
-    add_table_options(parser, columns=False, several=True)
+    add_table_options(parser, columns=False)
     add_filter_options(parser)
-    _add_dask_options(parser)
-    parser.set_defaults(run=_or_dask_cli(run_summary, "summary"))
-
-
-def run_summary(args: argparse.Namespace) -> int:
-    from kvt_pulse_reader import PulseReader
-
-    from kvt_pulse_tools.tables import table_output
-
-    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
-        with ticking(args, "summary"):
-            summary = reader.summarize(held_apertures(reader, args), pulse_filter_kwargs=filter_kwargs(args),
-                                       threads=args.threads)
-        table.write(summary)
-        table.close()
-    return 0
+    parser.set_defaults(run=_table_run("summary"))
 
 
 def add_pulses(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser("pulses", parents=[common], help="every pulse, streamed",
                                  description="Every pulse of the selected apertures, as PulseReader.read_pulses "
                                              "gives them, written batch by batch.")
-    add_table_options(parser, several=True)
+    add_table_options(parser)
     add_filter_options(parser)
-    _add_dask_options(parser)
-    parser.set_defaults(run=_or_dask_cli(run_pulses, "pulses"))
-
-
-def run_pulses(args: argparse.Namespace) -> int:
-    from kvt_pulse_reader import PulseReader
-
-    from kvt_pulse_tools.tables import table_output
-
-    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
-        selection = held_apertures(reader, args)
-        columns = args.columns
-        # Whole apertures per batch: the bar counts them by their numbers.
-        wanted = columns if columns is None or "aperture_index" in columns else ["aperture_index", *columns]
-        options = dict(pulse_filter_kwargs=filter_kwargs(args), threads=args.threads)
-        with progress_bar(args, len(selection), "pulses", unit="aperture") as bar:
-            if table.takes_streams and hasattr(reader, "stream_pulses") and wanted is columns:
-                # Arrow batches straight from the module's column buffers.
-                table.write_stream(reader.stream_pulses(selection, columns=columns, **options),
-                                   lambda batch: bar.update(_apertures_in(batch)))
-            else:
-                for frame in reader.iter_pulses(selection, columns=wanted, **options):
-                    bar.update(int(frame["aperture_index"].nunique()) if len(frame) else 0)
-                    table.write(frame if wanted is columns else frame[columns])
-        table.close(reader.read_pulses([], columns=columns))
-    return 0
-
-
-def _apertures_in(batch: Any) -> int:
-    import pyarrow.compute as pc
-
-    return int(pc.count_distinct(batch.column("aperture_index")).as_py()) if batch.num_rows else 0
+    parser.set_defaults(run=_table_run("pulses"))
 
 
 def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
@@ -443,74 +330,7 @@ def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
                                  description="Every record of the selected apertures, as PulseReader.read_records "
                                              "gives them, written a batch of apertures at a time.")
     add_table_options(parser)
-    parser.set_defaults(run=run_records)
-
-
-def run_records(args: argparse.Namespace) -> int:
-    from kvt_pulse_reader import PulseReader
-
-    from kvt_pulse_tools.tables import table_output
-
-    with PulseReader(args.file) as reader, table_output(_out(args)) as table:
-        selection = held_apertures(reader, args)
-        columns = args.columns
-        with progress_bar(args, len(selection), "records", unit="aperture") as bar:
-            if table.takes_streams and hasattr(reader, "stream_records") and (
-                    columns is None or "aperture_index" in columns):
-                table.write_stream(reader.stream_records(selection, columns=columns, threads=args.threads),
-                                   lambda batch: bar.update(_apertures_in(batch)))
-            else:
-                for batch in _record_batches(args.file, selection):
-                    table.write(reader.read_records(batch, columns=columns, threads=args.threads))
-                    bar.update(len(batch))
-        table.close(reader.read_records([], columns=columns))
-    return 0
-
-
-def _record_batches(path: str, selection: list[int], records: int = 1_000_000) -> list[list[int]]:
-    """The selection cut into runs of whole apertures of about ``records``
-    records each, from the block headers' counts."""
-    from kvt_pulse_tools.info import record_counts
-
-    counts = record_counts(path)
-    batches: list[list[int]] = [[]]
-    held = 0
-    for number in selection:
-        if held >= records:
-            batches.append([])
-            held = 0
-        batches[-1].append(number)
-        held += counts.get(number, 0)
-    return [batch for batch in batches if batch]
-
-
-def _out(args: argparse.Namespace) -> str | None:
-    return None if args.output is None else output_path(args.output)
-
-
-# Several files (a "run" column), --scheduler and --workers: kvt_pulse_tools.dask_cli.
-
-
-def _add_dask_options(parser: argparse.ArgumentParser) -> None:
-    from kvt_pulse_tools import dask_cli
-
-    dask_cli.add_options(parser)
-
-
-def _or_dask_cli(run_one_file: Callable[[argparse.Namespace], int],
-                 table: str) -> Callable[[argparse.Namespace], int]:
-    """The command's run: dask_cli's for several files or a cluster, else
-    ``run_one_file`` with ``args.file`` the one file."""
-
-    def run(args: argparse.Namespace) -> int:
-        from kvt_pulse_tools import dask_cli
-
-        if dask_cli.handles(args):
-            return dask_cli.run(args, table)
-        args.file = args.files[0]
-        return run_one_file(args)
-
-    return run
+    parser.set_defaults(run=_table_run("records"))
 
 
 # ---------------------------------------------------------------------------
@@ -518,15 +338,19 @@ def _or_dask_cli(run_one_file: Callable[[argparse.Namespace], int],
 
 
 def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
+    from kvt_pulse_tools.plots import FORMATS
+
     parser = commands.add_parser("plot", parents=[common], help="a picture of the sensor, an aperture or a column",
                                  description="--map: a summary column over the sensor; --aperture: one aperture's "
                                              "pulses over time; --hist: a histogram of a pulse column.")
     parser.add_argument("file", metavar="FILE", help="a pulse file")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT.png", help="the picture to write (PNG)")
+    parser.add_argument("-o", "--output", required=True, metavar="OUT",
+                        help="the picture, in the format its extension names: " + ", ".join(sorted(FORMATS)))
+    add_force_option(parser)
     what = parser.add_mutually_exclusive_group(required=True)
-    what.add_argument("--map", metavar="COLUMN", help="a column of the summary, e.g. num_pulses")
-    what.add_argument("--aperture", type=int, metavar="N", help="an aperture's number")
-    what.add_argument("--hist", metavar="COLUMN", help="a pulse column, e.g. dur_s")
+    what.add_argument("--map", metavar="COLUMN", help="a column of the summary, e.g. num_pulses (in its own unit)")
+    what.add_argument("--aperture", type=int, metavar="N", help="an aperture's number (time in seconds)")
+    what.add_argument("--hist", metavar="COLUMN", help="a pulse column, e.g. dur_s (in its own unit)")
     add_filter_options(parser)
     parser.set_defaults(run=run_plot)
 
@@ -534,13 +358,15 @@ def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
 def run_plot(args: argparse.Namespace) -> int:
     from kvt_pulse_tools import plots
 
+    output = checked_output(args, [args.file])
+    plots.picture_format(output)
     with ticking(args, "plot"):
         if args.map is not None:
-            plots.sensor_map(args.file, args.map, output_path(args.output), filter_kwargs(args))
+            plots.sensor_map(args.file, args.map, output, filter_kwargs(args))
         elif args.aperture is not None:
-            plots.aperture_pulses(args.file, args.aperture, output_path(args.output), filter_kwargs(args))
+            plots.aperture_pulses(args.file, args.aperture, output, filter_kwargs(args))
         else:
-            plots.histogram(args.file, args.hist, output_path(args.output), filter_kwargs(args))
+            plots.histogram(args.file, args.hist, output, filter_kwargs(args))
     say(args, f"wrote {args.output}")
     return 0
 

@@ -12,16 +12,18 @@ other columns are those of the ``PulseReader`` method of the same name.
 
 Each partition is one file's run of whole apertures holding about
 ``partition_records`` records. The partitions are planned when the frame is
-built, from each file's index and the 16-byte headers of its blocks: no
-record is read then. Each partition opens its file where it is computed (a
+built, from the module's block plan of each file (``PulseReader.block_table``:
+the index and the 16-byte headers of the blocks): no record is read then. Each partition opens its file where it is computed (a
 worker needs only a path it can see and this package), so a task carries only
 a path, its aperture numbers as runs of consecutive numbers, and the filter's
 keywords. Dask's optimizer pushes column selections down into the read.
 
-A missing file, or one whose header, metadata or index the module refuses,
-fails when the frame is built; a damaged block fails the partition that reads
-it. Both raise the module's RuntimeError, its message prefixed with the file's
-path. No partition is ever left out.
+A missing file, one whose header, metadata or index the module refuses, or a
+block that runs past the end of its file fails when the frame is built;
+damaged records (pulses out of order) fail the partition that reads them.
+Both raise the module's error, its message prefixed with the file's path.
+With ``on_bad_file="skip"`` they are left out instead (see
+:func:`read_pulses`); with the default "raise" no partition is left out.
 """
 
 from __future__ import annotations
@@ -34,14 +36,6 @@ from typing import Any, Union
 import kvt_pulse_reader
 
 from kvt_pulse_tools._errors import require
-from kvt_pulse_tools._format import (
-    APERTURE_HEADER_SIZE,
-    HEADER_SIZE,
-    INDEX_ENTRY_SIZE,
-    INDEX_MAGIC,
-    FileHeader,
-    index_entry_dtype,
-)
 
 PathArg = Union[str, "os.PathLike[str]"]
 Paths = Union[PathArg, Iterable[PathArg]]
@@ -99,9 +93,14 @@ def run_names(paths: Sequence[str]) -> list[str]:
 
 
 def _named(error: RuntimeError, path: str) -> RuntimeError:
-    """The module's error with the file's path before its message (its notes
-    kept), so that a failure among many files says which one failed."""
-    named = RuntimeError(f"{path}: {error}")
+    """The module's error with the file's path before its message (its class,
+    errno, filename and notes kept), so that a failure among many files says
+    which one failed."""
+    kind = type(error) if type(error).__module__ == "kvt_pulse_reader" else RuntimeError
+    named = kind(f"{path}: {error}")
+    for name in ("errno", "strerror", "filename"):
+        if hasattr(error, name):
+            setattr(named, name, getattr(error, name))
     notes = getattr(error, "__notes__", None)
     if notes:
         named.__notes__ = list(notes)
@@ -109,7 +108,7 @@ def _named(error: RuntimeError, path: str) -> RuntimeError:
 
 
 # ---------------------------------------------------------------------------
-# Planning: partitions from the index and the block headers.
+# Planning: partitions from the module's block plan.
 
 
 @dataclass(frozen=True, eq=False)
@@ -145,52 +144,6 @@ def spans_of(numbers: Any) -> Any:
     return np.stack([firsts, lasts + 1], axis=1)
 
 
-@dataclass(frozen=True, eq=False)
-class FileIndex:
-    """What planning needs of a file, read with NumPy: its header, the
-    apertures that the index can look up (each once, ascending, the later of
-    two entries of one number winning, entries of offset 0 left out) with
-    their block offsets, and the file mapped for the block headers."""
-
-    header: FileHeader
-    size: int
-    numbers: Any
-    offsets: Any
-    data: Any
-
-    @classmethod
-    def read(cls, path: str) -> FileIndex:
-        import numpy as np
-
-        size = os.stat(path).st_size
-        data = np.memmap(path, dtype=np.uint8, mode="r")
-        header = FileHeader.unpack(bytes(data[:HEADER_SIZE]))
-        at = header.index_offset + len(INDEX_MAGIC)
-        entries = np.frombuffer(data[at:at + INDEX_ENTRY_SIZE * header.num_apertures], dtype=index_entry_dtype())
-        order = np.argsort(entries["aperture"], kind="stable")
-        numbers = entries["aperture"][order].astype(np.int64)
-        offsets = entries["offset"][order].astype(np.int64)
-        last = np.append(numbers[1:] != numbers[:-1], True)
-        held = last & (offsets != 0)
-        return cls(header, size, numbers[held], offsets[held], data)
-
-    def record_counts(self, numbers: Any) -> Any:
-        """The record count in the block header of each aperture of
-        ``numbers`` (all held), without touching a record. A block whose
-        header lies outside the data region counts 0 here: the partition that
-        reads it fails with the module's error."""
-        import numpy as np
-
-        from kvt_pulse_tools.check import read_block_headers
-
-        offsets = self.offsets[np.searchsorted(self.numbers, numbers)]
-        end = min(self.header.index_offset, self.size) - APERTURE_HEADER_SIZE
-        inside = (offsets >= self.header.data_offset) & (offsets <= end)
-        counts = np.zeros(len(offsets), dtype=np.int64)
-        counts[inside] = read_block_headers(self.data, offsets[inside])["num_records"]
-        return counts
-
-
 def cut(counts: Any, partition_records: int) -> list[slice]:
     """Runs of whole apertures of about ``partition_records`` records: an
     aperture goes to the partition in whose stretch of records it starts, so
@@ -206,33 +159,82 @@ def cut(counts: Any, partition_records: int) -> list[slice]:
 
 
 def plan_file(path: str, run: str, table: str, apertures: Any, partition_records: int,
-              ignore_missing: bool = False) -> list[Part]:
-    """The partitions of one file. Opening it with the module checks its
+              ignore_missing: bool = False, skipped: list[Skipped] | None = None) -> list[Part]:
+    """The partitions of one file, from the module's block plan
+    (``PulseReader.block_table``): the index's lookup rules and the blocks'
+    record counts are the module's own. Opening it with the module checks its
     header, metadata and index; a selection's missing aperture fails here
-    with the module's own message, unless ``ignore_missing`` drops it."""
+    with the module's own message, unless ``ignore_missing`` drops it.
+
+    With ``skipped`` (a list, for ``on_bad_file="skip"``), a file that cannot
+    be opened and the apertures whose blocks cannot be placed are appended to
+    it instead of failing."""
     import numpy as np
 
     from kvt_pulse_reader import PulseReader
 
     try:
         with PulseReader(path) as reader:
-            index = FileIndex.read(path)
             if apertures is None:
-                numbers = index.numbers
+                numbers = None
             else:
                 numbers = np.asarray(apertures, dtype=np.int64).reshape(-1)
-                missing = ~np.isin(numbers, index.numbers)
+                missing = ~np.isin(numbers, np.asarray(reader.apertures, dtype=np.int64))
                 if ignore_missing:
                     numbers = numbers[~missing]
                 elif missing.any():
                     # The module's own message for the first missing number.
                     getattr(reader, METHODS[table])([int(numbers[np.argmax(missing)])])
-    except RuntimeError as error:
-        raise _named(error, path) from error
-    counts = index.record_counts(numbers)
+            numbers, counts = placed_apertures(reader, numbers, path, skipped)
+    except (RuntimeError, OSError) as error:
+        if skipped is None:
+            if isinstance(error, RuntimeError):
+                raise _named(error, path) from error
+            raise
+        skipped.append(Skipped(path, None, _reason(error)))
+        return []
     # Workers see the same folders as the client, not its working folder.
     where = os.path.abspath(path)
     return [Part(where, run, spans_of(numbers[piece])) for piece in cut(counts, partition_records)]
+
+
+@dataclass(frozen=True)
+class Skipped:
+    """A file (``aperture`` None) or an aperture left out by
+    ``on_bad_file="skip"``, and the reason, the module's message."""
+
+    path: str
+    aperture: int | None
+    reason: str
+
+
+def _reason(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def placed_apertures(reader: Any, numbers: Any, path: str,
+                     skipped: list[Skipped] | None) -> tuple[Any, Any]:
+    """The aperture numbers and record counts of the block plan; with
+    ``skipped``, a selection whose plan fails is halved until each aperture
+    that fails stands alone, and those are left out."""
+    import numpy as np
+
+    numbers = None if numbers is None else np.asarray(numbers, dtype=np.int64)
+    try:
+        table = reader.block_table(numbers)
+        return table["aperture"].astype(np.int64), table["num_records"].astype(np.int64)
+    except RuntimeError as error:
+        if skipped is None:
+            raise
+        if numbers is None:
+            numbers = np.asarray(reader.apertures, dtype=np.int64)
+        if len(numbers) == 1:
+            skipped.append(Skipped(path, int(numbers[0]), _reason(error)))
+            return numbers[:0], numbers[:0]
+        half = len(numbers) // 2
+        first = placed_apertures(reader, numbers[:half], path, skipped)
+        second = placed_apertures(reader, numbers[half:], path, skipped)
+        return np.concatenate([first[0], second[0]]), np.concatenate([first[1], second[1]])
 
 
 def _selection(apertures: Iterable[Any] | None) -> Any:
@@ -251,11 +253,15 @@ def _selection(apertures: Iterable[Any] | None) -> Any:
 
 
 def read_part(part: Part, table: str, filter_kwargs: dict[str, Any] | None, runs: Sequence[str], threads: int,
-              base_columns: Sequence[str] | None, columns: Sequence[str] | None = None) -> Any:
+              base_columns: Sequence[str] | None, columns: Sequence[str] | None = None,
+              errors: str = "raise") -> Any:
     """The rows of one partition: the module's table of its apertures, with
     the "run" column where it is wanted. ``columns`` is the projection that
     Dask pushes down (None: ``base_columns``, the caller's choice, None for
-    every column)."""
+    every column). With ``errors="skip"`` the module leaves out the
+    apertures it cannot read soundly and lists them in the frame's
+    ``attrs["skipped_apertures"]`` (and ``"skipped_reasons"`` where the
+    module gives them)."""
     import numpy as np
     import pandas as pd
 
@@ -267,18 +273,21 @@ def read_part(part: Part, table: str, filter_kwargs: dict[str, Any] | None, runs
     try:
         with PulseReader(part.path) as reader:
             numbers = part.apertures()
+            method = getattr(reader, METHODS[table])
+            extra = {"errors": errors} if errors != "raise" and _takes_errors(method) else {}
             if table == "summary":
-                frame = reader.summarize(numbers, pulse_filter_kwargs=filter_kwargs, threads=threads)
+                frame = method(numbers, pulse_filter_kwargs=filter_kwargs, threads=threads, **extra)
                 if read is not None:
                     _check_columns(frame, read)
                     frame = frame[read]
             elif table == "pulses":
-                frame = reader.read_pulses(numbers, pulse_filter_kwargs=filter_kwargs, columns=read,
-                                           threads=threads)
+                frame = method(numbers, pulse_filter_kwargs=filter_kwargs, columns=read, threads=threads, **extra)
             else:
-                frame = reader.read_records(numbers, columns=read, threads=threads)
+                frame = method(numbers, columns=read, threads=threads, **extra)
     except RuntimeError as error:
         raise _named(error, part.path) from error
+    kept = {key: frame.attrs[key] for key in ("skipped_apertures", "skipped_reasons")
+            if extra and frame.attrs.get(key)}
     frame.attrs = {}
     if own == []:
         frame = frame[[]]
@@ -289,7 +298,29 @@ def read_part(part: Part, table: str, filter_kwargs: dict[str, Any] | None, runs
         run: Any = pd.Categorical.from_codes(np.full(len(frame), list(runs).index(part.run), dtype=width),
                                              dtype=dtype)
         frame.insert(0 if wanted is None else wanted.index(RUN), RUN, run)
+    frame.attrs.update(kept)
     return frame
+
+
+def _takes_errors(method: Any) -> bool:
+    """Whether a module method takes ``errors`` (read_records gains it)."""
+    return "errors" in (getattr(method, "__text_signature__", None) or "errors")
+
+
+def write_part(part: Part, path: str, table: str, filter_kwargs: dict[str, Any] | None, runs: Sequence[str],
+               threads: int, columns: Sequence[str] | None, errors: str = "raise") -> list[Skipped]:
+    """Reads one partition and writes it as the Parquet file ``path``, where
+    it is computed (a worker), so that no table passes through the client;
+    returns the apertures that ``errors="skip"`` left out."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    frame = read_part(part, table, filter_kwargs, runs, threads, columns, errors=errors)
+    numbers = frame.attrs.get("skipped_apertures") or []
+    reasons = frame.attrs.get("skipped_reasons") or ["could not be read"] * len(numbers)
+    frame.attrs = {}
+    pq.write_table(pa.Table.from_pandas(frame, preserve_index=False), path)
+    return [Skipped(part.path, int(number), str(reason)) for number, reason in zip(numbers, reasons)]
 
 
 def _check_columns(frame: Any, names: Sequence[str]) -> None:
@@ -303,65 +334,134 @@ def _check_columns(frame: Any, names: Sequence[str]) -> None:
 # The frames.
 
 
-def _frame(table: str, paths: Paths, apertures: Iterable[Any] | None, pulse_filter_kwargs: dict[str, Any] | None,
-           columns: Sequence[str] | None, partition_records: int, threads: int, ignore_missing: bool) -> Any:
-    dask = require("dask", "Dask DataFrames", "dask")
-    dd = require("dask.dataframe", "Dask DataFrames", "dask")
+@dataclass
+class Plan:
+    """The partitions of a set of files, the names of their runs, and what
+    ``on_bad_file="skip"`` left out while planning."""
 
+    files: list[str]
+    categories: tuple[str, ...]
+    parts: list[Part]
+    skipped: list[Skipped]
+
+
+def plan(table: str, paths: Paths, apertures: Iterable[Any] | None = None, *, partition_records: int = 5_000_000,
+         ignore_missing: bool = False, on_bad_file: str = "raise") -> Plan:
+    """The partitions of ``table`` ("pulses", "records" or "summary") over
+    ``paths``, without reading a record."""
     if isinstance(partition_records, bool) or not isinstance(partition_records, int):
         raise TypeError("partition_records must be an int")
     if partition_records < 1:
         raise ValueError("partition_records must be at least 1")
+    if on_bad_file not in ("raise", "skip"):
+        raise ValueError(f'on_bad_file must be "raise" or "skip", not {on_bad_file!r}')
     files = expand_paths(paths)
     runs = run_names(files)
-    categories = tuple(dict.fromkeys(runs))  # a file given twice is one run
     selection = _selection(apertures)
+    skipped: list[Skipped] | None = [] if on_bad_file == "skip" else None
     parts = [part for path, run in zip(files, runs)
-             for part in plan_file(path, run, table, selection, partition_records, ignore_missing)]
+             for part in plan_file(path, run, table, selection, partition_records, ignore_missing, skipped)]
+    lost = {item.path for item in skipped or [] if item.aperture is None}
+    good = [(path, run) for path, run in zip(files, runs) if path not in lost]
+    if not good:
+        raise RuntimeError("no pulse file could be read: " + "; ".join(f"{item.path}: {item.reason}"
+                                                                      for item in skipped or []))
     if not parts:  # nothing selected: one empty partition gives the columns
-        parts = [Part(files[0], runs[0], spans_of([]))]
-    base_columns = None if columns is None else list(columns)
-    # The empty frame of the first file: the meta, and the module's checks of
-    # the column names and of the filter's keywords (it warns of unknown ones).
-    empty = Part(files[0], runs[0], spans_of([]))
-    meta = read_part(empty, table, pulse_filter_kwargs, categories, threads, base_columns)
-    kwargs = None if pulse_filter_kwargs is None else {
+        parts = [Part(good[0][0], good[0][1], spans_of([]))]
+    return Plan(files, tuple(dict.fromkeys(runs)), parts, skipped or [])  # a file given twice is one run
+
+
+def meta(plan: Plan, table: str, pulse_filter_kwargs: dict[str, Any] | None, threads: int,
+         columns: Sequence[str] | None) -> Any:
+    """The empty frame of the plan's first readable file: the columns, and
+    the module's checks of the column names and of the filter's keywords (it
+    warns of unknown ones)."""
+    first = plan.parts[0]
+    return read_part(Part(first.path, first.run, spans_of([])), table, pulse_filter_kwargs, plan.categories,
+                     threads, columns)
+
+
+def known_filter_kwargs(pulse_filter_kwargs: dict[str, Any] | None) -> dict[str, Any] | None:
+    """The keywords handed to the partitions: the PulseFilter's alone."""
+    return None if pulse_filter_kwargs is None else {
         key: value for key, value in pulse_filter_kwargs.items() if key in FILTER_KEYWORDS}
+
+
+class SkippedWarning(UserWarning):
+    """A file or an aperture that ``on_bad_file="skip"`` left out when the
+    frame was planned; ``item`` is its :class:`Skipped`."""
+
+    def __init__(self, item: Skipped) -> None:
+        where = item.path if item.aperture is None else f"aperture {item.aperture} of {item.path}"
+        super().__init__(f"skipped {where}: {item.reason}")
+        self.item = item
+
+
+def _frame(table: str, paths: Paths, apertures: Iterable[Any] | None, pulse_filter_kwargs: dict[str, Any] | None,
+           columns: Sequence[str] | None, partition_records: int, threads: int, ignore_missing: bool,
+           on_bad_file: str) -> Any:
+    import warnings
+
+    dask = require("dask", "Dask DataFrames", "dask")
+    dd = require("dask.dataframe", "Dask DataFrames", "dask")
+
+    planned = plan(table, paths, apertures, partition_records=partition_records, ignore_missing=ignore_missing,
+                   on_bad_file=on_bad_file)
+    for item in planned.skipped:
+        warnings.warn(SkippedWarning(item), stacklevel=3)
+    base_columns = None if columns is None else list(columns)
+    empty = meta(planned, table, pulse_filter_kwargs, threads, base_columns)
     # The frames hold no Python strings; leave the module's types as they are.
     with dask.config.set({"dataframe.convert-string": False}):
-        return dd.from_map(read_part, parts, meta=meta, label=METHODS[table], enforce_metadata=False,
-                           table=table, filter_kwargs=kwargs, runs=categories, threads=threads,
-                           base_columns=base_columns)
+        return dd.from_map(read_part, planned.parts, meta=empty, label=METHODS[table], enforce_metadata=False,
+                           table=table, filter_kwargs=known_filter_kwargs(pulse_filter_kwargs),
+                           runs=planned.categories, threads=threads, base_columns=base_columns,
+                           errors=on_bad_file)
+
+
+_BAD_FILES = """``on_bad_file="skip"`` leaves out a file that cannot be opened and the apertures whose blocks
+    cannot be placed (each with a :class:`SkippedWarning` when the frame is built) and passes
+    ``errors="skip"`` to the module, whose skipped apertures each partition lists in its
+    ``attrs["skipped_apertures"]``."""
 
 
 def read_pulses(paths: Paths, apertures: Iterable[Any] | None = None,
                 pulse_filter_kwargs: dict[str, Any] | None = None, *, columns: Sequence[str] | None = None,
-                partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False) -> Any:
+                partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False,
+                on_bad_file: str = "raise") -> Any:
     """Every pulse of every file (or of the ``apertures`` selected in each)
     as one Dask DataFrame: "run", then the columns of
     ``PulseReader.read_pulses`` (``columns`` chooses and orders them, "run"
     included). ``threads`` is the module's threads per partition;
-    ``ignore_missing`` skips selected apertures that a file does not hold."""
+    ``ignore_missing`` skips selected apertures that a file does not hold.
+    """
     return _frame("pulses", paths, apertures, pulse_filter_kwargs, columns, partition_records, threads,
-                  ignore_missing)
+                  ignore_missing, on_bad_file)
 
 
 def read_records(paths: Paths, apertures: Iterable[Any] | None = None, *, columns: Sequence[str] | None = None,
-                 partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False) -> Any:
+                 partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False,
+                 on_bad_file: str = "raise") -> Any:
     """Every record of every file as one Dask DataFrame: "run", then the
     columns of ``PulseReader.read_records``."""
-    return _frame("records", paths, apertures, None, columns, partition_records, threads, ignore_missing)
+    return _frame("records", paths, apertures, None, columns, partition_records, threads, ignore_missing,
+                  on_bad_file)
 
 
 def summarize(paths: Paths, apertures: Iterable[Any] | None = None,
               pulse_filter_kwargs: dict[str, Any] | None = None, *, columns: Sequence[str] | None = None,
-              partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False) -> Any:
+              partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False,
+              on_bad_file: str = "raise") -> Any:
     """One row per aperture of every file as one Dask DataFrame: "run", then
     the columns of ``PulseReader.summarize``. Summarizing reads every record,
     so the partitions are planned by records as for the other tables: each
     holds whole apertures of one file."""
     return _frame("summary", paths, apertures, pulse_filter_kwargs, columns, partition_records, threads,
-                  ignore_missing)
+                  ignore_missing, on_bad_file)
 
 
-__all__ = ["RUN", "expand_paths", "read_pulses", "read_records", "run_names", "summarize"]
+for _reader in (read_pulses, read_records, summarize):
+    _reader.__doc__ = (_reader.__doc__ or "").rstrip() + "\n\n    " + _BAD_FILES + "\n"
+
+__all__ = ["RUN", "Skipped", "SkippedWarning", "expand_paths", "plan", "read_pulses", "read_records", "run_names",
+           "summarize"]

@@ -20,6 +20,25 @@ from kvt_pulse_tools._atomic import atomic_output
 from kvt_pulse_tools._errors import ToolError, require
 
 FORMATS = {".parquet": "parquet", ".arrow": "arrow", ".feather": "arrow", ".csv": "csv", ".tsv": "tsv"}
+#: The meaning of the column that several files add, beside the module's own.
+RUN_MEANING = "the run the row comes from: its file's name without the extension"
+
+
+def described(table: Any, name: str | None) -> Any:
+    """A pyarrow Table with each column of the module's table ``name``
+    ("records", "pulses", "summary"; None for none) described in its field's
+    metadata ("description", "unit"), as the module's streams describe theirs."""
+    if name is None:
+        return table
+    import pyarrow as pa
+
+    from kvt_pulse_reader import COLUMNS
+
+    known = {column: (meaning, unit) for column, _, unit, meaning in COLUMNS[name]}
+    known["run"] = (RUN_MEANING, "")
+    fields = [field.with_metadata({"description": known[field.name][0], "unit": known[field.name][1]})
+              if field.name in known else field for field in table.schema]
+    return pa.Table.from_arrays(table.columns, schema=pa.schema(fields, metadata=table.schema.metadata))
 
 
 def table_format(path: str | None) -> str:
@@ -47,9 +66,10 @@ def _has_pyarrow() -> bool:
 class TableWriter:
     """Takes pandas DataFrames of the same columns, one batch at a time."""
 
-    def __init__(self, sink: IO[bytes], kind: str) -> None:
+    def __init__(self, sink: IO[bytes], kind: str, table: str | None = None) -> None:
         self._sink = sink
         self._kind = kind
+        self._table = table
         self._writer: Any = None
         self._header_written = False
         if kind in ("parquet", "arrow"):
@@ -70,7 +90,13 @@ class TableWriter:
             return
         import pyarrow as pa
 
-        self._write_table(pa.Table.from_pandas(frame, preserve_index=False))
+        self._write_table(described(pa.Table.from_pandas(frame, preserve_index=False), self._table))
+
+    def write_arrow(self, table: Any) -> None:
+        """Writes one pyarrow Table or RecordBatch."""
+        import pyarrow as pa
+
+        self._write_table(pa.Table.from_batches([table]) if isinstance(table, pa.RecordBatch) else table)
 
     def write_stream(self, stream: Any, on_batch: Callable[[Any], None] | None = None) -> None:
         """Writes every batch of an Arrow stream (an object with
@@ -127,18 +153,24 @@ class TableWriter:
 
 
 @contextlib.contextmanager
-def table_output(path: str | None) -> Iterator[TableWriter]:
+def table_output(path: str | None, table: str | None = None) -> Iterator[TableWriter]:
     """A TableWriter into ``path`` (renamed into place when complete) or, for
-    None, into standard output as TSV."""
+    None, into standard output as TSV; ``table`` names the module's table
+    whose columns it writes, for their descriptions."""
     kind = table_format(path)
     if path is None:
         sink = sys.stdout.buffer
-        writer = TableWriter(sink, kind)
+        writer = TableWriter(sink, kind, table)
         yield writer
         sink.flush()
         return
     with atomic_output(path) as temporary, open(temporary, "wb") as sink:
-        writer = TableWriter(sink, kind)
-        yield writer
+        writer = TableWriter(sink, kind, table)
+        try:
+            yield writer
+        except BaseException:
+            with contextlib.suppress(Exception):
+                writer.close()  # before its file goes: no writer left to flush into it
+            raise
         sink.flush()
         os.fsync(sink.fileno())

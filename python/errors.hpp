@@ -1,7 +1,13 @@
 // How failures become Python exceptions.
 //
-// The module raises its own failures as RuntimeError; argument errors are
-// TypeError or OverflowError; exceptions raised by Python code the module
+// The module raises its own failures as subclasses of PulseFileError, itself
+// a RuntimeError, chosen by the core error's code: a cut file, an invalid
+// file, a missing aperture, unsorted pulses, a writer's refusal, an invalid
+// argument; failures of the operating system are at once PulseFileError and
+// the matching OSError (FileNotFoundError, PermissionError, ...), with errno
+// and filename set. Messages are the core's, unchanged; an exception note
+// (PEP 678, from Python 3.11) places the failure in its file. Argument errors
+// are TypeError or OverflowError; exceptions raised by Python code the module
 // calls pass unchanged. A C++ exception never crosses into the interpreter:
 // every entry point runs its body through `guarded`.
 #pragma once
@@ -10,6 +16,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -22,9 +29,13 @@ class PulseReader;
 
 namespace kvt::python {
 
-/// Raises RuntimeError with `message`; returns nullptr for convenience.
+/// Calls `add(name, type)` for each of the module's exception classes, base
+/// first, creating them on the first call; false, with an exception set, on
+/// a failure of either.
+bool for_each_error_class(const std::function<bool(const char* name, PyObject* type)>& add);
+
+/// Raises PulseFileError with `message`; returns nullptr for convenience.
 PyObject* raise_runtime_error(std::string_view message);
-inline PyObject* raise_runtime_error(const Error& error) { return raise_runtime_error(error.message()); }
 
 /// What the caller of a failed core operation knows of where it failed.
 struct ErrorPlace {
@@ -33,12 +44,15 @@ struct ErrorPlace {
     std::optional<std::uint64_t> aperture{}; ///< the aperture being read
 };
 
-/// Raises RuntimeError with the error's message, unchanged, and (from Python
-/// 3.11) a note (PEP 678) that places it: which file and how long it is, which
-/// aperture, and which of the file's parts ends past the end of the file. A
-/// user who sees "failed to fill whole buffer" so learns that the file was
-/// cut short, and where.
-PyObject* raise_runtime_error(const Error& error, const ErrorPlace& place);
+/// Raises the class of the error's code with the error's message, unchanged.
+/// A failure of the operating system gets errno, strerror and filename (the
+/// error's own file, else the place's). From Python 3.11 a note (PEP 678)
+/// names the file the error concerns and places the failure in it: how long
+/// the file is, which aperture, which of the file's parts ends past its end
+/// (and then that `kvt-pulses recover` can salvage it), or that it is not a
+/// pulse file at all. A user who sees "failed to fill whole buffer" so learns
+/// that the file was cut short, and where.
+PyObject* raise_runtime_error(const Error& error, const ErrorPlace& place = {});
 
 /// Raises the module's exception for internal faults, `PanicException`, a
 /// direct subclass of BaseException created on first use.

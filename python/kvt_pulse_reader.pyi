@@ -11,7 +11,11 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-__all__ = ["merge_pulse_files", "PulseReader", "PulseFilter", "recover_pulse_file"]
+__all__ = [
+    "merge_pulse_files", "PulseReader", "PulseFilter", "recover_pulse_file", "PulseFileError", "TruncatedFileError",
+    "InvalidFileError", "MissingApertureError", "UnsortedPulsesError", "WriterRefusedError", "InvalidArgumentError",
+    "PulseFileOSError", "PulseFileNotFoundError", "PulseFilePermissionError", "PulseFileIsADirectoryError", "PulseFileExistsError",
+]
 
 # A file name: a str, or a path object whose path is a str (bytes are refused).
 _StrPath: TypeAlias = str | os.PathLike[str]
@@ -176,6 +180,14 @@ class PulseReader:
         threads: SupportsIndex | None = None,
         errors: Literal["raise", "skip"] = "raise",
     ) -> _ArrowStream: ...
+    def block_table(self, apertures: _ApertureNumbers | None = None) -> dict[str, npt.NDArray[Any]]:
+        """Where the blocks of ``apertures`` (every aperture by default,
+        ascending) lie, from the index and the blocks' 16-byte headers,
+        without reading a record: a dict of three arrays of one row per
+        aperture in the selection's order, "aperture" (uint64), "offset"
+        (uint64, the block's position in bytes) and "num_records" (uint32,
+        from the block's header). RuntimeError for an aperture the file does
+        not hold or a block that runs past the end of the file."""
     def _repr_html_(self) -> str:
         """A small HTML card of the file, its run and its counts, for Jupyter."""
     def close(self) -> None:
@@ -233,3 +245,45 @@ def recover_pulse_file(
     file whose header or metadata is damaged. Ctrl-C stops the recovery at
     once with KeyboardInterrupt. Failures raise RuntimeError.
     """
+
+# The module's exceptions. Every failure of the module is a PulseFileError,
+# and so a RuntimeError; its message is the module's own, and from Python 3.11
+# a note names the file and places the failure in it. Failures of the
+# operating system are also the matching OSError, with errno, strerror and
+# filename set, and str() giving the module's message.
+
+class PulseFileError(RuntimeError):
+    """A failure of the pulse-file library: the base of its exceptions."""
+
+class TruncatedFileError(PulseFileError):
+    """A read ran past the end of the file: the file was cut short, or a size or count in it is wrong."""
+
+class InvalidFileError(PulseFileError):
+    """The file breaks the pulse-file format: its header, metadata, index or a block."""
+
+class MissingApertureError(PulseFileError):
+    """An aperture number the file does not hold."""
+
+class UnsortedPulsesError(PulseFileError):
+    """An aperture's pulses overlap or run backwards, so a filter cannot judge them."""
+
+class WriterRefusedError(PulseFileError):
+    """A writer refused its source or destination (the source itself, an existing file, a file it cannot write)."""
+
+class InvalidArgumentError(PulseFileError):
+    """A call's arguments cannot be carried out."""
+
+class PulseFileOSError(OSError, PulseFileError):
+    """The operating system failed a call on a file: errno, strerror and filename are set; str() is the message."""
+
+class PulseFileNotFoundError(FileNotFoundError, PulseFileOSError):
+    """The file or its folder does not exist."""
+
+class PulseFilePermissionError(PermissionError, PulseFileOSError):
+    """The file or its folder may not be read or written."""
+
+class PulseFileIsADirectoryError(IsADirectoryError, PulseFileOSError):
+    """A folder was given where a file is needed."""
+
+class PulseFileExistsError(FileExistsError, PulseFileOSError, WriterRefusedError):
+    """A writer refused to replace an existing file."""

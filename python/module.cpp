@@ -2,9 +2,10 @@
 //
 // Importing registers, in this order, merge_pulse_files, PulseReader,
 // PulseFilter and recover_pulse_file, each appended to __all__, then the data
-// dictionary: COLUMNS, RECORD_KINDS and FILTER_KEYWORDS. NumPy and pandas are
-// not imported here: NumPy is located on the first column conversion, pandas
-// by each reader's construction.
+// dictionary: COLUMNS, RECORD_KINDS and FILTER_KEYWORDS, and the exception
+// classes (PulseFileError and its subclasses), also appended to __all__. NumPy
+// and pandas are not imported here: NumPy is located on the first column
+// conversion, pandas by each reader's first frame.
 #include "py_ref.hpp"
 
 #include <atomic>
@@ -75,12 +76,13 @@ bool add_data(PyObject* module, const char* name, PyObject* value) {
 
 bool initialise(PyObject* module) {
     return add_public(module, "merge_pulse_files", PyCFunction_NewEx(&merge_definition, module, nullptr)) &&
-           add_public(module, "PulseReader",
-                      Py_XNewRef(reinterpret_cast<PyObject*>(pulse_reader_type()))) &&
+           add_public(module, "PulseReader", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_reader_type()))) &&
            add_public(module, "PulseFilter", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_filter_type()))) &&
            add_public(module, "recover_pulse_file", PyCFunction_NewEx(&recover_definition, module, nullptr)) &&
            add_data(module, "COLUMNS", column_table()) && add_data(module, "RECORD_KINDS", record_kind_table()) &&
-           add_data(module, "FILTER_KEYWORDS", filter_keyword_table());
+           add_data(module, "FILTER_KEYWORDS", filter_keyword_table()) &&
+           for_each_error_class(
+               [module](const char* name, PyObject* type) { return add_public(module, name, Py_NewRef(type)); });
 }
 
 PyObject* create_module() {

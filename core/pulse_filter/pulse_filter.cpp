@@ -41,7 +41,8 @@ Status PulseFilterPass::add(PulsePiece& pulses) {
     for (std::size_t j = 0; j < pulses.count; ++j) {
         const std::uint32_t start_f = pulses.start_f[j];
         const std::uint32_t end_f = pulses.end_f[j];
-        if (have_previous_ && start_f <= previous_end_) return Error("The provided pulses aren't sorted!");
+        if (have_previous_ && start_f <= previous_end_)
+            return Error(ErrorCode::unsorted_pulses, "The provided pulses aren't sorted!");
         previous_end_ = end_f;
         have_previous_ = true;
         if (!filter_.keeps(pulses, j, fps_, frames_per_minute_)) continue;

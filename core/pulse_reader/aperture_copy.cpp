@@ -43,17 +43,17 @@ struct SourceRange {
     std::uint64_t length = 0;
 };
 
-Error too_large() { return Error("The new pulse file would be larger than 2^64 bytes"); }
+Error too_large() { return Error(ErrorCode::refused, "The new pulse file would be larger than 2^64 bytes"); }
 
 }  // namespace
 
 Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
                                                const std::string& file_name, const CancellationToken* cancel) const {
-    if (apertures.empty()) return Error("No apertures to copy");
+    if (apertures.empty()) return Error(ErrorCode::invalid_argument, "No apertures to copy");
     const std::uint64_t data_offset = header_.data_offset;
     if (data_offset < pulse_file_header_size) {
-        return Error("Cannot copy from a pulse file whose data offset " + std::to_string(data_offset) +
-                     " lies inside its 48-byte header");
+        return Error(ErrorCode::refused, "Cannot copy from a pulse file whose data offset " +
+                                             std::to_string(data_offset) + " lies inside its 48-byte header");
     }
 
     // Writing onto the source would replace the file this reader reads, under
@@ -63,9 +63,9 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
         struct stat source {};
         if (::fstat(file_.descriptor(), &source) != 0) return os_error(errno);
         if (destination.st_dev == source.st_dev && destination.st_ino == source.st_ino) {
-            return Error("Refusing to copy apertures onto the source file itself: " + file_name);
+            return Error(ErrorCode::refused, "Refusing to copy apertures onto the source file itself: " + file_name);
         }
-        if (S_ISDIR(destination.st_mode)) return os_error(EISDIR);
+        if (S_ISDIR(destination.st_mode)) return os_error(EISDIR, file_name);
     }
 
     std::vector<std::uint64_t> order(apertures.begin(), apertures.end());
@@ -104,7 +104,7 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
     auto created = NewFile::create(file_name);
     if (!created) return std::move(created).error();
     NewFile output = std::move(created).value();
-    BufferedWriter writer(output.descriptor());
+    BufferedWriter writer(output.descriptor(), writer_buffer_size, file_name);
     ByteCopier copier(CopyMethod::automatic, cancel);
 
     PulseFileHeader header = header_;
@@ -133,7 +133,7 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
     if (Status flushed = writer.flush(); !flushed) return flushed;
     // The source is read at the sizes found in the first pass; a file that
     // changed in between would show here.
-    if (writer.position() != index_offset + index_size) return Error("Stream position mismatch");
+    if (writer.position() != index_offset + index_size) return Error(ErrorCode::internal, "Stream position mismatch");
     if (cancelled(cancel)) return cancelled_error();
     return output.commit(ExistingDestination::replace);
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
 
 #include "pulse_reader/file.hpp"
 
@@ -16,18 +17,27 @@ Status write_all_to(int fd, std::span<const std::byte> bytes) {
             if (errno == EINTR) continue;
             return os_error(errno);
         }
-        if (done == 0) return Error("failed to write whole buffer");
+        if (done == 0) return Error(ErrorCode::io, "failed to write whole buffer");
         bytes = bytes.subspan(static_cast<std::size_t>(done));
     }
     return {};
 }
 
-BufferedWriter::BufferedWriter(int fd, std::size_t capacity)
-    : fd_(fd), capacity_(capacity), buffer_(std::make_unique_for_overwrite<std::byte[]>(capacity)) {}
+BufferedWriter::BufferedWriter(int fd, std::size_t capacity, std::string path)
+    : fd_(fd),
+      path_(std::move(path)),
+      capacity_(capacity),
+      buffer_(std::make_unique_for_overwrite<std::byte[]>(capacity)) {}
+
+Status BufferedWriter::write_out(std::span<const std::byte> bytes) const {
+    Status status = write_all_to(fd_, bytes);
+    if (!status) return std::move(status).error().concerning(path_);
+    return {};
+}
 
 Status BufferedWriter::flush() {
     if (used_ == 0) return {};
-    Status status = write_all_to(fd_, {buffer_.get(), used_});
+    Status status = write_out({buffer_.get(), used_});
     if (!status) return status;
     written_ += used_;
     used_ = 0;
@@ -42,7 +52,7 @@ Status BufferedWriter::write(std::span<const std::byte> bytes) {
     }
     if (Status status = flush(); !status) return status;
     if (bytes.size() >= capacity_) {
-        if (Status status = write_all_to(fd_, bytes); !status) return status;
+        if (Status status = write_out(bytes); !status) return status;
         written_ += bytes.size();
         return {};
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "result.hpp"
 
@@ -18,8 +19,9 @@ inline constexpr std::size_t writer_buffer_size = std::size_t{1} << 20;
 
 class BufferedWriter {
 public:
-    /// Writes to `fd`, which the caller keeps open for the writer's lifetime.
-    explicit BufferedWriter(int fd, std::size_t capacity = writer_buffer_size);
+    /// Writes to `fd`, which the caller keeps open for the writer's lifetime;
+    /// failures to write name the file as `path`.
+    explicit BufferedWriter(int fd, std::size_t capacity = writer_buffer_size, std::string path = {});
 
     [[nodiscard]] Status write(std::span<const std::byte> bytes);
     /// Writes `count` zero bytes.
@@ -42,7 +44,10 @@ public:
     void account_direct_write(std::uint64_t count) noexcept { written_ += count; }
 
 private:
+    [[nodiscard]] Status write_out(std::span<const std::byte> bytes) const;
+
     int fd_;
+    std::string path_;
     std::size_t capacity_;
     std::unique_ptr<std::byte[]> buffer_;
     std::size_t used_ = 0;

@@ -61,7 +61,9 @@ bool append_scalar(std::string& out, const Metadata& value) {
     }
 }
 
-Error not_expressible() { return Error("The metadata holds a value that JSON text cannot express"); }
+Error not_expressible() {
+    return Error(ErrorCode::invalid_metadata, "The metadata holds a value that JSON text cannot express");
+}
 
 /// Appends `root` without recursion: each open object or array is a frame
 /// holding the iterator of its next member.
@@ -152,7 +154,7 @@ Result<std::string> to_compact_json(const Metadata& value) {
 
 Result<std::string> to_compact_json(const Metadata& object,
                                     std::span<const std::pair<std::string_view, std::uint64_t>> replacements) {
-    if (!object.is_object()) return Error("The metadata is not a JSON object");
+    if (!object.is_object()) return Error(ErrorCode::invalid_metadata, "The metadata is not a JSON object");
     std::vector<std::pair<std::string_view, std::uint64_t>> sorted(replacements.begin(), replacements.end());
     std::sort(sorted.begin(), sorted.end());
 

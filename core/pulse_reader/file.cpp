@@ -8,15 +8,15 @@
 
 namespace kvt {
 
-Error os_error(int error_number) {
+Error os_error(int error_number, std::string path) {
     std::string text = std::strerror(error_number);
     text += " (os error ";
     text += std::to_string(error_number);
     text += ')';
-    return Error(std::move(text));
+    return Error(ErrorCode::io, std::move(text), error_number, std::move(path));
 }
 
-Error unexpected_end_of_file() { return Error("failed to fill whole buffer"); }
+Error unexpected_end_of_file() { return Error(ErrorCode::truncated, "failed to fill whole buffer"); }
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
     if (this != &other) {
@@ -46,18 +46,18 @@ Status FileDescriptor::close() {
 
 Result<InputFile> InputFile::open(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
-        return Error("file name contained an unexpected NUL byte");
+        return Error(ErrorCode::invalid_argument, "file name contained an unexpected NUL byte");
     }
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return os_error(errno);
+    if (fd < 0) return os_error(errno, path);
     FileDescriptor owned(fd);
     // A directory opens for reading but cannot be read; report it as the read would.
     struct stat status {};
-    if (::fstat(fd, &status) != 0) return os_error(errno);
-    if (S_ISDIR(status.st_mode)) return os_error(EISDIR);
+    if (::fstat(fd, &status) != 0) return os_error(errno, path);
+    if (S_ISDIR(status.st_mode)) return os_error(EISDIR, path);
     return InputFile(std::move(owned));
 }
 

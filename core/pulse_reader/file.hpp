@@ -15,8 +15,8 @@
 
 namespace kvt {
 
-/// The message of a failed system call with error number `error_number`.
-Error os_error(int error_number);
+/// A failed system call with error number `error_number`, on the file `path` where known.
+Error os_error(int error_number, std::string path = {});
 
 /// The message of a read that ran out of bytes.
 Error unexpected_end_of_file();

@@ -60,12 +60,16 @@ std::optional<std::uint64_t> unsigned_member(const Metadata& metadata, std::stri
     return found->get<std::uint64_t>();
 }
 
-Error missing_or_invalid(std::string_view key) { return Error(std::string(key) + " missing or invalid"); }
+Error missing_or_invalid(std::string_view key) {
+    return Error(ErrorCode::invalid_metadata, std::string(key) + " missing or invalid");
+}
 
-Error stream_position_mismatch() { return Error("Stream position mismatch"); }
+/// Blocks that do not lie back to back refuse the merge; the writer's own
+/// position out of step is an internal fault.
+Error stream_position_mismatch(ErrorCode code = ErrorCode::refused) { return Error(code, "Stream position mismatch"); }
 
 Error sum_overflows(std::string_view what) {
-    return Error("The merged " + std::string(what) + " would exceed 18446744073709551615");
+    return Error(ErrorCode::refused, "The merged " + std::string(what) + " would exceed 18446744073709551615");
 }
 
 /// What the merge needs of one input beyond its reader.
@@ -98,7 +102,7 @@ Result<Totals> sum_metadata(std::span<Input> inputs) {
                                                           "rows",       "roi_offset_col", "roi_cols"};
         for (std::size_t k = 0; k < keys.size(); ++k) {
             const auto value = unsigned_member(metadata, keys[k]);
-            if (!value) return missing_or_invalid(keys[k]);
+            if (!value) return missing_or_invalid(keys[k]).concerning(input.reader->path());
             values[k] = *value;
         }
         const auto [wells, left, right, rows, roi_offset, roi_cols] = values;
@@ -134,20 +138,22 @@ Status check_input(Input& input) {
 
     for (std::size_t i = 1; i < apertures.size(); ++i) {
         if (apertures[i] <= apertures[i - 1]) {
-            return Error("Cannot merge " + reader.path() + ": its index is not in strictly ascending order (aperture " +
-                         std::to_string(apertures[i]) + " follows " + std::to_string(apertures[i - 1]) + ")");
+            return Error(ErrorCode::refused,
+                         "Cannot merge " + reader.path() + ": its index is not in strictly ascending order (aperture " +
+                             std::to_string(apertures[i]) + " follows " + std::to_string(apertures[i - 1]) + ")");
         }
     }
     const Wide capacity = Wide{input.rows} * input.cols;
     if (!apertures.empty() && Wide{apertures.back()} >= capacity) {
-        return Error("Cannot merge " + reader.path() + ": aperture index " + std::to_string(apertures.back()) +
-                     " is not below its rows x cols = " + std::to_string(input.rows) + " x " +
-                     std::to_string(input.cols));
+        return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": aperture index " +
+                                             std::to_string(apertures.back()) + " is not below its rows x cols = " +
+                                             std::to_string(input.rows) + " x " + std::to_string(input.cols));
     }
     const PulseFileHeader& header = reader.header();
     if (header.index_offset < header.data_offset) {
-        return Error("Cannot merge " + reader.path() + ": its index_offset " + std::to_string(header.index_offset) +
-                     " lies before its data_offset " + std::to_string(header.data_offset));
+        return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": its index_offset " +
+                                             std::to_string(header.index_offset) + " lies before its data_offset " +
+                                             std::to_string(header.data_offset));
     }
     return {};
 }
@@ -186,10 +192,11 @@ Status copy_data_region(const Input& input, BufferedWriter& writer, const Cancel
             auto at = reader.index().get(apertures[next]);
             if (!at) return at.error().prefixed("Invalid aperture index encountered: ");
             if (*at != next_header) {
-                return Error("Cannot merge " + reader.path() + ": the block of aperture " +
-                             std::to_string(apertures[next]) + " is at byte " + std::to_string(*at) +
-                             " instead of byte " + std::to_string(next_header) +
-                             ", right after the block before it in index order");
+                return Error(ErrorCode::refused, "Cannot merge " + reader.path() + ": the block of aperture " +
+                                                     std::to_string(apertures[next]) + " is at byte " +
+                                                     std::to_string(*at) + " instead of byte " +
+                                                     std::to_string(next_header) +
+                                                     ", right after the block before it in index order");
             }
             std::byte* bytes = space.data() + (next_header - position);
             ApertureHeader header =
@@ -197,9 +204,10 @@ Status copy_data_region(const Input& input, BufferedWriter& writer, const Cancel
                                      next_header);
             if (!raise_field(header.aperture_y, input.row_offset) ||
                 !raise_field(header.aperture_index, input.index_offset)) {
-                return Error("Cannot merge " + reader.path() + ": the block header of aperture " +
-                             std::to_string(apertures[next]) +
-                             " holds an aperture_y or aperture_index that overflows 32 bits once renumbered");
+                return Error(ErrorCode::refused,
+                             "Cannot merge " + reader.path() + ": the block header of aperture " +
+                                 std::to_string(apertures[next]) +
+                                 " holds an aperture_y or aperture_index that overflows 32 bits once renumbered");
             }
             const auto patched = header.to_bytes();
             std::copy(patched.begin(), patched.end(), bytes);
@@ -232,9 +240,9 @@ Status copy_data_region(const Input& input, BufferedWriter& writer, const Cancel
 
 Status merge_pulse_files(std::span<const PulseReader* const> readers, const std::string& new_file_name,
                          const CancellationToken* cancel) {
-    if (readers.empty()) return Error("No pulse files provided");
+    if (readers.empty()) return Error(ErrorCode::invalid_argument, "No pulse files provided");
     if (std::find(readers.begin(), readers.end(), nullptr) != readers.end()) {
-        return Error("merge_pulse_files was given a null reader");
+        return Error(ErrorCode::invalid_argument, "merge_pulse_files was given a null reader");
     }
     // A dangling symbolic link counts too: the final move could not replace it.
     struct stat status {};
@@ -263,7 +271,8 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     auto serialised = to_compact_json(first.metadata(), recomputed);
     if (!serialised) return std::move(serialised).error();
     const std::string metadata = std::move(serialised).value();
-    if (metadata.size() > UINT32_MAX) return Error("The merged metadata is longer than 4294967295 bytes");
+    if (metadata.size() > UINT32_MAX)
+        return Error(ErrorCode::refused, "The merged metadata is longer than 4294967295 bytes");
 
     // The first input's data_offset, moved by the change in metadata length.
     const PulseFileHeader& first_header = first.header();
@@ -271,9 +280,10 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
                                       std::uint64_t{first_header.num_encoding_records} * encoding_record_size +
                                       metadata.size();
     const Wide moved = Wide{first_header.data_offset} + metadata.size();
-    if (moved < first_header.metadata_length) return Error("Stream position exceeds new data offset");
+    if (moved < first_header.metadata_length)
+        return Error(ErrorCode::internal, "Stream position exceeds new data offset");
     const Wide data_offset_wide = (moved - first_header.metadata_length + 15) / 16 * 16;
-    if (data_offset_wide < prefix_size) return Error("Stream position exceeds new data offset");
+    if (data_offset_wide < prefix_size) return Error(ErrorCode::internal, "Stream position exceeds new data offset");
 
     // Second pass: indexes, "cols", aperture numbers, and where everything goes.
     Wide base = data_offset_wide;
@@ -281,18 +291,22 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     Wide total_capacity = 0;
     Wide total_apertures = 0;
     for (Input& input : inputs) {
-        if (Status checked = check_input(input); !checked) return checked;
+        if (Status checked = check_input(input); !checked) {
+            return std::move(checked).error().concerning(input.reader->path());
+        }
         input.row_offset = static_cast<std::uint32_t>(total_rows);
         input.index_offset = static_cast<std::uint32_t>(total_capacity);
         input.base = static_cast<std::uint64_t>(std::min<Wide>(base, UINT64_MAX));
         total_rows += input.rows;
         total_capacity += Wide{input.rows} * input.cols;
         if (total_rows > header_field_range) {
-            return Error("The merged file would have more than 4294967296 rows, more than a 32-bit aperture_y can "
+            return Error(ErrorCode::refused,
+                         "The merged file would have more than 4294967296 rows, more than a 32-bit aperture_y can "
                          "number");
         }
         if (total_capacity > header_field_range) {
-            return Error("The merged file would have more than 4294967296 apertures (rows x cols), more than a "
+            return Error(ErrorCode::refused,
+                         "The merged file would have more than 4294967296 apertures (rows x cols), more than a "
                          "32-bit aperture_index can number");
         }
         const PulseFileHeader& header = input.reader->header();
@@ -301,7 +315,7 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     }
     const Wide index_offset_wide = base;
     const Wide file_size = index_offset_wide + index_magic_size + total_apertures * index_entry_size;
-    if (file_size > UINT64_MAX) return Error("The merged file would be larger than 2^64 bytes");
+    if (file_size > UINT64_MAX) return Error(ErrorCode::refused, "The merged file would be larger than 2^64 bytes");
     const auto data_offset = static_cast<std::uint64_t>(data_offset_wide);
     const auto index_offset = static_cast<std::uint64_t>(index_offset_wide);
 
@@ -312,7 +326,7 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     auto created = NewFile::create(new_file_name);
     if (!created) return std::move(created).error();
     NewFile output = std::move(created).value();
-    BufferedWriter writer(output.descriptor());
+    BufferedWriter writer(output.descriptor(), writer_buffer_size, new_file_name);
 
     PulseFileHeader header = first_header;
     header.num_apertures = static_cast<std::uint64_t>(total_apertures);
@@ -323,12 +337,15 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
     if (Status written = writer.write(encoding_records); !written) return written;
     if (Status written = writer.write(std::as_bytes(std::span(metadata))); !written) return written;
     if (Status written = writer.write_zeros(data_offset - writer.position()); !written) return written;
-    if (writer.position() != data_offset) return stream_position_mismatch();
+    if (writer.position() != data_offset) return stream_position_mismatch(ErrorCode::internal);
 
     for (const Input& input : inputs) {
-        if (Status copied = copy_data_region(input, writer, cancel); !copied) return copied;
+        // Errors of the output carry its name already; the others concern this input.
+        if (Status copied = copy_data_region(input, writer, cancel); !copied) {
+            return std::move(copied).error().concerning(input.reader->path());
+        }
     }
-    if (writer.position() != index_offset) return stream_position_mismatch();
+    if (writer.position() != index_offset) return stream_position_mismatch(ErrorCode::internal);
 
     std::array<std::byte, index_entry_size> entry{};
     store_le(entry.data(), index_magic);
@@ -344,7 +361,8 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
         }
     }
     if (Status flushed = writer.flush(); !flushed) return flushed;
-    if (writer.position() != static_cast<std::uint64_t>(file_size)) return stream_position_mismatch();
+    if (writer.position() != static_cast<std::uint64_t>(file_size))
+        return stream_position_mismatch(ErrorCode::internal);
     if (cancelled(cancel)) return cancelled_error();
     return output.commit(ExistingDestination::refuse);
 }

@@ -106,24 +106,27 @@ public:
 }  // namespace
 
 Result<Metadata> parse_metadata(std::string_view text) {
-    if (auto invalid = find_invalid_utf8(text)) return Error("Failed to parse metadata as UTF-8: " + *invalid);
+    if (auto invalid = find_invalid_utf8(text))
+        return Error(ErrorCode::invalid_metadata, "Failed to parse metadata as UTF-8: " + *invalid);
     Metadata value;
     try {
         value = Metadata::parse(text);
     } catch (const nlohmann::json::out_of_range& error) {
         FaultPosition fault;
         Metadata::sax_parse(text, &fault);
-        return Error("Failed to parse metadata JSON: parse error at " + line_and_column(text, fault.position) + ": " +
-                     strip_library_tag(error.what()));
+        return Error(ErrorCode::invalid_metadata, "Failed to parse metadata JSON: parse error at " +
+                                                      line_and_column(text, fault.position) + ": " +
+                                                      strip_library_tag(error.what()));
     } catch (const nlohmann::json::exception& error) {
-        return Error("Failed to parse metadata JSON: " + strip_library_tag(error.what()));
+        return Error(ErrorCode::invalid_metadata, "Failed to parse metadata JSON: " + strip_library_tag(error.what()));
     }
     // The parser takes a NUL byte outside a string for the end of the input
     // (inside a string it is an error), so a value followed by a NUL and
     // anything at all would pass; JSON allows only whitespace after the value.
     if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
-        return Error("Failed to parse metadata JSON: parse error at " + line_and_column(text, nul + 1) +
-                     ": syntax error while parsing value - unexpected NUL byte; expected end of input");
+        return Error(ErrorCode::invalid_metadata,
+                     "Failed to parse metadata JSON: parse error at " + line_and_column(text, nul + 1) +
+                         ": syntax error while parsing value - unexpected NUL byte; expected end of input");
     }
     return value;
 }

@@ -49,7 +49,9 @@ bool kernel_copy_refused(int error_number) {
 
 }  // namespace
 
-Error file_already_exists(const std::string& path) { return Error("File " + path + " already exists"); }
+Error file_already_exists(const std::string& path) {
+    return Error(ErrorCode::already_exists, "File " + path + " already exists", EEXIST, path);
+}
 
 namespace {
 
@@ -101,17 +103,17 @@ int link_open_file(int fd, int folder_fd, const std::string& name) {
 
 Result<NewFile> NewFile::create(const std::string& destination, TemporaryFile kind) {
     if (destination.find('\0') != std::string::npos) {
-        return Error("file name contained an unexpected NUL byte");
+        return Error(ErrorCode::invalid_argument, "file name contained an unexpected NUL byte");
     }
     const auto slash = destination.rfind('/');
     std::string folder = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? destination : destination.substr(slash + 1);
     // What open(O_CREAT) would report for these names.
     if (destination.empty()) return os_error(ENOENT);
-    if (name.empty() || name == "." || name == "..") return os_error(EISDIR);
+    if (name.empty() || name == "." || name == "..") return os_error(EISDIR, destination);
 
     auto folder_fd = open_folder(folder);
-    if (!folder_fd) return std::move(folder_fd).error();
+    if (!folder_fd) return std::move(folder_fd).error().concerning(destination);
 
     if (kind == TemporaryFile::unnamed) {
         int fd = -1;
@@ -122,7 +124,7 @@ Result<NewFile> NewFile::create(const std::string& destination, TemporaryFile ki
             return NewFile(destination, std::move(folder), std::move(name), std::string(),
                            std::move(folder_fd).value(), FileDescriptor(fd));
         }
-        if (!unnamed_file_refused(errno)) return os_error(errno);
+        if (!unnamed_file_refused(errno)) return os_error(errno, destination);
     }
 
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -132,9 +134,9 @@ Result<NewFile> NewFile::create(const std::string& destination, TemporaryFile ki
             return NewFile(destination, std::move(folder), std::move(name), std::move(temporary),
                            std::move(folder_fd).value(), FileDescriptor(fd));
         }
-        if (errno != EEXIST && errno != EINTR) return os_error(errno);
+        if (errno != EEXIST && errno != EINTR) return os_error(errno, destination);
     }
-    return os_error(EEXIST);
+    return os_error(EEXIST, destination);
 }
 
 NewFile::NewFile(NewFile&& other) noexcept
@@ -175,14 +177,14 @@ void NewFile::discard() noexcept {
 }
 
 Status NewFile::commit(ExistingDestination existing) {
-    if (!pending_) return Error("The new file has already been moved into place or removed");
+    if (!pending_) return Error(ErrorCode::internal, "The new file has already been moved into place or removed");
     // fsync reports every write-back failure (a full disk on a network file
     // system included); once it has succeeded, close() has nothing to add,
     // so its result is not looked at.
     if (::fsync(fd_.get()) != 0) {
         const int error_number = errno;
         discard();
-        return os_error(error_number);
+        return os_error(error_number, destination_);
     }
     Status published;
     if (temporary_name_.empty()) {
@@ -204,7 +206,7 @@ Status NewFile::commit(ExistingDestination existing) {
 Status NewFile::publish_unnamed(ExistingDestination existing) {
     const int linked = link_open_file(fd_.get(), folder_fd_.get(), name_);
     if (linked == 0) return {};
-    if (linked != EEXIST) return os_error(linked);
+    if (linked != EEXIST) return os_error(linked, destination_);
     if (existing == ExistingDestination::refuse) return file_already_exists(destination_);
     // A link cannot replace a file: the file gets a temporary name beside the
     // destination, which one rename then moves over it atomically.
@@ -212,24 +214,25 @@ Status NewFile::publish_unnamed(ExistingDestination existing) {
         std::string temporary = temporary_name_for(name_);
         const int result = link_open_file(fd_.get(), folder_fd_.get(), temporary);
         if (result == EEXIST) continue;
-        if (result != 0) return os_error(result);
+        if (result != 0) return os_error(result, destination_);
         temporary_name_ = std::move(temporary);
         return publish_named(existing);
     }
-    return os_error(EEXIST);
+    return os_error(EEXIST, destination_);
 }
 
 Status NewFile::publish_named(ExistingDestination existing) {
     const int folder = folder_fd_.get();
     if (existing == ExistingDestination::replace) {
-        if (::renameat(folder, temporary_name_.c_str(), folder, name_.c_str()) != 0) return os_error(errno);
+        if (::renameat(folder, temporary_name_.c_str(), folder, name_.c_str()) != 0)
+            return os_error(errno, destination_);
         return {};
     }
     if (::renameat2(folder, temporary_name_.c_str(), folder, name_.c_str(), RENAME_NOREPLACE) == 0) return {};
     const int error_number = errno;
     if (error_number == EEXIST) return file_already_exists(destination_);
     if (error_number != EINVAL && error_number != ENOSYS && error_number != EOPNOTSUPP) {
-        return os_error(error_number);
+        return os_error(error_number, destination_);
     }
     return detail::link_into_place(temporary_name_, name_, folder, &destination_);
 }
@@ -240,8 +243,8 @@ Status NewFile::sync_folder() const {
     // syncs no folders (EINVAL, EROFS), leaves nothing to sync here.
     const int error_number = errno;
     if (error_number == EBADF || error_number == EINVAL || error_number == EROFS) return {};
-    return os_error(error_number).prefixed("The new file " + destination_ +
-                                           " is in place, but its folder could not be synced: ");
+    return os_error(error_number, destination_)
+        .prefixed("The new file " + destination_ + " is in place, but its folder could not be synced: ");
 }
 
 namespace detail {
@@ -249,7 +252,7 @@ namespace detail {
 Status link_into_place(const std::string& from, const std::string& to, int folder_fd, const std::string* shown_as) {
     if (::linkat(folder_fd, from.c_str(), folder_fd, to.c_str(), 0) != 0) {
         if (errno == EEXIST) return file_already_exists(shown_as != nullptr ? *shown_as : to);
-        return os_error(errno);
+        return os_error(errno, shown_as != nullptr ? *shown_as : to);
     }
     // The file is in place under both names; dropping the temporary name
     // cannot fail where creating the link in the same folder succeeded.

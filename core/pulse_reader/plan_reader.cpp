@@ -176,7 +176,7 @@ struct RowSpan {
 enum class Restart { none, read_headers, skip_blocks };
 
 Error out_of_order(std::uint64_t aperture, const Error& error) {
-    return Error("aperture " + std::to_string(aperture) + ": " + error.message());
+    return error.prefixed("aperture " + std::to_string(aperture) + ": ");
 }
 
 /// Writes `count` values `value(i)` into column `out` from row `at`; nothing
@@ -735,11 +735,11 @@ private:
         if (header.num_records != planned.num_records) {
             if (!plan_.headers_read) {
                 restart_ = Restart::read_headers;
-                return Error("block sizes differ from their headers");
+                return Error(ErrorCode::invalid_block, "block sizes differ from their headers");
             }
             // The file changed between planning and reading.
-            return Error("The block of aperture " + std::to_string(planned.aperture) +
-                         " changed while the file was read");
+            return Error(ErrorCode::invalid_block, "The block of aperture " + std::to_string(planned.aperture) +
+                                                       " changed while the file was read");
         }
         return header;
     }

@@ -53,12 +53,13 @@ Result<PulseReader> PulseReader::open(const std::string& path) {
     if (!metadata) return std::move(metadata).error();
 
     const auto fps = metadata_number(*metadata, "fps");
-    if (!fps) return Error("Missing or invalid 'fps' field in metadata");
+    if (!fps) return Error(ErrorCode::invalid_metadata, "Missing or invalid 'fps' field in metadata");
     const bool trimmed = metadata_says_trimmed(*metadata);
 
     std::array<std::byte, index_magic_size> magic{};
     if (Status read = file.read_exact_at(header.index_offset, magic); !read) return std::move(read).error();
-    if (load_le<std::uint64_t>(magic.data()) != index_magic) return Error("Index magic number mismatch");
+    if (load_le<std::uint64_t>(magic.data()) != index_magic)
+        return Error(ErrorCode::invalid_index, "Index magic number mismatch");
 
     const std::uint64_t entries_at = header.index_offset + index_magic_size;
     const std::uint64_t max_entries = UINT64_MAX / index_entry_size;

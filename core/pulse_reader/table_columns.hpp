@@ -35,10 +35,10 @@ struct RecordKind {
 inline constexpr std::array<RecordKind, formatted_record_type_count> record_kinds{{
     {"pulse", "a pulse: light above the background for dur_f frames, with its measurements"},
     {"padding", "filler that moves the frame counter by ipd_f (65535) and carries no event"},
-    {"long_pulse_update", "a pulse still going on, too long for a pulse record so far: long_pulse_duration_f frames"},
-    {"long_pulse_dropped", "a long pulse given up after long_pulse_duration_f frames, never written as a pulse"},
-    {"step_up", "the background stepped up at frame event_f"},
-    {"step_down", "the background stepped down at frame event_f"},
+    {"long_pulse_update", "news of a long pulse: its duration so far, long_pulse_duration_f frames (32 bits wide)"},
+    {"long_pulse_dropped", "a long pulse dropped after long_pulse_duration_f frames; it gives no pulse"},
+    {"step_up", "a step up of the aperture's level, at frame event_f"},
+    {"step_down", "a step down of the aperture's level, at frame event_f"},
     {"background", "the aperture's background level and noise (bg_mean, bg_std) at this frame"},
     {"unknown", "a record of a kind this reader does not know; its words are given raw"},
 }};
@@ -77,8 +77,8 @@ constexpr std::size_t counted_kind(std::string_view column) noexcept {
           "the background's standard deviation in bin 0; -3, -2, -5, -6 mark the long-pulse and step kinds")        \
     VALUE(bin1_bg_std, float, "intensity", "the background's standard deviation in bin 1")                          \
     RECORD(start_f, std::uint32_t, "frames",                                                                        \
-           "the running sum of ipd_f within the aperture's block, wrapping at 2**32 (the record's frame for all "   \
-           "kinds but pulses)")                                                                                    \
+           "the running sum of ipd_f within the aperture's block, wrapping at 2**32 (pulses' durations not "      \
+           "added)")                                                                                    \
     RECORD(record_type, FormattedRecordType, "", "the record's kind, one of the eight words")                      \
     FRAMES(long_pulse_duration_f, double, "frames",                                                                 \
            "a long pulse's frames so far (long_pulse_update, long_pulse_dropped); NaN in other kinds")               \

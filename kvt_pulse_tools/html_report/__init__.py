@@ -97,20 +97,9 @@ def _check_output(inputs: list[str], out: str, force: bool) -> None:
     """Refuses an output that is one of the inputs (the same device and
     inode, whatever the name), an existing one without ``force``, and one
     whose folder does not exist."""
-    if os.path.lexists(out):
-        try:
-            target = os.stat(out)
-        except OSError:
-            target = None
-        for name in inputs:
-            try:
-                source = os.stat(name)
-            except OSError:
-                continue
-            if target is not None and (source.st_dev, source.st_ino) == (target.st_dev, target.st_ino):
-                raise ToolError(f"{out} is one of the inputs ({name}): not overwritten")
-        if not force:
-            raise ToolError(f"{out} already exists (use --force to replace it)")
+    from kvt_pulse_tools._outputs import refuse_unsafe_output
+
+    refuse_unsafe_output(out, inputs, force=force)
     folder = os.path.dirname(os.path.abspath(out))
     if not os.path.isdir(folder):
         raise ToolError(f"cannot write {out}: no folder {folder}")

@@ -150,6 +150,26 @@ const char* const read_records =
     "records = PulseReader(\"path/to/pulses.bin\").read_records(range(100))\n"
     "```";
 
+const char* const block_table =
+    "block_table($self, apertures=None)\n--\n\n"
+    "Where the blocks of many apertures lie, from the index and the blocks' 16-byte headers, without\n"
+    "reading a record: the module's own plan of the blocks, by the index's lookup rules.\n\n"
+    "# Arguments\n\n"
+    KVT_APERTURES_ARGUMENT "\n"
+    "# Returns\n\n"
+    "A dict of three NumPy arrays, one row per aperture in the selection's order: \"aperture\" (uint64,\n"
+    "the aperture's number), \"offset\" (uint64, the position of its block in the file, in bytes) and\n"
+    "\"num_records\" (uint32, the records of the block, from its header).\n\n"
+    "# Raises\n\n"
+    "RuntimeError when the reader is closed or busy, an aperture is not in the file, or a block runs past\n"
+    "the end of the file; TypeError or OverflowError for an argument of the wrong type or value.\n\n"
+    "# Examples\n\n"
+    "```python\n"
+    "from kvt_pulse_reader import PulseReader\n"
+    "blocks = PulseReader(\"path/to/pulses.bin\").block_table()\n"
+    "total = int(blocks[\"num_records\"].sum())\n"
+    "```";
+
 const char* const summarize =
     "summarize($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, threads=None, "
     "errors=\"raise\")\n--\n\n"

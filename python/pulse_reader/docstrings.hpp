@@ -9,6 +9,7 @@ extern const char* const get_pulses;
 extern const char* const copy_apertures;
 extern const char* const read_pulses;
 extern const char* const read_records;
+extern const char* const block_table;
 extern const char* const summarize;
 extern const char* const iter_pulses;
 extern const char* const stream_pulses;

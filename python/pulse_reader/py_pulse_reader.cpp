@@ -52,7 +52,8 @@ OwnedRef make_run_attrs(PyObject* file_name, const PulseReader& reader) {
     }
     const auto duration_value = metadata_number(reader.metadata(), "duration");
     if (!duration_value) {
-        raise_runtime_error("Missing or invalid 'duration' field in metadata");
+        raise_runtime_error(Error(ErrorCode::invalid_metadata, "Missing or invalid 'duration' field in metadata"),
+                            {.file = reader.path(), .reader = &reader});
         return {};
     }
     const auto duration = static_cast<float>(*duration_value);
@@ -89,7 +90,9 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         auto opened = PulseReader::open(path);
         if (!opened) return raise_runtime_error(opened.error(), {.file = path});
         if (filter_object != nullptr && filter_kwargs != nullptr) {
-            return raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
+            return raise_runtime_error(
+                Error(ErrorCode::invalid_argument,
+                      "Cannot provide both a PulseFilter object and keyword arguments for the filter!"));
         }
         std::optional<PulseFilter> default_filter;
         if (filter_kwargs != nullptr) {
@@ -98,8 +101,6 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         } else if (filter_object != nullptr) {
             default_filter = reinterpret_cast<PyPulseFilter*>(filter_object)->filter;
         }
-        OwnedRef pandas(PyImport_ImportModule("pandas"));
-        if (!pandas) return nullptr;
         OwnedRef run_attrs = make_run_attrs(file_name.get(), *opened);
         if (!run_attrs) return nullptr;
         OwnedRef json(PyImport_ImportModule("json"));
@@ -114,7 +115,7 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         PyPulseReader* object = as_reader(self.get());
         std::construct_at(&object->reader, std::move(opened).value());
         std::construct_at(&object->default_filter, default_filter);
-        object->pandas_module = pandas.release();
+        object->pandas_module = nullptr;
         object->run_attrs = run_attrs.release();
         object->metadata = metadata.release();
         object->file_name = file_name.release();
@@ -160,7 +161,9 @@ void pulse_reader_dealloc(PyObject* self) {
 
 /// pandas.DataFrame(columns) with the aperture's and the run's attrs.
 OwnedRef to_dataframe(PyPulseReader* object, const ApertureHeader& header, OwnedRef columns) {
-    OwnedRef constructor(PyObject_GetAttrString(object->pandas_module, "DataFrame"));
+    PyObject* pandas = pandas_of(object);
+    if (pandas == nullptr) return {};
+    OwnedRef constructor(PyObject_GetAttrString(pandas, "DataFrame"));
     if (!constructor) return {};
     OwnedRef frame(PyObject_CallOneArg(constructor.get(), columns.get()));
     if (!frame) return {};
@@ -196,7 +199,8 @@ bool convert_filter_arguments(PyObject* filter_object, PyObject* filter_kwargs, 
 
 bool choose_filter(const PyPulseReader* object, const FilterArguments& arguments, std::optional<PulseFilter>& out) {
     if (arguments.object != nullptr && arguments.kwargs != nullptr) {
-        raise_runtime_error("Cannot provide both a PulseFilter object and keyword arguments for the filter!");
+        raise_runtime_error(Error(ErrorCode::invalid_argument,
+                                  "Cannot provide both a PulseFilter object and keyword arguments for the filter!"));
         return false;
     }
     // The first that applies: the call's keywords, the call's PulseFilter,
@@ -417,6 +421,7 @@ PyMethodDef methods[] = {
     {"iter_pulses", as_c_function(iter_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::iter_pulses},
     {"stream_pulses", as_c_function(stream_pulses_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_pulses},
     {"stream_records", as_c_function(stream_records_method), METH_FASTCALL | METH_KEYWORDS, docs::stream_records},
+    {"block_table", as_c_function(block_table_method), METH_FASTCALL | METH_KEYWORDS, docs::block_table},
     {"_repr_html_", repr_html_method, METH_NOARGS,
      "_repr_html_($self)\n--\n\nA small HTML card of the file, its run and its counts, for Jupyter."},
     {"close", close, METH_NOARGS, docs::close},

@@ -22,7 +22,7 @@ struct PyPulseReader {
     PyObject_HEAD
     std::optional<PulseReader> reader;  ///< empty once closed
     std::optional<PulseFilter> default_filter;
-    PyObject* pandas_module;
+    PyObject* pandas_module;  ///< null until pandas_of() first imports it
     PyObject* run_attrs;
     PyObject* metadata;
     PyObject* file_name;  ///< the path opened, as a str, for repr
@@ -33,6 +33,14 @@ struct PyPulseReader {
 };
 
 inline PyPulseReader* as_reader(PyObject* self) noexcept { return reinterpret_cast<PyPulseReader*>(self); }
+
+/// pandas, imported by the first call that makes a frame, so that opening a
+/// file and reading its block plan (`kvt-pulses info`) cost no pandas.
+/// Null with an exception set when it cannot be imported.
+inline PyObject* pandas_of(PyPulseReader* object) noexcept {
+    if (object->pandas_module == nullptr) object->pandas_module = PyImport_ImportModule("pandas");
+    return object->pandas_module;
+}
 
 class ExclusiveAccess {
 public:
@@ -101,6 +109,9 @@ PyObject* iter_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 /// The Arrow streams of the whole-run batches (arrow_stream.cpp).
 PyObject* stream_pulses_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* stream_records_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+/// The block plan as NumPy arrays (block_table.cpp).
+PyObject* block_table_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 /// The card that Jupyter shows for a reader (repr_html.cpp).
 PyObject* repr_html_method(PyObject* self, PyObject* unused);

@@ -115,11 +115,12 @@ bool convert_columns(PyObject* object, std::span<const ColumnDefinition> definit
         if (name == nullptr) return false;
         const ColumnDefinition* definition = find_column(definitions, name);
         if (definition == nullptr) {
-            raise_runtime_error(unknown_column_message(definitions, name));
+            raise_runtime_error(Error(ErrorCode::invalid_argument, unknown_column_message(definitions, name)));
             return false;
         }
         if (std::find(out.begin(), out.end(), definition) != out.end()) {
-            raise_runtime_error("Column '" + std::string(name) + "' is named twice");
+            raise_runtime_error(
+                Error(ErrorCode::invalid_argument, "Column '" + std::string(name) + "' is named twice"));
             return false;
         }
         out.push_back(definition);
@@ -136,7 +137,7 @@ bool convert_threads(PyObject* object, std::size_t& out) {
     std::uint64_t threads = 0;
     if (!convert_u64(object, "threads", threads)) return false;
     if (threads == 0) {
-        raise_runtime_error("argument 'threads': at least one thread is needed");
+        raise_runtime_error(Error(ErrorCode::invalid_argument, "argument 'threads': at least one thread is needed"));
         return false;
     }
     out = static_cast<std::size_t>(std::min<std::uint64_t>(threads, 1024));
@@ -150,7 +151,8 @@ bool convert_errors(PyObject* object, bool& skip) {
     std::string text;
     if (!convert_string(object, "errors", text)) return false;
     if (text != "raise" && text != "skip") {
-        raise_runtime_error("argument 'errors': must be \"raise\" or \"skip\", not \"" + text + "\"");
+        raise_runtime_error(Error(ErrorCode::invalid_argument,
+                                  "argument 'errors': must be \"raise\" or \"skip\", not \"" + text + "\""));
         return false;
     }
     skip = text == "skip";
@@ -369,9 +371,11 @@ bool set_run_attrs(PyPulseReader* object, PyObject* frame, const WholeRun& run,
 /// pandas.DataFrame(columns, copy=False): the frame lends the columns' memory.
 OwnedRef frame_over(PyPulseReader* object, ColumnSet&& columns, KindColumn kinds, const WholeRun& run,
                     const std::vector<SkippedAperture>& skipped) {
-    OwnedRef dict = to_pydict(std::move(columns), kinds, object->pandas_module);
+    PyObject* pandas = pandas_of(object);
+    if (pandas == nullptr) return {};
+    OwnedRef dict = to_pydict(std::move(columns), kinds, pandas);
     if (!dict) return {};
-    OwnedRef constructor(PyObject_GetAttrString(object->pandas_module, "DataFrame"));
+    OwnedRef constructor(PyObject_GetAttrString(pandas, "DataFrame"));
     if (!constructor) return {};
     OwnedRef args(PyTuple_Pack(1, dict.get()));
     OwnedRef kwargs(Py_BuildValue("{s:O}", "copy", Py_False));

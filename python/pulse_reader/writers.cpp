@@ -78,15 +78,19 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
             }
         }
         if (!missing.empty() && !ignore_missing) {
-            return raise_runtime_error("The following apertures were not found in the file: " +
-                                       bracketed_list(missing));
+            return raise_runtime_error(
+                Error(ErrorCode::missing_aperture,
+                      "The following apertures were not found in the file: " + bracketed_list(missing)),
+                {.file = object->reader->path(), .reader = &*object->reader});
         }
         Status copied;
         const bool finished = run_interruptible([&](const CancellationToken& token) {
             copied = object->reader->copy_apertures_to_new_file(found, file_name, &token);
         });
         if (!finished) return nullptr;
-        if (!copied) return raise_runtime_error(copied.error());
+        if (!copied) {
+            return raise_runtime_error(copied.error(), {.file = object->reader->path(), .reader = &*object->reader});
+        }
         Py_RETURN_NONE;
     });
 }

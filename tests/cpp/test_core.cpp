@@ -5,11 +5,13 @@
 
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <new>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -194,6 +196,47 @@ TEST(Reader, ReadsTheSameTwiceAndStaysUsableAfterAFailure) {
     ASSERT_EQ(first->pulses.size(), 1U);
     EXPECT_EQ(std::tuple(second->pulses[0].start_f, second->pulses[0].end_f), std::tuple(3U, 8U));
     EXPECT_EQ(reader->get_all_records(2)->records.at(1).record_type, FormattedRecordType::Padding);
+}
+
+// Each failure's code, error number and file, as the module maps them to
+// exception classes: made at the main places where the core makes errors.
+TEST(Errors, CarryTheirCodeErrorNumberAndFile) {
+    TempFolder folder;
+    FileBytes file({{2, {{0, 5, 1, 2, 3, 4, 5, 6}, {0, 5, 1, 2, 3, 4, 5, 6}}, std::nullopt}});  // pulses that touch
+    const std::string path = folder.write("p.bin", file.bytes);
+    const auto failure = [](auto&& result) {
+        return result ? Error(ErrorCode::internal, "did not fail") : std::move(result).error();
+    };
+    auto reader = PulseReader::open(path);
+    ASSERT_TRUE(reader);
+    const PulseReader* one[] = {&*reader};
+    const std::uint64_t two[] = {2};
+    PulseFilter filter;
+    auto cut = file.bytes;
+    cut.resize(file.index_at + 4);
+    const std::string missing = folder.file("missing.bin");
+    const std::string nowhere = folder.file("none/x.bin");
+    const std::vector<std::tuple<Error, ErrorCode, int, std::string>> cases = {
+        {failure(PulseReader::open(missing)), ErrorCode::io, ENOENT, missing},
+        {failure(PulseReader::open(folder.file(""))), ErrorCode::io, EISDIR, folder.file("")},
+        {failure(PulseReader::open(folder.write("cut.bin", cut))), ErrorCode::truncated, 0, ""},
+        {failure(PulseReader::open(folder.write("t.bin", std::vector<std::byte>(64, std::byte{'t'})))),
+         ErrorCode::invalid_header, 0, ""},
+        {failure(PulseReader::open(folder.write("m.bin", FileBytes({}, "{\"fps\": 1").bytes))),
+         ErrorCode::invalid_metadata, 0, ""},
+        {failure(PulseReader::open(folder.write("i.bin", FileBytes({}).bytes))), ErrorCode::invalid_index, 0, ""},
+        {failure(reader->get_all_records(7)), ErrorCode::missing_aperture, 0, ""},
+        {failure(reader->get_pulses(2, &filter)), ErrorCode::unsorted_pulses, 0, ""},
+        {failure(reader->copy_apertures_to_new_file(two, path)), ErrorCode::refused, 0, ""},
+        {failure(reader->copy_apertures_to_new_file(two, nowhere)), ErrorCode::io, ENOENT, nowhere},
+        {failure(reader->copy_apertures_to_new_file({}, nowhere)), ErrorCode::invalid_argument, 0, ""},
+        {failure(merge_pulse_files(one, path)), ErrorCode::already_exists, EEXIST, path},
+    };
+    for (const auto& [error, code, number, file_name] : cases) {
+        EXPECT_EQ(std::tuple(error.code(), error.os_error_number(), error.path()), std::tuple(code, number, file_name))
+            << error.message();
+        EXPECT_EQ(error.prefixed("context: ").code(), code);
+    }
 }
 
 TEST(AllocationCap, RefusesAboveTheLimitOnEveryPath) {

@@ -7,9 +7,10 @@ import pytest
 pytest.importorskip("dask.dataframe", exc_type=ImportError)  # also a dask that finds no usable pyarrow
 distributed = pytest.importorskip("distributed", exc_type=ImportError)
 
+import kvt_pulse_reader  # noqa: E402
 import pandas as pd  # noqa: E402
 
-import kvt_pulse_reader  # noqa: E402
+from kvt_pulse_reader import InvalidFileError, TruncatedFileError  # noqa: E402
 from kvt_pulse_tools import cli, synthesize  # noqa: E402
 from kvt_pulse_tools import dask as kvt_dask  # noqa: E402
 
@@ -101,14 +102,16 @@ def _bad_block(data):
     struct.pack_into("<I", data, data_offset + 12, 1 << 30)  # the first block's record count
 
 
-@pytest.mark.parametrize("damage, at_build", [(None, True), (_bad_header, True), (_bad_block, False)])
-def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damage, at_build):
+@pytest.mark.parametrize("damage, at_build, error", [(None, True, FileNotFoundError),
+                                                     (_bad_header, True, InvalidFileError),
+                                                     (_bad_block, False, TruncatedFileError)])
+def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damage, at_build, error):
     bad = tmp_path / "bad_run.bin"
     if damage is not None:
         data = bytearray(runs[0].read_bytes())
         damage(data)
         bad.write_bytes(data)
-    with pytest.raises(RuntimeError) as caught:
+    with pytest.raises(error) as caught:
         frame = kvt_dask.summarize([*runs, bad])
         assert not at_build, "the frame was built"
         frame.compute()
@@ -120,7 +123,7 @@ def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damag
 ])
 def test_command_on_a_cluster_writes_what_one_machine_writes(runs, client, tmp_path, capsys, table, files, cluster):
     cluster = [client.scheduler.address if option is None else option for option in cluster]
-    options = ["--min-snr", "2", "-a", "0-30,45", "--ignore-missing", "-q"]
+    options = ["--min-snr", "2", "-a", "0-30,45", "--ignore-missing", "-q", "--force"]
     expected = []
     for path in runs[:files]:
         assert cli.main([table, str(path), "-o", str(tmp_path / "one.parquet"), *options]) == 0
@@ -142,6 +145,41 @@ def test_absent_and_repeated_index_entries_read_as_the_module_reads_them(tmp_pat
     offsets = build(apertures).offsets
     path = build(apertures, index=[(0, offsets[0]), (1, 0), (2, offsets[1]), (2, offsets[2])]).write(
         tmp_path / "quirks.bin")  # 1 absent; 2 twice, the later entry winning
+    with kvt_pulse_reader.PulseReader(path) as reader:  # the module's block plan, which the planning reads
+        table = reader.block_table()
+        assert reader.block_table([2, 0])["aperture"].tolist() == [2, 0]
+    assert [table[k].tolist() for k in ("aperture", "offset", "num_records")] == [
+        [0, 2], [offsets[0], offsets[2]], [len(MIXED), len(MIXED) - 3]]
     got = kvt_dask.read_records(path, partition_records=1).compute(scheduler="sync")
     assert got["aperture_index"].tolist() == [0] * len(MIXED) + [2] * (len(MIXED) - 3)
     pd.testing.assert_frame_equal(got.reset_index(drop=True), _file_by_file([path], "read_records", None))
+
+
+@pytest.mark.parametrize("cluster, out", [([], "t.parquet"), ([], "t/"), (["--scheduler"], "t/"),
+                                          (["--workers", "2"], "t.csv")])
+def test_bad_files_and_apertures_are_skipped_listed_and_exit_3(runs, client, tmp_path, capsys, cluster, out):
+    import json
+
+    cluster = cluster + [client.scheduler.address] if cluster == ["--scheduler"] else cluster
+    damaged, garbage = tmp_path / "damaged.bin", tmp_path / "garbage.bin"
+    data = bytearray(runs[1].read_bytes())
+    _bad_block(data)
+    damaged.write_bytes(data)
+    garbage.write_bytes(b"not a pulse file")
+    argv = ["pulses", str(runs[0]), str(garbage), str(damaged), "-o", f"{tmp_path}/{out}", "-q", *cluster]
+    assert cli.main(argv) == 1 and not (tmp_path / out).exists()
+    assert cli.main([*argv, "--on-bad-file", "skip", "--skipped", str(tmp_path / "s.json")]) == 3
+    with kvt_pulse_reader.PulseReader(damaged) as reader:
+        first, rest = reader.apertures[0], reader.apertures[1:]
+    listed = [(item["file"], item["aperture"]) for item in json.loads((tmp_path / "s.json").read_text())]
+    assert listed == [(str(garbage), None), (str(damaged), first)]
+    assert capsys.readouterr().err.count("kvt-pulses: skipped ") == 2
+    got = pd.read_csv(tmp_path / out) if out.endswith(".csv") else pd.read_parquet(tmp_path / out)
+    expected = pd.concat([_file_by_file([runs[0]], "read_pulses", None),
+                          _file_by_file([damaged], "read_pulses", rest)], ignore_index=True)
+    got["run"] = got["run"].astype(str)
+    expected["run"] = expected["run"].astype(str)
+    pd.testing.assert_frame_equal(got, expected, check_dtype=not out.endswith(".csv"), check_exact=False)
+    with pytest.warns(kvt_dask.SkippedWarning, match="garbage"):
+        frame = kvt_dask.read_pulses([runs[0], garbage, damaged], on_bad_file="skip")
+    assert len(frame.compute(scheduler="sync")) == len(got)

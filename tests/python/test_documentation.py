@@ -1,4 +1,5 @@
 import argparse
+import ast
 import inspect
 import re
 from pathlib import Path
@@ -10,6 +11,7 @@ from kvt_pulse_reader import COLUMNS, FILTER_KEYWORDS, PulseFilter, PulseReader
 from kvt_pulse_tools import cli
 from kvt_pulse_tools.columns import dictionary_markdown
 
+ROOT = Path(__file__).resolve().parents[2]
 # A name's suffix promises a unit, which its documentation must name.
 SUFFIX_UNITS = {"f": "frames", "s": "seconds", "m": "minutes", "hz": "hertz"}
 
@@ -55,16 +57,20 @@ def test_data_dictionary_matches_the_tables_and_the_readme(reader):
         assert [(name, dtype) for name, dtype, _, _ in rows] == [(n, str(t)) for n, t in frames[table].dtypes.items()]
         for name, _, unit, meaning in rows:
             assert promised_unit(name) in (None, unit) and len(meaning) > 10, (table, name)
-    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    readme = (ROOT / "README.md").read_text()
     section = readme.split("<!-- data dictionary: kvt-pulses columns --markdown -->\n")[1]
     assert section.split("<!-- end of the data dictionary -->")[0] == dictionary_markdown(), \
         "README's data dictionary is stale: paste `kvt-pulses columns --markdown` there"
 
 
-def test_arrow_fields_carry_description_and_unit(reader):
+def test_arrow_fields_carry_description_and_unit(reader, small_file, tmp_path):
     pyarrow = pytest.importorskip("pyarrow")
-    for stream, table in ((reader.stream_pulses(), "pulses"), (reader.stream_records(), "records")):
-        schema = pyarrow.RecordBatchReader.from_stream(stream).schema
+    import pyarrow.parquet
+    assert cli.main(["summary", str(small_file), "-q", "-o", str(tmp_path / "s.parquet")]) == 0
+    schemas = {"pulses": pyarrow.RecordBatchReader.from_stream(reader.stream_pulses()).schema,
+               "records": pyarrow.RecordBatchReader.from_stream(reader.stream_records()).schema,
+               "summary": pyarrow.parquet.read_schema(tmp_path / "s.parquet")}
+    for table, schema in schemas.items():
         expected = {name: {b"description": meaning.encode(), b"unit": unit.encode()}
                     for name, _, unit, meaning in COLUMNS[table]}
         assert {field.name: field.metadata for field in schema} == {name: expected[name] for name in schema.names}
@@ -86,6 +92,16 @@ def test_filter_options_and_reprs(reader, small_file, capsys):
     assert repr(reader) == f"<PulseReader {str(small_file)!r}: 3 apertures, open>"
     reader.close()
     assert repr(reader) == f"<PulseReader {str(small_file)!r}: 3 apertures, closed>"
+
+
+def test_stub_names_every_filter_keyword():
+    tree = ast.parse((ROOT / "python" / "kvt_pulse_reader.pyi").read_text())
+    classes = {node.name: node.body for node in tree.body if isinstance(node, ast.ClassDef)}
+    new = next(node for node in classes["PulseFilter"] if getattr(node, "name", "") == "__new__")
+    typed = [(node.target.id, ast.unparse(node.annotation)) for node in classes["_PulseFilterKwargs"]
+             if isinstance(node, ast.AnnAssign)]
+    assert typed == [(name, kind) for name, kind, *_ in FILTER_KEYWORDS]
+    assert [argument.arg for argument in new.args.kwonlyargs] == [name for name, *_ in FILTER_KEYWORDS]
 
 
 @pytest.mark.parametrize("argv, shown", [

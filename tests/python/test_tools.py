@@ -1,15 +1,15 @@
 """The kvt-pulses command and the module's mends for people, checked as a user would."""
 
+import importlib.util
 import json
 import struct
 import sys
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from kvt_pulse_reader import PulseFilter, PulseReader, merge_pulse_files
+from kvt_pulse_reader import PulseFilter, PulseReader, TruncatedFileError, merge_pulse_files
 from kvt_pulse_tools import cli, synthesize
 
 
@@ -173,19 +173,90 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
     assert kvt(capsys, "plot", sample, "-o", tmp_path / "p.png", *what)[0] == 0
     pixels = image.imread(tmp_path / "p.png")
     assert pixels.shape[:2] == (500, 800)
-    assert len(np.unique(pixels.reshape(-1, pixels.shape[2]), axis=0)) > 50  # not blank
+    colours = {tuple(c) for c in np.unique((pixels[..., :3] * 255).round().reshape(-1, 3), axis=0).astype(int)}
+    assert len(colours) > 50  # not blank
+    if what[0] == "--map":  # dead (absent) and quiet (no pulses) apertures each in a colour of their own
+        from matplotlib.colors import to_rgb
+
+        from kvt_pulse_tools import plots
+        above_legend = {tuple(c) for c in (pixels[:440, :, :3] * 255).round().astype(int).reshape(-1, 3)}
+        assert {tuple(round(v * 255) for v in to_rgb(c)) for c in (plots.ABSENT_COLOUR, plots.NO_PULSES_COLOUR)} \
+            <= above_legend
+
+
+@pytest.mark.parametrize("column", ["dur_f", "snr"])
+def test_histograms_read_in_batches_bin_the_whole_column(sample, column):
+    from kvt_pulse_tools import plots
+    with PulseReader(sample) as reader:
+        count, bins, counts = plots.histogram_bins(reader, column, {"min_snr": 2.0}, batch_records=300)
+        data = reader.read_pulses(pulse_filter_kwargs={"min_snr": 2.0}, columns=[column])[column].to_numpy(float)
+    data = data[np.isfinite(data)]
+    cap = np.percentile(data, 99.5)
+    shown = data[data <= (cap if column == "dur_f" else bins[-1])]  # 100 bins: the cap within a fine bin
+    np.testing.assert_array_equal(counts, np.histogram(shown, bins)[0])
+    lower = np.sort(data)[int(0.995 * (data.size - 1))]  # 100 bins: capped at the upper edge of this value's fine bin
+    assert count == data.size and (len(counts) == len(np.unique(shown)) if column == "dur_f" else
+                                   len(counts) == 100 and 0 <= bins[-1] - lower <= np.ptp(data) / 2**16 * 1.001)
+
+
+WRITERS = {  # each writing command, with the extension of an output it can write
+    "subset": (["subset", "{i}", "-a", "0-5", "--ignore-missing", "-o{o}"], ".bin"),
+    "merge": (["merge", "{i}", "-o{o}"], ".bin"), "pulses": (["pulses", "{i}", "-o{o}"], ".parquet"),
+    "records": (["records", "{i}", "-o{o}"], ".csv"), "summary": (["summary", "{i}", "-o{o}"], ".tsv"),
+    "plot": (["plot", "{i}", "--hist", "dur_s", "-o{o}"], ".svg"), "info": (["info", "{i}", "-o{o}"], ".json"),
+    "synth": (["synth", "{o}", "--apertures", "5"], ".bin"), "dataset": (["summary", "{i}", "-o{o}/"], "/"),
+    "report": (["report", "{i}", "-o{o}"], ".html"),
+}
+
+
+@pytest.mark.parametrize("command, how", [(c, h) for c in WRITERS for h in ("input", "symlink", "hardlink", "existing")
+                                          if c != "synth" or h == "existing"])
+def test_no_command_writes_onto_an_input_or_replaces_a_file_unasked(sample, tmp_path, capsys, command, how):
+    argv, extension = WRITERS[command]
+    source = tmp_path / "run.bin"
+    source.write_bytes(sample.read_bytes())
+    if how == "existing":
+        out = tmp_path / f"old{extension.strip('/')}"
+        out.mkdir() if extension == "/" else out.write_bytes(b"old")
+    elif command == "dataset":  # a dataset's folder may not hold an input, however spelt
+        out = {"input": tmp_path, "hardlink": tmp_path / ".." / tmp_path.name, "symlink": tmp_path / "link"}[how]
+        out.symlink_to(tmp_path) if how == "symlink" else None
+    else:
+        out = source if how == "input" else tmp_path / "link"
+        out.symlink_to(source) if how == "symlink" else out.hardlink_to(source) if how == "hardlink" else None
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    argv = [a.format(i=source, o=out) for a in argv]
+    code, _, err = kvt(capsys, *argv, *(["--force"] if how != "existing" else []))  # never onto an input
+    assert (code, err.count("\n")) == (1, 1) and err.startswith("kvt-pulses: error: "), err
+    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+    if how == "existing" and (command != "report" or importlib.util.find_spec("plotly")):  # asked to, it replaces
+        assert kvt(capsys, *argv, "--force", "-q")[0] == 0 and (out.is_dir() or out.read_bytes() != b"old")
+
+
+@pytest.mark.parametrize("extension, magic", [(".png", b"\x89PNG"), (".svg", b"<?xml"), (".pdf", b"%PDF"),
+                                              (".jpeg", b"\xff\xd8"), (".gif", None)])
+def test_plots_are_written_in_the_format_their_extension_names(sample, tmp_path, capsys, extension, magic):
+    code, _, err = kvt(capsys, "plot", sample, "--aperture", "2", "-o", tmp_path / f"p{extension}")
+    assert code == (0 if magic else 1) and (magic is not None or "cannot write a picture as" in err)
+    assert [p.read_bytes()[:len(magic)] for p in tmp_path.iterdir()] == ([magic] if magic else [])
 
 
 @pytest.mark.parametrize("argv, code, fragment", [
-    (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory"),
-    (["merge", "{sample}", "-o", "{sample}"], 1, "kvt-pulses: error: {sample} already exists"),
+    (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory (os error 2); in the file '{tmp}"),
+    (["summary", "{tmp}"], 1, "kvt-pulses: error: Is a directory (os error 21); in the file '{tmp}'"),
+    (["pulses", "{here}"], 1, "kvt-pulses: error: Pulse file header is invalid!; in the file '{here}' ("),
+    (["records", "{sample}", "-o", "{tmp}/none/r.csv"], 1, "kvt-pulses: error: cannot write {tmp}/none/r.csv"),
+    (["summary", "{sample}", "-o", "/sys/s.csv"], 1, "kvt-pulses: error: cannot write /sys/s.csv: Permission denied\n"),
+    (["subset", "{sample}", "-a", "1", "-o", "/sys/s.bin"], 1, "error: cannot write /sys/s.bin: Permission denied\n"),
+    (["subset", "{sample}", "-a", "1", "-o", "{tmp}", "--force"], 1, "kvt-pulses: error: cannot write {tmp}: Is a directory\n"),
+    (["merge", "{sample}", "-o", "{sample}"], 1, "kvt-pulses: error: {sample} is one of the inputs"),
     (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "5000"], 1, "are not in"),
     (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "3-x"], 2, "invalid aperture selection"),
     (["synth", "{tmp}/s.bin", "--records", "9-2"], 1, "kvt-pulses: error: records must be"),
     ([], 2, "required: COMMAND"),
 ])
 def test_errors_and_exit_codes(sample, tmp_path, capsys, argv, code, fragment):
-    fill = {"tmp": tmp_path, "sample": sample}
+    fill = {"tmp": tmp_path, "sample": sample, "here": __file__}
     status, _, err = kvt(capsys, *(a.format(**fill) for a in argv))
     assert status == code and fragment.format(**fill) in err and err.count("\n") == (1 if code == 1 else err.count("\n"))
     assert list(tmp_path.iterdir()) == []
@@ -247,9 +318,10 @@ def test_errors_note_where_the_file_is_cut(sample, tmp_path):
         last = reader.apertures[k]
         with open(cut, "r+b") as f:
             f.truncate(block + 20)
-        with pytest.raises(RuntimeError) as info:
+        with pytest.raises(TruncatedFileError) as info:
             reader.get_all_records(last)
     assert str(info.value) == "Failed to get records: failed to fill whole buffer"
     assert f"in aperture {last} of the file '{cut}' ({block + 20} bytes long): its block at byte {block}" \
         in info.value.__notes__[0]
-    assert "past the end of the file" in info.value.__notes__[0]
+    assert info.value.__notes__[0].endswith("past the end of the file: the file was cut short or the block's header is "
+                                            "damaged; `kvt-pulses recover` can salvage the apertures it still holds")

@@ -4,6 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import kvt_pulse_reader as kvt
 from kvt_pulse_reader import PulseReader
 from pulse_file_builder import Aperture, build, default_metadata
 from reference_model import Model, Unsorted, random_file, random_records
@@ -114,25 +115,26 @@ def unsorted_file(path):
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda r: r.read_pulses([0, 99]), RuntimeError,
+    (lambda r: r.read_pulses([0, 99]), kvt.MissingApertureError,
      "Failed to get pulses: This file does not contain the provided aperture index: 99"),
-    (lambda r: r.read_records([99, 0]), RuntimeError,
+    (lambda r: r.read_records([99, 0]), kvt.MissingApertureError,
      "Failed to get records: This file does not contain the provided aperture index: 99"),
-    (lambda r: r.summarize([0, 1, 4, 5]), RuntimeError,
+    (lambda r: r.summarize([0, 1, 4, 5]), kvt.MissingApertureError,
      "Failed to summarize: This file does not contain the provided aperture index: 4"),
-    (lambda r: r.read_pulses(pulse_filter_kwargs={}), RuntimeError,
+    (lambda r: r.read_pulses(pulse_filter_kwargs={}), kvt.UnsortedPulsesError,
      "Failed to get pulses: aperture 1: The provided pulses aren't sorted!"),
-    (lambda r: r.summarize(pulse_filter_kwargs={}), RuntimeError, "aperture 1: The provided pulses aren't sorted!"),
-    (lambda r: r.read_pulses(columns=["snr", "nope"]), RuntimeError, "Unknown column 'nope'; the valid columns are: "
-     "aperture_index, index, start_f"),
+    (lambda r: r.summarize(pulse_filter_kwargs={}), kvt.UnsortedPulsesError,
+     "aperture 1: The provided pulses aren't sorted!"),
+    (lambda r: r.read_pulses(columns=["snr", "nope"]), kvt.InvalidArgumentError,
+     "Unknown column 'nope'; the valid columns are: aperture_index, index, start_f"),
     (lambda r: r.read_pulses(pulse_filter=__import__("kvt_pulse_reader").PulseFilter(), pulse_filter_kwargs={}),
-     RuntimeError, "Cannot provide both a PulseFilter object and keyword arguments for the filter!"),
+     kvt.InvalidArgumentError, "Cannot provide both a PulseFilter object and keyword arguments for the filter!"),
     (lambda r: r.read_pulses("01"), TypeError, "argument 'apertures': "),
     (lambda r: r.read_pulses([1, -1]), OverflowError, ""),
     (lambda r: r.read_pulses(np.array([0, -2])), OverflowError, ""),
     (lambda r: r.read_records(threads="2"), TypeError, "argument 'threads': "),
     (lambda r: r.read_pulses(errors=1), TypeError, "argument 'errors': "),
-    (lambda r: r.read_pulses(errors="ignore"), RuntimeError, "argument 'errors': "),
+    (lambda r: r.read_pulses(errors="ignore"), kvt.InvalidArgumentError, "argument 'errors': "),
     (lambda r: r.read_pulses(None, None, None, None), TypeError, "positional"),
     (lambda r: r.iter_pulses(batch_records=-1), OverflowError, ""),
 ])
@@ -165,7 +167,7 @@ def test_a_cut_file_fails_cleanly_and_batches_do_not_hold_the_reader(tmp_path):
     with PulseReader(str(cut.write(tmp_path / "cut.bin"))) as reader:
         for method, prefix in [("read_pulses", "Failed to get pulses: "), ("read_records", "Failed to get records: "),
                                ("summarize", "Failed to summarize: ")]:
-            with pytest.raises(RuntimeError, match=prefix):
+            with pytest.raises(kvt.TruncatedFileError, match=prefix):
                 getattr(reader, method)()
         assert len(reader.read_pulses([0])) == 1
     reader = PulseReader(str(path))

@@ -41,18 +41,21 @@ std::array<std::byte, pulse_file_header_size> PulseFileHeader::to_bytes() const 
 }
 
 Status PulseFileHeader::validate() const {
-    if (magic != pulse_file_magic) return Error("Pulse file header is invalid!");
+    if (magic != pulse_file_magic) return Error(ErrorCode::invalid_header, "Pulse file header is invalid!");
     if (encoding_record_type != 1) {
-        return Error("Invalid encoding record type: " + std::to_string(encoding_record_type));
+        return Error(ErrorCode::invalid_header,
+                     "Invalid encoding record type: " + std::to_string(encoding_record_type));
     }
     if (encoding_record_size != kvt::encoding_record_size) {
-        return Error("Invalid encoding record size: " + std::to_string(encoding_record_size));
+        return Error(ErrorCode::invalid_header,
+                     "Invalid encoding record size: " + std::to_string(encoding_record_size));
     }
     if (record_size != event_record_size) {
-        return Error("Invalid record size: " + std::to_string(record_size));
+        return Error(ErrorCode::invalid_header, "Invalid record size: " + std::to_string(record_size));
     }
     if (num_encoding_records != encoding_record_count) {
-        return Error("Invalid number of encoding records: " + std::to_string(num_encoding_records));
+        return Error(ErrorCode::invalid_header,
+                     "Invalid number of encoding records: " + std::to_string(num_encoding_records));
     }
     return {};
 }

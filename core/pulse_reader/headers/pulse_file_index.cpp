@@ -25,7 +25,8 @@ constexpr std::uint64_t always_dense_span = std::uint64_t{1} << 20;
 }  // namespace
 
 Result<PulseFileIndex> PulseFileIndex::new_(std::span<const std::byte> entry_bytes, std::uint64_t num_apertures) {
-    if (entry_bytes.size() / index_entry_size < num_apertures) return Error("failed to fill whole buffer");
+    if (entry_bytes.size() / index_entry_size < num_apertures)
+        return Error(ErrorCode::truncated, "failed to fill whole buffer");
     return read(num_apertures, [entry_bytes](std::uint64_t at, std::span<std::byte> out) {
         std::memcpy(out.data(), entry_bytes.data() + at, out.size());
         return Status();
@@ -33,8 +34,8 @@ Result<PulseFileIndex> PulseFileIndex::new_(std::span<const std::byte> entry_byt
 }
 
 Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const EntryReader& fill) {
-    if (num_apertures == 0) return Error("The pulse file index has no entries");
-    if (num_apertures > SIZE_MAX / index_entry_size) return Error("failed to fill whole buffer");
+    if (num_apertures == 0) return Error(ErrorCode::invalid_index, "The pulse file index has no entries");
+    if (num_apertures > SIZE_MAX / index_entry_size) return Error(ErrorCode::truncated, "failed to fill whole buffer");
     const auto count = static_cast<std::size_t>(num_apertures);
     auto entry_bytes = std::make_unique_for_overwrite<std::byte[]>(count * index_entry_size);
     std::byte* const entries = entry_bytes.get();
@@ -58,8 +59,9 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
         if (begin == 0) {
             first = entry_number(entries, 0);
             if (last < first) {
-                return Error("The pulse file index is not in ascending order: its last aperture index " +
-                             std::to_string(last) + " is smaller than its first " + std::to_string(first));
+                return Error(ErrorCode::invalid_index,
+                             "The pulse file index is not in ascending order: its last aperture index " +
+                                 std::to_string(last) + " is smaller than its first " + std::to_string(first));
             }
         }
         // Each entry against the one before, with no value carried from one
@@ -77,9 +79,10 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint64_t number = entry_number(entries, i);
             if (number >= first && number <= last) continue;
-            return Error("The pulse file index entry " + std::to_string(i) + " has aperture index " +
-                         std::to_string(number) + ", outside the range " + std::to_string(first) + " to " +
-                         std::to_string(last) + " of the first and last entries");
+            return Error(ErrorCode::invalid_index, "The pulse file index entry " + std::to_string(i) +
+                                                       " has aperture index " + std::to_string(number) +
+                                                       ", outside the range " + std::to_string(first) + " to " +
+                                                       std::to_string(last) + " of the first and last entries");
         }
     }
 
@@ -172,7 +175,8 @@ Result<std::uint64_t> PulseFileIndex::get(std::uint64_t aperture_index) const {
         }
     }
     if (offset == 0) {
-        return Error("This file does not contain the provided aperture index: " + std::to_string(aperture_index));
+        return Error(ErrorCode::missing_aperture,
+                     "This file does not contain the provided aperture index: " + std::to_string(aperture_index));
     }
     return offset;
 }
