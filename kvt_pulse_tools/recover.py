@@ -55,7 +55,7 @@ def report_lines(report: dict[str, Any], output: str) -> list[str]:
 def run_recover(args: argparse.Namespace) -> int:
     from kvt_pulse_reader import recover_pulse_file
 
-    from kvt_pulse_tools.cli import output_path, ticking
+    from kvt_pulse_tools._command import output_path, ticking
 
     with ticking(args, "recover"):
         report = recover_pulse_file(args.file, output_path(args.output), keep_partial=args.keep_partial)

@@ -68,8 +68,9 @@ Result<Source> open_source(const std::string& file_name) {
     if (!size) return std::move(size).error();
     Source source{std::move(opened).value(), *size, {}, {}, {}};
     if (source.size < metadata_start) {
-        return Error("The file is " + std::to_string(source.size) + " bytes long, shorter than the " +
-                     std::to_string(metadata_start) + " bytes of a pulse file's header and encoding records");
+        return Error(ErrorCode::truncated, "The file is " + std::to_string(source.size) +
+                                               " bytes long, shorter than the " + std::to_string(metadata_start) +
+                                               " bytes of a pulse file's header and encoding records");
     }
     std::array<std::byte, pulse_file_header_size> header_bytes{};
     if (Status read = source.file.read_exact_at(0, header_bytes); !read) return std::move(read).error();
@@ -78,9 +79,9 @@ Result<Source> open_source(const std::string& file_name) {
 
     const std::uint64_t metadata_length = source.header.metadata_length;
     if (metadata_length > source.size - metadata_start) {
-        return Error("The metadata (" + std::to_string(metadata_length) + " bytes from byte " +
-                     std::to_string(metadata_start) + ") runs past the end of the file (" +
-                     std::to_string(source.size) + " bytes)");
+        return Error(ErrorCode::truncated, "The metadata (" + std::to_string(metadata_length) + " bytes from byte " +
+                                               std::to_string(metadata_start) + ") runs past the end of the file (" +
+                                               std::to_string(source.size) + " bytes)");
     }
     std::string text(static_cast<std::size_t>(metadata_length), '\0');
     if (Status read = source.file.read_exact_at(metadata_start, std::as_writable_bytes(std::span(text))); !read) {
@@ -89,15 +90,17 @@ Result<Source> open_source(const std::string& file_name) {
     auto metadata = parse_metadata(text);
     if (!metadata) return std::move(metadata).error().prefixed("The metadata is damaged: ");
     // The new file must open, and a reader needs the frame rate.
-    if (!metadata_number(*metadata, "fps")) return Error("Missing or invalid 'fps' field in metadata");
+    if (!metadata_number(*metadata, "fps"))
+        return Error(ErrorCode::invalid_metadata, "Missing or invalid 'fps' field in metadata");
     source.cols = unsigned_member(*metadata, "cols");
     source.rows = unsigned_member(*metadata, "rows");
 
     const std::uint64_t data_offset = source.header.data_offset;
     if (data_offset < metadata_start + metadata_length || data_offset > source.size) {
-        return Error("The header's data offset " + std::to_string(data_offset) + " lies outside the file's data " +
-                     "(from the metadata's end at byte " + std::to_string(metadata_start + metadata_length) +
-                     " to the file's end at byte " + std::to_string(source.size) + ")");
+        return Error(ErrorCode::invalid_header,
+                     "The header's data offset " + std::to_string(data_offset) + " lies outside the file's data " +
+                         "(from the metadata's end at byte " + std::to_string(metadata_start + metadata_length) +
+                         " to the file's end at byte " + std::to_string(source.size) + ")");
     }
     return source;
 }
@@ -113,7 +116,7 @@ Status check_destination(const Source& source, const std::string& new_file_name)
     const bool same = (destination.st_dev == input.st_dev && destination.st_ino == input.st_ino) ||
                       (::stat(new_file_name.c_str(), &followed) == 0 && followed.st_dev == input.st_dev &&
                        followed.st_ino == input.st_ino);
-    if (same) return Error("Refusing to recover a pulse file onto itself: " + new_file_name);
+    if (same) return Error(ErrorCode::refused, "Refusing to recover a pulse file onto itself: " + new_file_name);
     return file_already_exists(new_file_name);
 }
 
@@ -448,7 +451,7 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
     }
     if (Status flushed = writer.flush(); !flushed) return flushed;
     if (writer.position() != index_offset + index_magic_size + index_entry_size * std::uint64_t{blocks.size()}) {
-        return Error("Stream position mismatch");
+        return Error(ErrorCode::internal, "Stream position mismatch");
     }
     // The sync, the long part of the commit, comes before the last look at
     // the flag, so that a recovery stopped then still leaves nothing; the
@@ -463,7 +466,7 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
 Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const std::string& new_file_name,
                                           bool keep_partial, const CancellationToken* cancel) {
     if (new_file_name.find('\0') != std::string::npos) {
-        return Error("file name contained an unexpected NUL byte");
+        return Error(ErrorCode::invalid_argument, "file name contained an unexpected NUL byte");
     }
     auto opened = open_source(file_name);
     if (!opened) return std::move(opened).error();
@@ -518,7 +521,8 @@ Result<RecoveryReport> recover_pulse_file(const std::string& file_name, const st
         if (kept != lost.end() && *kept == block.number) lost.erase(kept);
     }
     if (blocks.empty()) {
-        return Error("No aperture block could be recovered: the walk from data_offset met " + report.walk_stop);
+        return Error(ErrorCode::invalid_block,
+                     "No aperture block could be recovered: the walk from data_offset met " + report.walk_stop);
     }
 
     std::uint64_t carried = source.header.data_offset;
