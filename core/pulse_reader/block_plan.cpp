@@ -4,7 +4,6 @@
 #include <numeric>
 #include <optional>
 
-#include "pulse_reader/headers/byte_order.hpp"
 #include "pulse_reader/large_buffer.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 
@@ -63,7 +62,7 @@ Result<bool> inside_file(const PulseReader& reader, std::span<const std::uint64_
     auto file_size = reader.file().size();
     if (!file_size) return std::move(file_size).error();
     for (std::size_t i = 0; i < starts.size(); ++i) {
-        const std::uint64_t size = aperture_header_size + std::uint64_t{16} * counts[i];
+        const std::uint64_t size = block_size(counts[i]);
         if (starts[i] > *file_size || size > *file_size - starts[i]) return false;
     }
     return true;
@@ -105,8 +104,9 @@ Status read_counts(const PulseReader& reader, std::span<const std::uint64_t> sta
         bool back_to_back = true;
         std::size_t j = i;
         for (; j < starts.size() && starts[j] - at <= length - aperture_header_size; ++j) {
-            const std::uint32_t records = load_le<std::uint32_t>(window.data() + (starts[j] - at) + 12);
-            const std::uint64_t size = aperture_header_size + std::uint64_t{16} * records;
+            const std::uint32_t records =
+                block_record_count(std::span<const std::byte>(window).subspan(starts[j] - at).first<aperture_header_size>());
+            const std::uint64_t size = block_size(records);
             if (size > *file_size - starts[j]) {
                 if (Status marked = outside(j); !marked) return marked;
                 back_to_back = false;

@@ -44,9 +44,7 @@ struct PlannedBlock {
     bool past_end = false;          ///< the block does not lie inside the file: skipped, never read (no records)
 
     [[nodiscard]] std::uint64_t records_at() const noexcept { return offset + aperture_header_size; }
-    [[nodiscard]] std::uint64_t size() const noexcept {
-        return aperture_header_size + std::uint64_t{16} * num_records;
-    }
+    [[nodiscard]] std::uint64_t size() const noexcept { return block_size(num_records); }
 };
 
 /// What a plan does with a block that runs past the end of the file.

@@ -32,8 +32,6 @@ constexpr std::size_t blocks_between_looks = 1024;
 /// The end of the encoding records, where the metadata starts.
 constexpr std::uint64_t metadata_start = pulse_file_header_size + encoding_record_count * encoding_record_size;
 
-std::uint64_t block_size(std::uint32_t records) { return aperture_header_size + std::uint64_t{16} * records; }
-
 /// One block that goes into the new file.
 struct Block {
     std::uint32_t number = 0;

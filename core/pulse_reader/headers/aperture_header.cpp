@@ -11,8 +11,12 @@ ApertureHeader ApertureHeader::new_(std::span<const std::byte, aperture_header_s
     header.aperture_x = load_le<std::uint32_t>(bytes.data() + 0);
     header.aperture_y = load_le<std::uint32_t>(bytes.data() + 4);
     header.aperture_index = load_le<std::uint32_t>(bytes.data() + 8);
-    header.num_records = load_le<std::uint32_t>(bytes.data() + 12);
+    header.num_records = block_record_count(bytes);
     return header;
+}
+
+std::uint32_t block_record_count(std::span<const std::byte, aperture_header_size> header) noexcept {
+    return load_le<std::uint32_t>(header.data() + 12);
 }
 
 std::array<std::byte, aperture_header_size> ApertureHeader::to_bytes() const {

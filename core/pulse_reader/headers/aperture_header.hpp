@@ -17,6 +17,17 @@
 namespace kvt {
 
 inline constexpr std::size_t aperture_header_size = 16;
+/// Every event record is 16 bytes.
+inline constexpr std::size_t record_size = 16;
+
+/// Size of a block of `num_records` records: its header plus the records, in
+/// 64-bit arithmetic (a count of 2^32 - 1 records makes no overflow).
+[[nodiscard]] constexpr std::uint64_t block_size(std::uint32_t num_records) noexcept {
+    return aperture_header_size + std::uint64_t{record_size} * num_records;
+}
+
+/// The record count of the block header at `header` (its bytes 12 to 15).
+[[nodiscard]] std::uint32_t block_record_count(std::span<const std::byte, aperture_header_size> header) noexcept;
 
 struct ApertureHeader {
     /// Byte position of the block in its file, taken from the index entry;
@@ -34,9 +45,7 @@ struct ApertureHeader {
     [[nodiscard]] std::array<std::byte, aperture_header_size> to_bytes() const;
 
     /// Size of the whole block: header plus records, in 64-bit arithmetic.
-    [[nodiscard]] std::uint64_t block_size() const noexcept {
-        return aperture_header_size + std::uint64_t{16} * num_records;
-    }
+    [[nodiscard]] std::uint64_t block_size() const noexcept { return kvt::block_size(num_records); }
 
     friend bool operator==(const ApertureHeader&, const ApertureHeader&) = default;
 };
