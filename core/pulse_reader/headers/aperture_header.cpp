@@ -9,20 +9,11 @@ ApertureHeader ApertureHeader::new_(std::span<const std::byte, aperture_header_s
                                     std::uint64_t aperture_byteloc) {
     ApertureHeader header;
     header.aperture_byteloc = aperture_byteloc;
-    header.aperture_x = load_le<std::uint32_t>(bytes.data() + 0);
-    header.aperture_y = load_le<std::uint32_t>(bytes.data() + 4);
-    header.aperture_index = load_le<std::uint32_t>(bytes.data() + 8);
-    header.num_records = load_le<std::uint32_t>(bytes.data() + 12);
-    return header;
+    return load_fields(bytes, header);
 }
 
 std::array<std::byte, aperture_header_size> ApertureHeader::to_bytes() const {
-    std::array<std::byte, aperture_header_size> bytes{};
-    store_le(bytes.data() + 0, aperture_x);
-    store_le(bytes.data() + 4, aperture_y);
-    store_le(bytes.data() + 8, aperture_index);
-    store_le(bytes.data() + 12, num_records);
-    return bytes;
+    return store_fields<aperture_header_size>(*this);
 }
 
 Status ApertureHeader::write_all(BufferedWriter& writer) const { return writer.write(to_bytes()); }
