@@ -10,7 +10,13 @@ aperture's pulses through the reader module's order check (a filter without
 criteria), which refuses pulses that touch or overlap.
 
 A problem found in the header or the index stops the checks that depend on
-it; the others go on, so one pass names every independent fault.
+it; the others go on, so one pass names every independent fault. Only the
+fixed parts, the index and the 16-byte block headers are read; records are
+read only with ``pulses=True``.
+
+A file whose index or blocks run past its end, or whose index is lost, has
+most likely been cut short: :func:`check_report` then adds a hint that
+``kvt-pulses recover`` can salvage its complete blocks.
 """
 
 from __future__ import annotations
@@ -56,35 +62,65 @@ class _Problems:
         else:
             self._more[kind] = self._more.get(kind, 0) + 1
 
+    @property
+    def kinds(self) -> list[str]:
+        """The kinds of problem found."""
+        return list(self._seen)
+
     def result(self) -> list[str]:
         return self.lines + [f"... and {count} more problems of the kind: {kind}"
                              for kind, count in self._more.items()]
 
 
+#: Kinds of problem that a recovery can get past: the file was cut short, or
+#: its index or a block count is damaged.
+_RECOVERABLE = {"index", "block outside", "block end", "block header", "overlap"}
+
+
+def check_report(path: PathArg, pulses: bool = False,
+                 progress: Callable[[int], None] | None = None) -> dict[str, Any]:
+    """``{"file", "problems", "hint"}``: the problems of the pulse file at
+    ``path``, one line each (empty when it is sound), and when the header and
+    metadata are sound but the index or the blocks are not, a hint that
+    points to ``kvt-pulses recover`` (else None). ``progress``, when given,
+    is called with a number of apertures as they are checked (with
+    ``pulses=True``)."""
+    problems = _Problems()
+    _find_problems(path, pulses, progress, problems)
+    kinds = set(problems.kinds)
+    hint = None
+    if kinds & _RECOVERABLE and not kinds & {"header", "metadata"}:
+        hint = (f"the file looks cut short or damaged: `kvt-pulses recover {os.fspath(path)} -o NEW_FILE` "
+                "can salvage its sound blocks into a new file")
+    return {"file": os.fspath(path), "problems": problems.result(), "hint": hint}
+
+
 def check_file(path: PathArg, pulses: bool = False,
                progress: Callable[[int], None] | None = None) -> list[str]:
-    """The problems of the pulse file at ``path``, one line each; empty when
-    it is sound. ``progress``, when given, is called with a number of
-    apertures as they are checked (with ``pulses=True``)."""
+    """The lines of :func:`check_report`: its problems, then its hint if any."""
+    report = check_report(path, pulses, progress)
+    return report["problems"] + ([report["hint"]] if report["hint"] else [])
+
+
+def _find_problems(path: PathArg, pulses: bool, progress: Callable[[int], None] | None,
+                   problems: _Problems) -> None:
     import numpy as np
 
-    problems = _Problems()
     size = os.stat(path).st_size
     if size < HEADER_SIZE:
         problems.add("header", f"the file is {size} bytes long, shorter than its {HEADER_SIZE}-byte header")
-        return problems.result()
+        return
     data = np.memmap(path, dtype=np.uint8, mode="r") if size else np.zeros(0, np.uint8)
     header = FileHeader.unpack(bytes(data[:HEADER_SIZE]))
     if not _check_header(header, problems):
-        return problems.result()
+        return
     _check_metadata(data, header, size, problems)
     entries = _check_index(data, header, size, problems)
     if entries is None:
-        return problems.result()
+        return
     _check_blocks(data, header, entries, problems)
     if pulses and not problems.lines:
         _check_pulses(path, problems, progress)
-    return problems.result()
 
 
 def _check_header(header: FileHeader, problems: _Problems) -> bool:
@@ -247,4 +283,4 @@ def _check_pulses(path: PathArg, problems: _Problems, progress: Callable[[int], 
                 progress(1)
 
 
-__all__ = ["MAX_LINES_PER_KIND", "check_file", "read_block_headers"]
+__all__ = ["MAX_LINES_PER_KIND", "check_file", "check_report", "read_block_headers"]

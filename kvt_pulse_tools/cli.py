@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import os
 import signal
 import sys
@@ -38,6 +39,7 @@ from kvt_pulse_tools._command import (
 from kvt_pulse_tools._errors import ToolError
 from kvt_pulse_tools.columns import add_columns
 from kvt_pulse_tools.html_report.command import add_report
+from kvt_pulse_tools.recover import add_recover
 
 
 # ---------------------------------------------------------------------------
@@ -174,22 +176,29 @@ def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files")
     parser.add_argument("--pulses", action="store_true",
                         help="also check that every aperture's pulses pass the filters' order check")
+    parser.add_argument("--json", action="store_true",
+                        help="print the findings as a JSON list of {file, problems, hint} objects")
 
 
 def run_check(args: argparse.Namespace) -> int:
-    from kvt_pulse_tools.check import check_file
+    from kvt_pulse_tools.check import check_report
 
     found = 0
+    reports: list[dict[str, Any]] = []
     with progress_bar(args, len(args.files), "check", unit="file") as bar:
         for name in args.files:
             try:
-                problems = check_file(name, pulses=args.pulses)
+                report = check_report(name, pulses=args.pulses)
             except OSError as error:
-                problems = [error.strerror or str(error)]
-            for problem in problems:
-                print(f"{name}: {problem}")
-            found += len(problems)
+                report = {"file": name, "problems": [error.strerror or str(error)], "hint": None}
+            reports.append(report)
+            if not args.json:
+                for line in report["problems"] + ([report["hint"]] if report["hint"] else []):
+                    print(f"{name}: {line}")
+            found += len(report["problems"])
             bar.update(1)
+    if args.json:
+        print(json.dumps(reports, indent=2))
     if found == 0:
         say(args, f"{len(args.files)} file{'s' if len(args.files) != 1 else ''}: no problems found")
     return 1 if found else 0
@@ -366,7 +375,7 @@ def run_plot(args: argparse.Namespace) -> int:
 
 SUBCOMMANDS: tuple[Callable[[Any, argparse.ArgumentParser], None], ...] = (
     add_synth, add_info, add_check, add_summary, add_pulses, add_records, add_subset, add_merge, add_plot,
-    add_columns, add_report,
+    add_columns, add_report, add_recover,
 )
 
 

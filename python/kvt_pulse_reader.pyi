@@ -12,9 +12,9 @@ import numpy.typing as npt
 import pandas as pd
 
 __all__ = [
-    "merge_pulse_files", "PulseReader", "PulseFilter", "PulseFileError", "TruncatedFileError", "InvalidFileError",
-    "MissingApertureError", "UnsortedPulsesError", "WriterRefusedError", "InvalidArgumentError", "PulseFileOSError",
-    "PulseFileNotFoundError", "PulseFilePermissionError", "PulseFileIsADirectoryError", "PulseFileExistsError",
+    "merge_pulse_files", "PulseReader", "PulseFilter", "recover_pulse_file", "PulseFileError", "TruncatedFileError",
+    "InvalidFileError", "MissingApertureError", "UnsortedPulsesError", "WriterRefusedError", "InvalidArgumentError",
+    "PulseFileOSError", "PulseFileNotFoundError", "PulseFilePermissionError", "PulseFileIsADirectoryError", "PulseFileExistsError",
 ]
 
 # A file name: a str, or a path object whose path is a str (bytes are refused).
@@ -196,6 +196,55 @@ class PulseReader:
     def __exit__(self, _exc_type: object, _exc_value: object, _traceback: object) -> None: ...
 
 def merge_pulse_files(file_names: Sequence[_StrPath], new_file_name: _StrPath) -> None: ...
+
+class _PartialBlock(TypedDict):
+    """The block that runs past the end of the data: the one that was cut."""
+
+    aperture: int
+    byte_offset: int
+    records_claimed: int
+    records_complete: int
+    kept: bool
+
+class _RecoveryReport(TypedDict):
+    """What recover_pulse_file kept and lost."""
+
+    apertures_kept: int
+    records_kept: int
+    apertures_lost: list[int]
+    partial_block: _PartialBlock | None
+    bytes_discarded: int
+    walk_end: int
+    walk_stop: str
+    index_offset: int | None
+    index_rebuilt: bool
+    index_confirmed: int
+    apertures_from_index: int
+
+def recover_pulse_file(
+    file_name: _StrPath, new_file_name: _StrPath, *, keep_partial: bool = False
+) -> _RecoveryReport:
+    """Copies the sound aperture blocks of a damaged pulse file (cut short, its
+    index lost, zeros or garbage after its data, a block with a wrong record
+    count) into the new file ``new_file_name``, with a fresh index, and
+    returns what was kept and lost.
+
+    The blocks are walked back to back from the header's data_offset, in
+    ascending aperture order, up to the first block header that breaks a rule
+    (its number not above the previous one, its column or row outside the
+    sensor, its records running past the end of the data, or zero bytes); an
+    index that survives confirms the walk and places blocks the walk could not
+    reach. An aperture that cannot be placed soundly is listed in
+    ``apertures_lost``. The cut block (``partial_block``) is dropped, or with
+    ``keep_partial=True`` kept with its complete records and its count
+    rewritten.
+
+    The new file is written as the writers write theirs: nothing appears at
+    ``new_file_name`` unless the recovery succeeds. A destination that exists,
+    or that is the input itself (under any name or link), is refused; so is a
+    file whose header or metadata is damaged. Ctrl-C stops the recovery at
+    once with KeyboardInterrupt. Failures raise RuntimeError.
+    """
 
 # The module's exceptions. Every failure of the module is a PulseFileError,
 # and so a RuntimeError; its message is the module's own, and from Python 3.11

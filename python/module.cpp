@@ -1,11 +1,11 @@
 // The module kvt_pulse_reader: created once per process, for one interpreter.
 //
-// Importing registers, in this order, merge_pulse_files, PulseReader and
-// PulseFilter, each appended to __all__, then the data dictionary: COLUMNS,
-// RECORD_KINDS and FILTER_KEYWORDS, and the exception classes (PulseFileError
-// and its subclasses), also appended to __all__. NumPy and pandas are not imported
-// here: NumPy is located on the first column conversion, pandas by each
-// reader's first frame.
+// Importing registers, in this order, merge_pulse_files, PulseReader,
+// PulseFilter and recover_pulse_file, each appended to __all__, then the data
+// dictionary: COLUMNS, RECORD_KINDS and FILTER_KEYWORDS, and the exception
+// classes (PulseFileError and its subclasses), also appended to __all__. NumPy
+// and pandas are not imported here: NumPy is located on the first column
+// conversion, pandas by each reader's first frame.
 #include "py_ref.hpp"
 
 #include <atomic>
@@ -15,6 +15,7 @@
 #include "pulse_filter/py_pulse_filter.hpp"
 #include "pulse_reader/docstrings.hpp"
 #include "pulse_reader/py_pulse_reader.hpp"
+#include "pulse_reader/py_recovery.hpp"
 #include "records/column_table.hpp"
 
 namespace kvt::python {
@@ -38,6 +39,13 @@ PyMethodDef merge_definition = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_pulse_files_function)),
     METH_FASTCALL | METH_KEYWORDS,
     docs::merge_pulse_files,
+};
+
+PyMethodDef recover_definition = {
+    "recover_pulse_file",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(recover_pulse_file_function)),
+    METH_FASTCALL | METH_KEYWORDS,
+    recover_pulse_file_doc,
 };
 
 constexpr std::int64_t no_interpreter = -1;
@@ -70,6 +78,7 @@ bool initialise(PyObject* module) {
     return add_public(module, "merge_pulse_files", PyCFunction_NewEx(&merge_definition, module, nullptr)) &&
            add_public(module, "PulseReader", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_reader_type()))) &&
            add_public(module, "PulseFilter", Py_XNewRef(reinterpret_cast<PyObject*>(pulse_filter_type()))) &&
+           add_public(module, "recover_pulse_file", PyCFunction_NewEx(&recover_definition, module, nullptr)) &&
            add_data(module, "COLUMNS", column_table()) && add_data(module, "RECORD_KINDS", record_kind_table()) &&
            add_data(module, "FILTER_KEYWORDS", filter_keyword_table()) &&
            for_each_error_class(

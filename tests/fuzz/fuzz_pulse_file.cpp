@@ -1,8 +1,9 @@
 // A coverage-guided fuzz target for the core: the input is a pulse file. It is
-// opened, its apertures listed, every aperture's records and pulses read with
-// and without a filter, every readable aperture copied to a new file that is
-// opened again, and the input merged with itself. Nothing may crash, leak,
-// hang or allocate by a count the file cannot back.
+// recovered into a new file, which must open; opened, its apertures listed,
+// every aperture's records and pulses read with and without a filter, every
+// readable aperture copied to a new file that is opened again, and the input
+// merged with itself. Nothing may crash, leak, hang or allocate by a count
+// the file cannot back.
 //
 // Built with -DKVT_FUZZ=ON (clang) as kvt_fuzz_pulse_file; the test program
 // links it too and replays the seed corpus in corpus/ (see ReplayCorpus).
@@ -20,6 +21,7 @@
 #include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/file_merge.hpp"
 #include "pulse_reader/pulse_reader.hpp"
+#include "pulse_reader/recovery.hpp"
 
 namespace {
 
@@ -63,6 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (size != 0 && std::fwrite(data, 1, size, file) != size) std::abort();
         std::fclose(file);
     }
+    const std::string recovered = scratch_folder() + "/recovered.bin";
+    ::unlink(recovered.c_str());
+    if (kvt::recover_pulse_file(input, recovered, size % 2 == 1)) {
+        auto again = kvt::PulseReader::open(recovered);
+        if (!again) std::abort();
+        read_every_aperture(*again, nullptr);
+    }
+    ::unlink(recovered.c_str());
     auto reader = kvt::PulseReader::open(input);
     if (!reader) return 0;
     std::vector<std::uint64_t> readable;

@@ -23,8 +23,8 @@ def run_python(code):
 
 
 def test_module():
-    assert kvt.__all__[:3] == ["merge_pulse_files", "PulseReader", "PulseFilter"]
-    assert all(issubclass(getattr(kvt, name), kvt.PulseFileError) for name in kvt.__all__[3:])
+    assert kvt.__all__[:4] == ["merge_pulse_files", "PulseReader", "PulseFilter", "recover_pulse_file"]
+    assert all(issubclass(getattr(kvt, name), kvt.PulseFileError) for name in kvt.__all__[4:])
     assert kvt.__doc__ == "" and not hasattr(kvt, "PySliceContainer")
     assert kvt.merge_pulse_files.__text_signature__ == "(file_names, new_file_name)"
     assert "# Raises" in kvt.merge_pulse_files.__doc__

@@ -101,7 +101,14 @@ def test_check_names_each_fault_on_one_line(sample, tmp_path, capsys, damage, fr
     code, out, _ = kvt(capsys, "check", "--pulses", sample, damaged)
     assert code == 1
     lines = out.splitlines()
-    assert len(lines) == 1 and lines[0].startswith(f"{damaged}: ") and fragment in lines[0], out
+    assert lines[0].startswith(f"{damaged}: ") and fragment in lines[0], out
+    hint = [f"{damaged}: the file looks cut short or damaged: `kvt-pulses recover {damaged} -o NEW_FILE` can "
+            "salvage its sound blocks into a new file"]
+    assert lines[1:] == hint if fragment == "past the end of the file" else lines[1:] in ([], hint), out
+    found = [line[len(f"{damaged}: "):] for line in lines]
+    code, out, _ = kvt(capsys, "check", "--json", "--pulses", damaged)
+    assert code == 1 and json.loads(out) == [{"file": str(damaged), "problems": found[:1],
+                                              "hint": (found[1:] or [None])[0]}]
 
 
 def test_subset_and_merge_write_what_the_module_writes(sample, tmp_path, capsys):
