@@ -4,8 +4,9 @@
 //   BM_DecodeRecords     1,000,000 in-memory records decoded a piece at a time
 //                        (items_per_second: records per second).
 //   BM_DecodeRecordsAllocating  the same into a new vector of FormattedRecord.
-//   BM_GetPulses, BM_GetAllRecords  the core's per-aperture calls on one
-//                        page-cached aperture of 1,000,000 records.
+//   BM_GetPulses, BM_GetAllRecords  the core's per-aperture calls (plans of
+//                        one block, rows as structs) on one page-cached
+//                        aperture of 1,000,000 records, on 1 or 2 threads.
 //   BM_ReadPlanPulses, BM_ReadPlanRecords, BM_SummarizePlan  the same
 //                        aperture read into the columns of a table, or
 //                        summarized, on 1 or 2 threads (the argument).
@@ -35,6 +36,7 @@
 
 #include "bench_support.hpp"
 #include "pulse_reader/plan_reader.hpp"
+#include "pulse_reader/plan_rows.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 
@@ -72,141 +74,105 @@ const std::string& many_apertures_file() {
     return path;
 }
 
-void BM_DecodeRecords(benchmark::State& state) {
-    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    const kvt::RawBlock block = reader.read_block(1).value();
-    const auto piece = std::make_unique<kvt::RecordPiece>();
-    for (auto _ : state) {
-        kvt::decode_block_pieces(block.record_bytes(), reader.encoding_records(), *piece,
-                                 [](const kvt::RecordPiece& decoded) { benchmark::DoNotOptimize(decoded.value); });
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(block.header.num_records));
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(block.record_bytes().size()));
-}
-BENCHMARK(BM_DecodeRecords)->Unit(benchmark::kMillisecond);
-
-/// Decoding into a new vector each time, as get_all_records does.
-void BM_DecodeRecordsAllocating(benchmark::State& state) {
-    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    const kvt::RawBlock block = reader.read_block(1).value();
-    for (auto _ : state) {
-        std::vector<kvt::FormattedRecord> records = kvt::decode_records(block.record_bytes(), reader.encoding_records());
-        benchmark::DoNotOptimize(records.data());
-    }
-    state.SetItemsProcessed(state.iterations() * std::int64_t{block.header.num_records});
-}
-BENCHMARK(BM_DecodeRecordsAllocating)->Unit(benchmark::kMillisecond);
-
-void BM_GetPulses(benchmark::State& state) {
-    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    if (!reader.get_pulses(2)) state.SkipWithError("get_pulses failed");  // also brings the block into the page cache
-    for (auto _ : state) {
-        kvt::Result<kvt::AperturePulses> pulses = reader.get_pulses(2);
-        benchmark::DoNotOptimize(pulses->pulses.data());
-    }
-    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
-}
-BENCHMARK(BM_GetPulses)->Unit(benchmark::kMillisecond);
-
-void BM_GetAllRecords(benchmark::State& state) {
-    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    if (!reader.get_all_records(3)) state.SkipWithError("get_all_records failed");
-    for (auto _ : state) {
-        kvt::Result<kvt::ApertureRecords> records = reader.get_all_records(3);
-        benchmark::DoNotOptimize(records->records.data());
-    }
-    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
-}
-BENCHMARK(BM_GetAllRecords)->Unit(benchmark::kMillisecond);
-
-/// Columns for one aperture of 1,000,000 records, allocated once.
-struct Columns {
-    explicit Columns(std::size_t rows) : rows_(rows) {}
-    template <class T>
-    T* column() {
-        buffers_.emplace_back(rows_ * sizeof(T));
-        return buffers_.back().template as<T>();
-    }
-    std::size_t rows_;
-    std::vector<kvt::LargeBuffer> buffers_;
-};
-
 kvt::BlockPlan plan_of(const kvt::PulseReader& reader, std::uint64_t aperture) {
     return kvt::plan_blocks(reader, std::span(&aperture, 1), kvt::PlanHeaders::infer).value();
 }
 
-/// Reading an aperture into the pulses' columns and "aperture_index", as the
-/// Python module does, on as many threads as the argument says.
-void BM_ReadPlanPulses(benchmark::State& state) {
+/// The record bytes of an aperture's block, read into memory.
+std::vector<std::byte> block_records(const kvt::PulseReader& reader, std::uint64_t aperture) {
+    const kvt::PlannedBlock block = plan_of(reader, aperture).blocks.front();
+    std::vector<std::byte> bytes(std::size_t{16} * block.num_records);
+    if (!reader.file().read_exact_at(block.records_at(), bytes)) std::abort();
+    return bytes;
+}
+
+void BM_DecodeRecords(benchmark::State& state) {
     const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    Columns columns(large_aperture_records);
-    kvt::PulseTable table;
-    table.aperture_index = columns.column<std::uint64_t>();
-    table.index = columns.column<std::uint64_t>();
-    for (std::uint32_t** c : {&table.start_f, &table.end_f, &table.dur_f, &table.ipd_f}) {
-        *c = columns.column<std::uint32_t>();
-    }
-    for (float** c : {&table.dur_s, &table.ipd_s, &table.snr, &table.intensity, &table.bin0_intensity,
-                      &table.intensity_display, &table.binratio, &table.bg_mean, &table.bg_std, &table.bin0_bg_mean,
-                      &table.bin0_bg_std}) {
-        *c = columns.column<float>();
-    }
-    kvt::PlanReading how;
-    how.threads = static_cast<std::size_t>(state.range(0));
+    const std::vector<std::byte> block = block_records(reader, 1);
+    const auto piece = std::make_unique<kvt::RecordPiece>();
     for (auto _ : state) {
-        auto rows = kvt::read_plan_pulses(
-            reader, plan_of(reader, 2), [&](std::size_t) -> kvt::Result<kvt::PulseTable> { return table; }, how);
-        if (!rows) state.SkipWithError("read_plan_pulses failed");
+        kvt::decode_block_pieces(block, reader.encoding_records(), *piece,
+                                 [](const kvt::RecordPiece& decoded) { benchmark::DoNotOptimize(decoded.value); });
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(block.size()));
+}
+BENCHMARK(BM_DecodeRecords)->Unit(benchmark::kMillisecond);
+
+/// Decoding into a new vector of FormattedRecord each time.
+void BM_DecodeRecordsAllocating(benchmark::State& state) {
+    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
+    const std::vector<std::byte> block = block_records(reader, 1);
+    for (auto _ : state) {
+        std::vector<kvt::FormattedRecord> records = kvt::decode_records(block, reader.encoding_records());
+        benchmark::DoNotOptimize(records.data());
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+}
+BENCHMARK(BM_DecodeRecordsAllocating)->Unit(benchmark::kMillisecond);
+
+/// The per-aperture calls (plans of one block, rows as structs), on as many
+/// threads as the argument says.
+void BM_GetPulses(benchmark::State& state) {
+    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
+    const auto threads = static_cast<std::size_t>(state.range(0));
+    if (!reader.get_pulses(2)) state.SkipWithError("get_pulses failed");  // also brings the block into the page cache
+    for (auto _ : state) {
+        kvt::Result<kvt::AperturePulses> pulses = reader.get_pulses(2, nullptr, threads);
+        benchmark::DoNotOptimize(pulses->pulses.data());
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+}
+BENCHMARK(BM_GetPulses)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_GetAllRecords(benchmark::State& state) {
+    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
+    const auto threads = static_cast<std::size_t>(state.range(0));
+    if (!reader.get_all_records(3)) state.SkipWithError("get_all_records failed");
+    for (auto _ : state) {
+        kvt::Result<kvt::ApertureRecords> records = reader.get_all_records(3, threads);
+        benchmark::DoNotOptimize(records->records.data());
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+}
+BENCHMARK(BM_GetAllRecords)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// Reads an aperture's plan into columns allocated once, on as many threads
+/// as the argument says: `read(reader, plan, make_table, how)` with
+/// `table(columns)` the table of every column.
+template <class Table>
+void read_plan_case(benchmark::State& state, std::uint64_t aperture, std::size_t rows, auto read, auto table) {
+    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
+    kvt::OwnedColumns columns;
+    const Table made = table(columns, rows);
+    kvt::PlanReading how;
+    how.threads = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        auto got = read(reader, plan_of(reader, aperture), [&](std::size_t) -> kvt::Result<Table> { return made; }, how);
+        if (!got) state.SkipWithError("the plan's read failed");
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+}
+
+/// Reading an aperture into every pulse column, as the Python module does.
+void BM_ReadPlanPulses(benchmark::State& state) {
+    read_plan_case<kvt::PulseTable>(state, 2, large_aperture_records, kvt::read_plan_pulses,
+                                    [](kvt::OwnedColumns& c, std::size_t n) { return c.pulses(n); });
 }
 BENCHMARK(BM_ReadPlanPulses)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_ReadPlanRecords(benchmark::State& state) {
-    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    Columns columns(large_aperture_records);
-    kvt::RecordTable table;
-    table.ipd_f = columns.column<std::uint16_t>();
-    table.dur_f = columns.column<std::uint16_t>();
-    for (float** c : {&table.bin0_intensity, &table.bin1_intensity, &table.bin0_bg_mean, &table.bin1_bg_mean,
-                      &table.bin0_bg_std, &table.bin1_bg_std}) {
-        *c = columns.column<float>();
-    }
-    table.start_f = columns.column<std::uint32_t>();
-    table.record_type = columns.column<kvt::FormattedRecordType>();
-    table.long_pulse_duration_f = columns.column<double>();
-    table.event_f = columns.column<double>();
-    kvt::PlanReading how;
-    how.threads = static_cast<std::size_t>(state.range(0));
-    for (auto _ : state) {
-        auto rows = kvt::read_plan_records(
-            reader, plan_of(reader, 3), [&](std::size_t) -> kvt::Result<kvt::RecordTable> { return table; }, how);
-        if (!rows) state.SkipWithError("read_plan_records failed");
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+    read_plan_case<kvt::RecordTable>(state, 3, large_aperture_records, kvt::read_plan_records,
+                                     [](kvt::OwnedColumns& c, std::size_t n) { return c.records(n); });
 }
 BENCHMARK(BM_ReadPlanRecords)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-/// Summarizing an aperture, on as many threads as the argument says.
+/// Summarizing an aperture.
 void BM_SummarizePlan(benchmark::State& state) {
-    const kvt::PulseReader reader = kvt::PulseReader::open(large_apertures_file()).value();
-    Columns columns(1);
-    kvt::SummaryTable table;
-#define KVT_BENCH_COLUMN(name, type, unit, meaning) table.name = columns.column<type>();
-    KVT_SUMMARY_COLUMNS(KVT_BENCH_COLUMN, KVT_BENCH_COLUMN, KVT_NO_COLUMN)
-#undef KVT_BENCH_COLUMN
-    kvt::PlanReading how;
-    how.threads = static_cast<std::size_t>(state.range(0));
-    for (auto _ : state) {
-        auto rows = kvt::summarize_plan(
-            reader, plan_of(reader, 2), [&](std::size_t) -> kvt::Result<kvt::SummaryTable> { return table; }, how);
-        if (!rows) state.SkipWithError("summarize_plan failed");
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * std::int64_t{large_aperture_records});
+    read_plan_case<kvt::SummaryTable>(state, 2, 1, kvt::summarize_plan,
+                                      [](kvt::OwnedColumns& c, std::size_t n) { return c.summaries(n); });
 }
 BENCHMARK(BM_SummarizePlan)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 

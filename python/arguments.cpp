@@ -293,21 +293,6 @@ bool convert_u64_sequence(PyObject* object, const char* name, std::vector<std::u
     });
 }
 
-bool convert_string_sequence(PyObject* object, const char* name, std::vector<std::string>& out) {
-    out.clear();
-    return convert_sequence(object, name, [&](PyObject* item) {
-        if (!PyUnicode_Check(item)) {
-            raise_wrong_type(item, "PyString");
-            return false;
-        }
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
-        if (text == nullptr) return false;
-        out.emplace_back(text, static_cast<std::size_t>(size));
-        return true;
-    });
-}
-
 bool convert_path_sequence(PyObject* object, const char* name, std::vector<std::string>& out) {
     out.clear();
     return convert_sequence(object, name, [&](PyObject* item) {

@@ -55,8 +55,6 @@ OwnedRef convert_path(PyObject* object, const char* name, std::string& out);
 bool check_dict(PyObject* object, const char* name);
 /// A sequence other than str whose items are integers from 0 to 2^64 - 1.
 bool convert_u64_sequence(PyObject* object, const char* name, std::vector<std::uint64_t>& out);
-/// A sequence other than str whose items are str.
-bool convert_string_sequence(PyObject* object, const char* name, std::vector<std::string>& out);
 /// A sequence other than str whose items are file names (see convert_path).
 bool convert_path_sequence(PyObject* object, const char* name, std::vector<std::string>& out);
 

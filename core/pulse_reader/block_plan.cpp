@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 
 #include "pulse_reader/headers/byte_order.hpp"
 #include "pulse_reader/large_buffer.hpp"
@@ -147,41 +148,62 @@ std::vector<std::uint64_t> lookup_apertures(const PulseFileIndex& index) {
 
 Result<BlockPlan> plan_blocks(const PulseReader& reader, std::span<const std::uint64_t> apertures, PlanHeaders how,
                               DamagedBlocks damaged, const CancellationToken* cancel) {
+    const PulseFileIndex& index = reader.index();
+    const std::uint64_t index_offset = reader.header().index_offset;
+    // In an index in block order, a block runs up to the next entry's block
+    // (or up to the index, which lies inside the file): its count comes from
+    // its entry and the next, in constant time, whatever the size of the file.
+    const bool in_order = how == PlanHeaders::infer && index.in_block_order();
     BlockPlan plan;
     plan.blocks.resize(apertures.size());
-    bool ascending = true;
+    std::vector<std::size_t> unknown;  // blocks whose counts are still to be found
     std::size_t cursor = 0;
     for (std::size_t i = 0; i < apertures.size(); ++i) {
-        auto offset = reader.index().get(apertures[i], cursor);
+        auto offset = index.get(apertures[i], cursor);
         if (!offset) return std::move(offset).error();
-        plan.blocks[i].aperture = apertures[i];
-        plan.blocks[i].offset = *offset;
-        if (i > 0 && *offset <= plan.blocks[i - 1].offset) ascending = false;
+        PlannedBlock& block = plan.blocks[i];
+        block.aperture = apertures[i];
+        block.offset = *offset;
+        const std::optional<std::uint64_t> next = in_order ? index.next_offset(cursor) : std::nullopt;
+        const std::uint64_t end = next && *next != 0 && *next < index_offset ? *next : index_offset;
+        const std::uint64_t extent = end - std::min(end, block.offset);
+        const std::uint64_t records = (extent - std::min(extent, aperture_header_size)) / 16;
+        if (next && extent >= aperture_header_size && (extent - aperture_header_size) % 16 == 0 &&
+            records <= UINT32_MAX) {
+            block.num_records = static_cast<std::uint32_t>(records);
+        } else {
+            unknown.push_back(i);
+        }
     }
+    plan.headers_read = unknown.size() == plan.blocks.size();
+    if (unknown.empty()) return plan;
 
-    // The distinct block starts, ascending; in the usual selection (ascending
-    // apertures of a file in index order) they are the blocks themselves.
+    // The distinct block starts left, ascending; in the usual selection
+    // (ascending apertures of a file in index order) they are the blocks themselves.
     std::vector<std::uint64_t> starts;
-    starts.reserve(plan.blocks.size());
-    for (const PlannedBlock& block : plan.blocks) starts.push_back(block.offset);
-    if (!ascending) starts = sorted_distinct(std::move(starts));
+    starts.reserve(unknown.size());
+    for (const std::size_t i : unknown) starts.push_back(plan.blocks[i].offset);
+    starts = sorted_distinct(std::move(starts));
+    // Blocks out of index order: from every block's extent when the plan takes
+    // in a good share of the index (the list of every block start costs about
+    // what the plan does), else from their headers.
     std::vector<std::uint32_t> counts;
     std::vector<bool> past_end;
-    plan.headers_read = how == PlanHeaders::read || !infer_counts(reader, starts, counts);
-    if (!plan.headers_read) {
+    bool infer = how == PlanHeaders::infer && !in_order && starts.size() >= index.size() / 16 &&
+                 infer_counts(reader, starts, counts);
+    if (infer) {
         // Extents that run past the end of the file (a cut file, offsets
         // damaged) are no counts to size anything by: the headers say more.
         auto inside = inside_file(reader, starts, counts);
         if (!inside) return std::move(inside).error();
-        plan.headers_read = !*inside;
+        infer = *inside;
     }
-    if (plan.headers_read) {
+    if (infer) plan.headers_read = false;
+    if (!infer) {
         if (Status read = read_counts(reader, starts, damaged, cancel, counts, past_end); !read) return read.error();
     }
-    for (std::size_t i = 0; i < plan.blocks.size(); ++i) {
-        const std::size_t at =
-            ascending ? i
-                      : static_cast<std::size_t>(std::lower_bound(starts.begin(), starts.end(), plan.blocks[i].offset) -
+    for (const std::size_t i : unknown) {
+        const auto at = static_cast<std::size_t>(std::lower_bound(starts.begin(), starts.end(), plan.blocks[i].offset) -
                                                  starts.begin());
         plan.blocks[i].num_records = counts[at];
         plan.blocks[i].past_end = !past_end.empty() && past_end[at];

@@ -12,6 +12,12 @@
 // back and one small read per block elsewhere. Inferred counts are taken only
 // while every block they give lies inside the file; else the headers are read.
 //
+// In an index in block order (see PulseFileIndex::in_block_order) the next
+// block is the next present entry's, so a block's count costs its lookup and
+// nothing more, whatever the size of the file. Out of that order, a plan of a
+// large share of the index infers the counts from the list of every block
+// start, and a smaller plan reads its headers.
+//
 // A block that starts or ends past the end of the file (a cut file, or a
 // header whose record count is damaged) fails the plan, or, for a reader that
 // skips what it cannot read, is marked `past_end` and given no records.

@@ -67,11 +67,6 @@ public:
         for (std::size_t i = 0; i < dropped_count; ++i) free(dropped[i].memory, dropped[i].capacity);
     }
 
-    std::size_t kept_bytes() noexcept {
-        const std::lock_guard lock(mutex_);
-        return kept_bytes_;
-    }
-
 private:
     static constexpr std::size_t slots = 32;
     struct Kept {
@@ -175,7 +170,5 @@ void give_back_free_memory() noexcept {
     (void)::malloc_trim(0);
 #endif
 }
-
-std::size_t large_buffers_kept() noexcept { return kept_buffers.kept_bytes(); }
 
 }  // namespace kvt

@@ -35,9 +35,6 @@ inline constexpr std::size_t large_buffer_keep_bytes = std::size_t{12} << 20;
 /// Releases memory from allocate_large, given its capacity; null is ignored.
 void release_large(void* memory, std::size_t capacity) noexcept;
 
-/// The bytes of released large buffers now kept for reuse.
-[[nodiscard]] std::size_t large_buffers_kept() noexcept;
-
 /// Owns memory from allocate_large.
 class LargeBuffer {
 public:

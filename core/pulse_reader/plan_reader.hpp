@@ -18,6 +18,11 @@
 // A piece of a large block starts in the middle of the block's frame count:
 // before any piece is decoded, the frames of every piece are added up from
 // words 0 and 1 alone (in parallel), which gives each piece its starting state.
+//
+// Its parts: plan_units.* cuts a plan into units; plan_sinks.hpp holds the row
+// sinks of records, pulses and summaries (the RowSink concept); summary_kernels*
+// the summary's inner loops, scalar and SSE2; plan_scheduler.hpp the threads,
+// their slots, the publishing in plan order and the reads that start over.
 #pragma once
 
 #include <cstddef>

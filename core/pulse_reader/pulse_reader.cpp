@@ -1,12 +1,8 @@
 #include "pulse_reader/pulse_reader.hpp"
 
-#include <algorithm>
 #include <array>
-#include <memory>
-#include <new>
 
 #include "pulse_reader/headers/byte_order.hpp"
-#include "pulse_reader/large_buffer.hpp"
 
 namespace kvt {
 
@@ -73,49 +69,6 @@ Result<PulseReader> PulseReader::open(const std::string& path) {
 
     return PulseReader(path, std::move(file), header, encodings, std::move(metadata_text),
                        std::move(metadata).value(), std::move(index).value(), static_cast<float>(*fps), trimmed);
-}
-
-Result<RawBlock> PulseReader::read_block(std::uint64_t aperture_index) const {
-    auto offset = index_.get(aperture_index);
-    if (!offset) return std::move(offset).error();
-    std::array<std::byte, aperture_header_size> header_bytes{};
-    if (Status read = file_.read_exact_at(*offset, header_bytes); !read) return std::move(read).error();
-    const ApertureHeader header = ApertureHeader::new_(header_bytes, *offset);
-    // Checked before the buffer is sized by the count.
-    const std::uint64_t records_size = std::uint64_t{16} * header.num_records;
-    if (Status fits = file_.check_readable(*offset + aperture_header_size, records_size); !fits) {
-        return std::move(fits).error();
-    }
-    RawBlock block{header, LargeBuffer(static_cast<std::size_t>(records_size))};
-    if (!block.records) throw std::bad_alloc();
-    std::span<std::byte> records(block.records.data(), static_cast<std::size_t>(records_size));
-    if (Status read = file_.read_exact_at(*offset + aperture_header_size, records); !read) {
-        return std::move(read).error();
-    }
-    return block;
-}
-
-Result<ApertureRecords> PulseReader::get_all_records(std::uint64_t aperture_index) const {
-    auto block = read_block(aperture_index);
-    if (!block) return std::move(block).error();
-    return ApertureRecords{decode_records(block->record_bytes(), encoding_records_), block->header};
-}
-
-Result<AperturePulses> PulseReader::get_pulses(std::uint64_t aperture_index, const PulseFilter* filter) const {
-    auto block = read_block(aperture_index);
-    if (!block) return std::move(block).error();
-    AperturePulses result{{}, block->header};
-    // Every pulse comes from one record, so this is the most it can need.
-    reserve_large(result.pulses, block->header.num_records);
-    PulseScratch scratch;
-    const Status status = visit_pulse_pieces(
-        block->record_bytes(), encoding_records_, fps_, filter, PulseRun{}, 0, all_record_values, scratch,
-        [](const RecordPiece&) {},
-        [&result](const PulsePiece& pulses) {
-            for (std::size_t j = 0; j < pulses.count; ++j) result.pulses.push_back(pulses.row(j));
-        });
-    if (!status) return std::move(status).error();
-    return result;
 }
 
 }  // namespace kvt

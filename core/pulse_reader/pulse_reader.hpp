@@ -2,7 +2,7 @@
 //
 // Opening reads and checks everything that is not aperture data (header,
 // encoding records, metadata, index) and keeps it; each later request for an
-// aperture costs one index lookup and two positional reads.
+// aperture is a plan of its block (an index lookup), read by the plan reader.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,6 @@
 #include "pulse_reader/headers/aperture_header.hpp"
 #include "pulse_reader/headers/pulse_file_header.hpp"
 #include "pulse_reader/headers/pulse_file_index.hpp"
-#include "pulse_reader/large_buffer.hpp"
 #include "pulse_reader/metadata.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 #include "pulse_reader/records/normalized_pulse.hpp"
@@ -30,15 +29,6 @@ struct ApertureRecords {
     ApertureHeader header;
 };
 
-/// One aperture block as stored: its header and its records' bytes.
-struct RawBlock {
-    ApertureHeader header;
-    LargeBuffer records;  ///< 16 * header.num_records bytes
-    [[nodiscard]] std::span<const std::byte> record_bytes() const noexcept {
-        return {records.data(), std::size_t{16} * header.num_records};
-    }
-};
-
 struct AperturePulses {
     std::vector<NormalizedPulse> pulses;
     ApertureHeader header;
@@ -49,12 +39,14 @@ public:
     /// Opens and checks the file at `path`; the first failing check is reported.
     static Result<PulseReader> open(const std::string& path);
 
-    /// The decoded records of aperture `aperture_index` with its block header.
-    [[nodiscard]] Result<ApertureRecords> get_all_records(std::uint64_t aperture_index) const;
+    /// The decoded records of aperture `aperture_index` with its block header:
+    /// a plan of the one block, read on `threads` threads (see plan_rows.cpp).
+    [[nodiscard]] Result<ApertureRecords> get_all_records(std::uint64_t aperture_index,
+                                                          std::size_t threads = 1) const;
 
-    /// The aperture's pulses, passed through `filter` when one is given.
-    [[nodiscard]] Result<AperturePulses> get_pulses(std::uint64_t aperture_index,
-                                                    const PulseFilter* filter = nullptr) const;
+    /// The aperture's pulses, passed through `filter` when one is given, the same way.
+    [[nodiscard]] Result<AperturePulses> get_pulses(std::uint64_t aperture_index, const PulseFilter* filter = nullptr,
+                                                    std::size_t threads = 1) const;
 
     /// Writes a new pulse file holding the given apertures (each one the index
     /// holds, no repeats) in ascending order; see aperture_copy.cpp. Once
@@ -62,9 +54,6 @@ public:
     [[nodiscard]] Status copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
                                                     const std::string& file_name,
                                                     const CancellationToken* cancel = nullptr) const;
-
-    /// The block of aperture `aperture_index`: its header and its record bytes.
-    [[nodiscard]] Result<RawBlock> read_block(std::uint64_t aperture_index) const;
 
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
     [[nodiscard]] const InputFile& file() const noexcept { return file_; }

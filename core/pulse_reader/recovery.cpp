@@ -429,7 +429,7 @@ Status write_new_file(const Source& source, const std::vector<Block>& blocks, co
             auto cut = read_block_header(source.file, block.offset);
             if (!cut) return std::move(cut).error();
             cut->num_records = block.records;
-            if (Status written = cut->write_all(writer); !written) return written;
+            if (Status written = writer.write(cut->to_bytes()); !written) return written;
             range_start += aperture_header_size;
             range_length -= aperture_header_size;
         }

@@ -58,8 +58,10 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
 
         std::sort(requested.begin(), requested.end());
         requested.erase(std::unique(requested.begin(), requested.end()), requested.end());
-        // Walk the request beside the file's (ascending) aperture list.
-        const std::vector<std::uint64_t> in_file = object->reader->index().apertures();
+        // Walk the request beside the file's aperture list, sorted (an index
+        // out of order is looked up all the same).
+        std::vector<std::uint64_t> in_file = object->reader->index().apertures();
+        if (!std::is_sorted(in_file.begin(), in_file.end())) std::sort(in_file.begin(), in_file.end());
         std::vector<std::uint64_t> found;
         std::vector<std::uint64_t> missing;
         std::size_t f = 0;

@@ -77,7 +77,14 @@ void* __wrap_mmap(void* at, std::size_t size, int protection, int flags, int fd,
 }
 }
 
-// operator new goes through malloc, so through the cap.
+// operator new goes through malloc, so through the cap; ThreadSanitizer's
+// runtime has an operator new of its own (the cap then sees malloc alone).
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KVT_OWN_OPERATOR_NEW 1
+#endif
+#endif
+#if !defined(KVT_OWN_OPERATOR_NEW) && !defined(__SANITIZE_THREAD__)
 void* operator new(std::size_t size) {
     if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
     throw std::bad_alloc();
@@ -89,3 +96,4 @@ void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+#endif

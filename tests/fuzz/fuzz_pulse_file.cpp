@@ -1,9 +1,10 @@
 // A coverage-guided fuzz target for the core: the input is a pulse file. It is
 // recovered into a new file, which must open; opened, its apertures listed,
-// every aperture's records and pulses read with and without a filter, every
-// readable aperture copied to a new file that is opened again, and the input
-// merged with itself. Nothing may crash, leak, hang or allocate by a count
-// the file cannot back.
+// every aperture's records and pulses read with and without a filter (plans of
+// one block on two threads), the pulses and summaries of every aperture read
+// as one plan in small units on three threads, every readable aperture copied
+// to a new file that is opened again, and the input merged with itself.
+// Nothing may crash, leak, hang or allocate by a count the file cannot back.
 //
 // Built with -DKVT_FUZZ=ON (clang) as kvt_fuzz_pulse_file; the test program
 // links it too and replays the seed corpus in corpus/ (see ReplayCorpus).
@@ -20,6 +21,7 @@
 
 #include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/file_merge.hpp"
+#include "pulse_reader/plan_rows.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 #include "pulse_reader/recovery.hpp"
 
@@ -48,10 +50,25 @@ void read_every_aperture(const kvt::PulseReader& reader, std::vector<std::uint64
     std::vector<std::uint64_t> apertures = reader.index().apertures();
     if (apertures.size() > 64) apertures.resize(64);
     for (const std::uint64_t aperture : apertures) {
-        const auto records = reader.get_all_records(aperture);
-        (void)reader.get_pulses(aperture);
-        (void)reader.get_pulses(aperture, &filter);
+        const auto records = reader.get_all_records(aperture, 2);
+        (void)reader.get_pulses(aperture, nullptr, 2);
+        (void)reader.get_pulses(aperture, &filter, 2);
         if (records && readable != nullptr) readable->push_back(aperture);
+    }
+    // Every aperture in one plan, cut into small units for three threads, the
+    // damaged apertures and those whose pulses are out of order skipped.
+    kvt::PlanReading how;
+    how.filter = &filter;
+    how.threads = 3;
+    how.unit_records = 64;
+    how.skip_unreadable = true;
+    const std::vector<std::uint64_t> all = kvt::lookup_apertures(reader.index());
+    kvt::OwnedColumns columns;
+    if (auto plan = kvt::plan_blocks(reader, all, kvt::PlanHeaders::infer, kvt::DamagedBlocks::mark)) {
+        (void)kvt::read_plan_pulses(
+            reader, *plan, [&](std::size_t n) -> kvt::Result<kvt::PulseTable> { return columns.pulses(n); }, how);
+        (void)kvt::summarize_plan(
+            reader, *plan, [&](std::size_t n) -> kvt::Result<kvt::SummaryTable> { return columns.summaries(n); }, how);
     }
 }
 

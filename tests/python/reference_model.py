@@ -254,6 +254,11 @@ def random_file(rng, mergeable: bool = False) -> Model:
     rows, cols = (int(v) for v in rng.integers(1, 5, size=2))
     span = rows * cols if mergeable else rows * cols * 3
     numbers = sorted(rng.choice(span, int(rng.integers(1, min(span, 7) + 1)), replace=False))
+    # Numbers spread over the whole u32 range, in an index out of order: the
+    # lookup of an index too sparse for a table of every number.
+    wide = not mergeable and rng.random() < 0.3
+    if wide:
+        numbers = sorted({int(n) for n in rng.integers(0, MASK32, len(numbers))})
     touching = 0.05 if rng.random() < 0.3 else 0.0
     apertures = []
     for n in numbers:
@@ -269,8 +274,8 @@ def random_file(rng, mergeable: bool = False) -> Model:
                   int(rng.integers(0x10000)) if rng.random() < 0.5 else 0) for _ in range(8)]
     built = build(apertures, meta, encodings)
     changes = {}
+    entries = [(a.number, o) for a, o in zip(apertures, built.offsets)]
     if not mergeable and rng.random() < 0.4:
-        entries = [(a.number, o) for a, o in zip(apertures, built.offsets)]
         i = int(rng.integers(len(entries)))
         if rng.random() < 0.5:  # a repeat: the later entry wins
             entries.insert(i + 1, (entries[i][0], built.offsets[int(rng.integers(len(entries)))]))
@@ -279,6 +284,10 @@ def random_file(rng, mergeable: bool = False) -> Model:
             if len(entries) == 1:
                 entries.append((entries[0][0] + 1, built.offsets[0]))
         changes["index"] = entries
+    if wide:  # the first and last entries stay, the others shuffled, the first repeated
+        middle = entries[1:-1]
+        rng.shuffle(middle)
+        changes["index"] = entries[:1] + middle + entries[:1] + entries[1:][-1:]
     return Model(build(apertures, meta, encodings, **changes).data)
 
 

@@ -1,6 +1,5 @@
 #include "pulse_reader/headers/aperture_header.hpp"
 
-#include "pulse_reader/buffered_writer.hpp"
 #include "pulse_reader/headers/byte_order.hpp"
 
 namespace kvt {
@@ -15,7 +14,5 @@ ApertureHeader ApertureHeader::new_(std::span<const std::byte, aperture_header_s
 std::array<std::byte, aperture_header_size> ApertureHeader::to_bytes() const {
     return store_fields<aperture_header_size>(*this);
 }
-
-Status ApertureHeader::write_all(BufferedWriter& writer) const { return writer.write(to_bytes()); }
 
 }  // namespace kvt

@@ -17,8 +17,6 @@
 
 namespace kvt {
 
-class BufferedWriter;
-
 inline constexpr std::size_t aperture_header_size = 16;
 
 /// The stored fields, as drawn above: FIELD(name, type, offset).
@@ -45,9 +43,6 @@ struct ApertureHeader {
 
     /// The serialised form: the four stored fields, little-endian.
     [[nodiscard]] std::array<std::byte, aperture_header_size> to_bytes() const;
-
-    /// Appends the serialised form to `writer`.
-    [[nodiscard]] Status write_all(BufferedWriter& writer) const;
 
     /// Size of the whole block: header plus records, in 64-bit arithmetic.
     [[nodiscard]] std::uint64_t block_size() const noexcept {

@@ -102,16 +102,15 @@ Result<PulseFileIndex> PulseFileIndex::read(std::uint64_t num_apertures, const E
         }
         return index;
     }
+    // Sorted by number and then by position, so that of two entries with one
+    // number the later comes last; only that last one is kept, with its offset.
     index.sparse_.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) index.sparse_.emplace_back(entry_number(entries, i), entry_offset(entries, i));
-    // Stable, so that of two entries with one number the later stays last;
-    // then keep only that last one.
-    std::stable_sort(index.sparse_.begin(), index.sparse_.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < count; ++i) index.sparse_.emplace_back(entry_number(entries, i), i);
+    std::sort(index.sparse_.begin(), index.sparse_.end());
     auto write = index.sparse_.begin();
     for (auto read = index.sparse_.begin(); read != index.sparse_.end(); ++read) {
         if (read + 1 != index.sparse_.end() && (read + 1)->first == read->first) continue;
-        *write++ = *read;
+        *write++ = {read->first, entry_offset(entries, static_cast<std::size_t>(read->second))};
     }
     index.sparse_.erase(write, index.sparse_.end());
     return index;
@@ -125,6 +124,32 @@ std::vector<std::uint64_t> PulseFileIndex::apertures() const {
     std::vector<std::uint64_t> numbers(count_);
     for (std::size_t i = 0; i < count_; ++i) numbers[i] = aperture_at(i);
     return numbers;
+}
+
+bool PulseFileIndex::in_block_order() const noexcept {
+    std::uint8_t order = block_order_->load(std::memory_order_relaxed);
+    if (order == order_unknown) {
+        // Threads that get here at once each find the same answer.
+        bool ascend = ascending_;
+        std::uint64_t before = 0;  // the offset of the last present entry
+        for (std::size_t i = 0; ascend && i < count_; ++i) {
+            const std::uint64_t offset = offset_at(i);
+            ascend = offset == 0 || offset > before;
+            before = offset == 0 ? before : offset;
+        }
+        order = ascend ? order_kept : order_not_kept;
+        block_order_->store(order, std::memory_order_relaxed);
+    }
+    return order == order_kept;
+}
+
+std::optional<std::uint64_t> PulseFileIndex::next_offset(std::size_t i, std::size_t most) const noexcept {
+    const std::size_t last = std::min(count_, i + 1 + most);
+    for (std::size_t at = i + 1; at < last; ++at) {
+        if (const std::uint64_t offset = offset_at(at); offset != 0) return offset;
+    }
+    if (last < count_) return std::nullopt;
+    return 0;
 }
 
 std::size_t PulseFileIndex::position_of(std::uint64_t aperture_index) const noexcept {

@@ -6,10 +6,12 @@
 // first entry carries the smallest number and the last the largest.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -45,7 +47,21 @@ public:
     /// The same, for numbers looked up in ascending order: `cursor` (0 for the
     /// first) keeps the entry where the last lookup ended, so that looking up
     /// the numbers of a run one after the other takes one pass over the entries.
+    /// In an index whose numbers strictly ascend, a lookup that succeeds leaves
+    /// `cursor` at the entry found.
     [[nodiscard]] Result<std::uint64_t> get(std::uint64_t aperture_index, std::size_t& cursor) const;
+
+    /// Whether the numbers strictly ascend and so do the block offsets other
+    /// than 0, entry after entry: the blocks then lie in the order of the
+    /// index, as every writer leaves them, and the block after the one of an
+    /// entry is the next entry's that is present. Found on the first call (a
+    /// pass over the entries, kept out of opening) and kept.
+    [[nodiscard]] bool in_block_order() const noexcept;
+
+    /// In an index in block order: the offset of the first entry after entry
+    /// `i` that is present, 0 when no entry after it is; nothing when the next
+    /// `most` entries are all absent and more follow.
+    [[nodiscard]] std::optional<std::uint64_t> next_offset(std::size_t i, std::size_t most = 64) const noexcept;
 
     /// Number of entries, duplicates included.
     [[nodiscard]] std::size_t size() const noexcept { return count_; }
@@ -55,7 +71,6 @@ public:
     [[nodiscard]] std::uint64_t offset_at(std::size_t i) const noexcept;
     /// Every entry's number in file order, duplicates included.
     [[nodiscard]] std::vector<std::uint64_t> apertures() const;
-    [[nodiscard]] std::uint64_t first_aperture() const noexcept { return first_aperture_; }
 
 private:
     PulseFileIndex() = default;
@@ -74,6 +89,8 @@ private:
     std::unique_ptr<std::byte[]> entries_;
     std::size_t count_ = 0;
     bool ascending_ = false;
+    static constexpr std::uint8_t order_unknown = 0, order_kept = 1, order_not_kept = 2;
+    std::unique_ptr<std::atomic<std::uint8_t>> block_order_ = std::make_unique<std::atomic<std::uint8_t>>(order_unknown);
     std::vector<std::uint64_t> offsets_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> sparse_;
     std::uint64_t first_aperture_ = 0;

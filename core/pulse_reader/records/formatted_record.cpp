@@ -284,13 +284,6 @@ FormattedRecord RecordPiece::row(std::size_t i) const noexcept {
     return record;
 }
 
-FormattedRecord FormattedRecord::from_raw(std::span<const std::byte, event_record_size> raw,
-                                          const EncodingRecords& encodings, std::uint64_t index) {
-    const auto piece = std::make_unique<RecordPiece>();
-    decode_piece(raw, encodings, index, *piece);
-    return piece->row(0);
-}
-
 std::vector<FormattedRecord> decode_records(std::span<const std::byte> block, const EncodingRecords& encodings) {
     std::vector<FormattedRecord> records;
     reserve_large(records, block.size() / event_record_size);

@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -42,7 +41,6 @@ inline constexpr std::size_t formatted_record_type_count = 8;
 
 /// The record kind's word: "pulse", "padding", "long_pulse_update", ...
 std::string_view record_type_name(FormattedRecordType type) noexcept;
-inline std::string to_string(FormattedRecordType type) { return std::string(record_type_name(type)); }
 
 /// Whether records of this kind carry a frame count in w4 and w5, and which.
 inline bool has_long_pulse_duration(FormattedRecordType type) noexcept {
@@ -65,10 +63,6 @@ struct FormattedRecord {
     std::uint16_t ipd_f = 0;
     std::uint16_t dur_f = 0;
     FormattedRecordType record_type = FormattedRecordType::Unknown;
-
-    /// Decodes the 16 bytes of one record at position `index`.
-    static FormattedRecord from_raw(std::span<const std::byte, event_record_size> raw,
-                                    const EncodingRecords& encodings, std::uint64_t index);
 };
 
 /// The value fields of a record, words 2 to 7, in the order of their words.
