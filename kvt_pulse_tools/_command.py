@@ -14,7 +14,7 @@ import json
 import os
 import sys
 import threading
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import asdict, dataclass
 from typing import Any, Protocol
 
@@ -106,6 +106,15 @@ def output_path(path: str) -> str:
     if not os.path.isdir(folder):
         raise ToolError(f"cannot write {path}: no folder {folder}")
     return path
+
+
+def add_subcommand(commands: Any, common: argparse.ArgumentParser, name: str,
+                   run: Callable[[argparse.Namespace], int], **texts: str) -> argparse.ArgumentParser:
+    """Registers ``kvt-pulses NAME`` with the shared options of `common` and its
+    texts (help=, description=); `run(args)` runs it."""
+    parser = commands.add_parser(name, parents=[common], **texts)
+    parser.set_defaults(run=run)
+    return parser
 
 
 def add_force_option(parser: argparse.ArgumentParser) -> None:

@@ -62,6 +62,16 @@ class FileHeader:
         return fields
 
 
+def block_size(num_records: Any) -> Any:
+    """Bytes of an aperture block: its header and its records (an int, or an array of them)."""
+    return APERTURE_HEADER_SIZE + RECORD_SIZE * num_records
+
+
+def index_size(num_apertures: int) -> int:
+    """Bytes of the index: its magic and one entry per aperture."""
+    return len(INDEX_MAGIC) + INDEX_ENTRY_SIZE * num_apertures
+
+
 def index_entry_dtype() -> Any:
     """The NumPy dtype of one packed 12-byte index entry."""
     import numpy as np

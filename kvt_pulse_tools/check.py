@@ -30,14 +30,15 @@ from typing import Any, Union
 from kvt_pulse_tools._format import (
     APERTURE_HEADER_SIZE,
     HEADER_SIZE,
-    INDEX_ENTRY_SIZE,
     INDEX_MAGIC,
     MAGIC,
     METADATA_OFFSET,
     RECORD_SIZE,
     FileHeader,
     aperture_header_dtype,
+    block_size,
     index_entry_dtype,
+    index_size,
 )
 
 PathArg = Union[str, "os.PathLike[str]"]
@@ -165,7 +166,7 @@ def _check_index(data: Any, header: FileHeader, size: int, problems: _Problems) 
     if count == 0:
         problems.add("index", "index: the file has no apertures (num_apertures is 0)")
         return None
-    length = len(INDEX_MAGIC) + INDEX_ENTRY_SIZE * count
+    length = index_size(count)
     if at > size or length > size - at:
         problems.add("index", f"index: {count} entries from byte {at} run to byte {at + length}, past the end "
                               f"of the file ({size} bytes)")
@@ -208,7 +209,7 @@ def _check_blocks(data: Any, header: FileHeader, entries: Any, problems: _Proble
     if offsets.size == 0:
         return
     headers = read_block_headers(data, offsets)
-    ends = offsets + APERTURE_HEADER_SIZE + RECORD_SIZE * headers["num_records"].astype(np.int64)
+    ends = offsets + block_size(headers["num_records"].astype(np.int64))
 
     for k in np.flatnonzero(headers["aperture"].astype(np.int64) != numbers):
         problems.add("block header", f"aperture {numbers[k]}: its block at byte {offsets[k]} names aperture "

@@ -28,6 +28,7 @@ from kvt_pulse_tools._command import (
     PROGRAM,
     add_force_option,
     add_skip_options,
+    add_subcommand,
     checked_output,
     held_apertures,
     parse_selection,
@@ -91,9 +92,10 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
 
-    parser = commands.add_parser("synth", parents=[common], help="write a realistic synthetic pulse file",
-                                 description="Writes a synthetic pulse file: a sensor with active, quiet and dead "
-                                             "regions, every record kind, pulses that never touch.")
+    parser = add_subcommand(commands, common, "synth", run_synth,
+                            help="write a realistic synthetic pulse file",
+                            description="Writes a synthetic pulse file: a sensor with active, quiet and dead "
+                                        "regions, every record kind, pulses that never touch.")
     parser.add_argument("out", metavar="OUT", help="the file to write")
     parser.add_argument("--apertures", type=int, default=1000, metavar="N", help="apertures (default 1000)")
     parser.add_argument("--records", type=records, default=(50, 500), metavar="N|LOW-HIGH",
@@ -103,7 +105,6 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("--duration", type=float, default=3600.0, metavar="SECONDS",
                         help="run duration in seconds (default 3600)")
     add_force_option(parser)
-    parser.set_defaults(run=run_synth)
 
 
 def run_synth(args: argparse.Namespace) -> int:
@@ -132,16 +133,16 @@ def run_synth(args: argparse.Namespace) -> int:
 
 
 def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser("info", parents=[common], help="what a pulse file holds",
-                                 description="The header's fields, fps, duration, rows, cols, trimming, the "
-                                             "numbers of apertures and records, the data's and file's sizes. "
-                                             "Reads the header, the metadata, the index and the blocks' "
-                                             "headers, never a record.")
+    parser = add_subcommand(commands, common, "info", run_info,
+                            help="what a pulse file holds",
+                            description="The header's fields, fps, duration, rows, cols, trimming, the "
+                                        "numbers of apertures and records, the data's and file's sizes. "
+                                        "Reads the header, the metadata, the index and the blocks' "
+                                        "headers, never a record.")
     parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("--json", action="store_true", help="as one JSON object")
     parser.add_argument("-o", "--output", metavar="OUT", help="write to OUT (JSON when it ends in .json)")
     add_force_option(parser)
-    parser.set_defaults(run=run_info)
 
 
 def run_info(args: argparse.Namespace) -> int:
@@ -167,8 +168,8 @@ def run_info(args: argparse.Namespace) -> int:
 
 
 def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "check", parents=[common], help="check every structure of pulse files",
+    parser = add_subcommand(
+        commands, common, "check", run_check, help="check every structure of pulse files",
         description="Checks the header, the metadata, the index (order, span, position at the end), every "
                     "block (inside the file, its header against its index entry, overlaps, back to back). "
                     "One line per problem; exit status 1 when any is found.")
@@ -177,7 +178,6 @@ def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
                         help="also check that every aperture's pulses pass the filters' order check")
     parser.add_argument("--json", action="store_true",
                         help="print the findings as a JSON list of {file, problems, hint} objects")
-    parser.set_defaults(run=run_check)
 
 
 def run_check(args: argparse.Namespace) -> int:
@@ -209,13 +209,13 @@ def run_check(args: argparse.Namespace) -> int:
 
 
 def add_merge(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser("merge", parents=[common], help="merge pulse files into one",
-                                 description="Merges pulse files, stacking their sensors' rows, as "
-                                             "merge_pulse_files does.")
+    parser = add_subcommand(commands, common, "merge", run_merge,
+                            help="merge pulse files into one",
+                            description="Merges pulse files, stacking their sensors' rows, as "
+                                        "merge_pulse_files does.")
     parser.add_argument("inputs", nargs="+", metavar="IN", help="the pulse files to merge, in order")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the merged file to write")
     add_force_option(parser)
-    parser.set_defaults(run=run_merge)
 
 
 def run_merge(args: argparse.Namespace) -> int:
@@ -230,8 +230,8 @@ def run_merge(args: argparse.Namespace) -> int:
 
 
 def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "subset", parents=[common], help="copy chosen apertures into a new file",
+    parser = add_subcommand(
+        commands, common, "subset", run_subset, help="copy chosen apertures into a new file",
         description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.")
     parser.add_argument("file", metavar="FILE", help="the pulse file to copy from")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the new pulse file to write")
@@ -244,7 +244,6 @@ def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("--ignore-missing", action="store_true",
                         help="skip selected apertures that the file does not hold")
     add_filter_options(parser)
-    parser.set_defaults(run=run_subset)
 
 
 def run_subset(args: argparse.Namespace) -> int:
@@ -308,29 +307,29 @@ def _table_run(table: str) -> Callable[[argparse.Namespace], int]:
     return run
 
 
+def _add_table_command(commands: Any, common: argparse.ArgumentParser, table: str, summary: str, description: str,
+                       columns: bool = True, filters: bool = True) -> None:
+    parser = add_subcommand(commands, common, table, _table_run(table), help=summary, description=description)
+    add_table_options(parser, columns=columns)
+    if filters:
+        add_filter_options(parser)
+
+
 def add_summary(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser("summary", parents=[common], help="one row per aperture",
-                                 description="The per-aperture table of PulseReader.summarize.")
-    add_table_options(parser, columns=False)
-    add_filter_options(parser)
-    parser.set_defaults(run=_table_run("summary"))
+    _add_table_command(commands, common, "summary", "one row per aperture",
+                       "The per-aperture table of PulseReader.summarize.", columns=False)
 
 
 def add_pulses(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser("pulses", parents=[common], help="every pulse, streamed",
-                                 description="Every pulse of the selected apertures, as PulseReader.read_pulses "
-                                             "gives them, written batch by batch.")
-    add_table_options(parser)
-    add_filter_options(parser)
-    parser.set_defaults(run=_table_run("pulses"))
+    _add_table_command(commands, common, "pulses", "every pulse, streamed",
+                       "Every pulse of the selected apertures, as PulseReader.read_pulses gives them, written batch "
+                       "by batch.")
 
 
 def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser("records", parents=[common], help="every record, streamed",
-                                 description="Every record of the selected apertures, as PulseReader.read_records "
-                                             "gives them, written a batch of apertures at a time.")
-    add_table_options(parser)
-    parser.set_defaults(run=_table_run("records"))
+    _add_table_command(commands, common, "records", "every record, streamed",
+                       "Every record of the selected apertures, as PulseReader.read_records gives them, written a "
+                       "batch of apertures at a time.", filters=False)
 
 
 # ---------------------------------------------------------------------------
@@ -340,9 +339,10 @@ def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
 def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
     from kvt_pulse_tools.plots import FORMATS
 
-    parser = commands.add_parser("plot", parents=[common], help="a picture of the sensor, an aperture or a column",
-                                 description="--map: a summary column over the sensor; --aperture: one aperture's "
-                                             "pulses over time; --hist: a histogram of a pulse column.")
+    parser = add_subcommand(commands, common, "plot", run_plot,
+                            help="a picture of the sensor, an aperture or a column",
+                            description="--map: a summary column over the sensor; --aperture: one aperture's "
+                                        "pulses over time; --hist: a histogram of a pulse column.")
     parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("-o", "--output", required=True, metavar="OUT",
                         help="the picture, in the format its extension names: " + ", ".join(sorted(FORMATS)))
@@ -352,7 +352,6 @@ def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
     what.add_argument("--aperture", type=int, metavar="N", help="an aperture's number (time in seconds)")
     what.add_argument("--hist", metavar="COLUMN", help="a pulse column, e.g. dur_s (in its own unit)")
     add_filter_options(parser)
-    parser.set_defaults(run=run_plot)
 
 
 def run_plot(args: argparse.Namespace) -> int:

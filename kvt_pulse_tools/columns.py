@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
+from kvt_pulse_tools._command import add_subcommand
 from kvt_pulse_tools._errors import ToolError
 
 #: What the suffixes and words of the column names mean, said once.
@@ -49,13 +50,12 @@ def dictionary_markdown() -> str:
 
 
 def add_columns(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "columns", parents=[common], help="what each column of the tables means: dtype, unit, meaning",
+    parser = add_subcommand(
+        commands, common, "columns", run_columns, help="what each column of the tables means: dtype, unit, meaning",
         description="The data dictionary of the records, pulses and summary tables.")
     parser.add_argument("table", nargs="?", metavar="TABLE", help="records, pulses or summary (default: all three)")
     parser.add_argument("names", nargs="*", metavar="COLUMN", help="only these columns of TABLE (default: all)")
     parser.add_argument("--markdown", action="store_true", help="the whole dictionary as Markdown, as in the README")
-    parser.set_defaults(run=run_columns)
 
 
 def run_columns(args: argparse.Namespace) -> int:

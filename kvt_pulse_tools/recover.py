@@ -14,10 +14,12 @@ import argparse
 import json
 from typing import Any
 
+from kvt_pulse_tools._command import add_subcommand
+
 
 def add_recover(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "recover", parents=[common], help="salvage the sound blocks of a cut or damaged pulse file",
+    parser = add_subcommand(
+        commands, common, "recover", run_recover, help="salvage the sound blocks of a cut or damaged pulse file",
         description="Walks the blocks of IN back to back from its data offset, uses its index where it "
                     "survives, and writes every sound block into the new file OUT with a fresh index. "
                     "IN is never written; OUT must not exist.")
@@ -27,7 +29,6 @@ def add_recover(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("--keep-partial", action="store_true",
                         help="keep the complete records of the block that was cut, its record count rewritten")
     parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
-    parser.set_defaults(run=run_recover)
 
 
 def report_lines(report: dict[str, Any], output: str) -> list[str]:

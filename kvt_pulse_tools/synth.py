@@ -30,14 +30,14 @@ from typing import Any, Union
 
 from kvt_pulse_tools._atomic import atomic_output
 from kvt_pulse_tools._format import (
-    APERTURE_HEADER_SIZE,
-    INDEX_ENTRY_SIZE,
     INDEX_MAGIC,
     MAGIC,
     METADATA_OFFSET,
     RECORD_SIZE,
     FileHeader,
+    block_size,
     index_entry_dtype,
+    index_size,
 )
 
 PathArg = Union[str, "os.PathLike[str]"]
@@ -116,7 +116,7 @@ def synthesize(
 
     metadata = _metadata(layout, fps, duration)
     data_offset = -(-(METADATA_OFFSET + len(metadata)) // 16) * 16
-    block_sizes = APERTURE_HEADER_SIZE + RECORD_SIZE * counts
+    block_sizes = block_size(counts)
     offsets = data_offset + np.concatenate(([0], np.cumsum(block_sizes)[:-1]))
     index_offset = data_offset + int(block_sizes.sum())
     header = FileHeader(
@@ -127,7 +127,7 @@ def synthesize(
     encodings = b"".join(bytes([code, exponent]) + offset.to_bytes(2, "little")
                          for code, exponent, offset in _ENCODINGS)
 
-    file_size = index_offset + len(INDEX_MAGIC) + INDEX_ENTRY_SIZE * apertures
+    file_size = index_offset + index_size(apertures)
     pulses = 0
     with atomic_output(path) as temporary, open(temporary, "wb") as out:
         out.write(header.pack() + encodings + metadata)
@@ -162,7 +162,7 @@ def synthesize(
         index["offset"] = offsets
         out.write(INDEX_MAGIC + index.tobytes())
         if progress is not None:
-            progress(len(INDEX_MAGIC) + INDEX_ENTRY_SIZE * apertures, file_size)
+            progress(index_size(apertures), file_size)
         out.flush()
         os.fsync(out.fileno())
     return SynthSummary(os.fspath(path), apertures, total_records, pulses, layout.rows, layout.cols, file_size)

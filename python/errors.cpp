@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pulse_reader/file.hpp"
-#include "pulse_reader/headers/byte_order.hpp"
+#include "pulse_reader/headers/aperture_header.hpp"
 #include "pulse_reader/headers/pulse_file_header.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 
@@ -56,43 +56,36 @@ struct ErrorClass {
     std::array<int, 2> bases;  // the module's own bases (Kind), -1 for none
 };
 
+/// A class below PulseFileError alone.
+constexpr ErrorClass library_class(const char* name, const char* doc) { return {name, doc, nullptr, {base, -1}}; }
+
+/// A failure of the operating system: below the OSError subclass `builtin`,
+/// PulseFileOSError and, when given, the module's class `also`.
+constexpr ErrorClass os_class(const char* name, const char* doc, PyObject** builtin, int also = -1) {
+    return {name, doc, builtin, {os, also}};
+}
+
 constexpr std::array<ErrorClass, kind_count> error_classes = {{
-    {"PulseFileError",
-     "A failure of the pulse-file library: the base of its exceptions.",
-     &PyExc_RuntimeError,
+    {"PulseFileError", "A failure of the pulse-file library: the base of its exceptions.", &PyExc_RuntimeError,
      {-1, -1}},
-    {"TruncatedFileError",
-     "A read ran past the end of the file: the file was cut short, or a size or count in it is wrong.",
-     nullptr,
-     {base, -1}},
-    {"InvalidFileError",
-     "The file breaks the pulse-file format: its header, metadata, index or a block.",
-     nullptr,
-     {base, -1}},
-    {"MissingApertureError", "An aperture number the file does not hold.", nullptr, {base, -1}},
-    {"UnsortedPulsesError",
-     "An aperture's pulses overlap or run backwards, so a filter cannot judge them.",
-     nullptr,
-     {base, -1}},
-    {"WriterRefusedError",
-     "A writer refused its source or destination (the source itself, an existing file, a file it cannot write).",
-     nullptr,
-     {base, -1}},
-    {"InvalidArgumentError", "A call's arguments cannot be carried out.", nullptr, {base, -1}},
+    library_class("TruncatedFileError", "A read ran past the end of the file: the file was cut short, or a size or "
+                                        "count in it is wrong."),
+    library_class("InvalidFileError", "The file breaks the pulse-file format: its header, metadata, index or a block."),
+    library_class("MissingApertureError", "An aperture number the file does not hold."),
+    library_class("UnsortedPulsesError",
+                  "An aperture's pulses overlap or run backwards, so a filter cannot judge them."),
+    library_class("WriterRefusedError", "A writer refused its source or destination (the source itself, an existing "
+                                        "file, a file it cannot write)."),
+    library_class("InvalidArgumentError", "A call's arguments cannot be carried out."),
     {"PulseFileOSError",
      "The operating system failed a call on a file: errno, strerror and filename are set; str() is the message.",
      &PyExc_OSError,
      {base, -1}},
-    {"PulseFileNotFoundError", "The file or its folder does not exist.", &PyExc_FileNotFoundError, {os, -1}},
-    {"PulseFilePermissionError",
-     "The file or its folder may not be read or written.",
-     &PyExc_PermissionError,
-     {os, -1}},
-    {"PulseFileIsADirectoryError", "A folder was given where a file is needed.", &PyExc_IsADirectoryError, {os, -1}},
-    {"PulseFileExistsError",
-     "A writer refused to replace an existing file.",
-     &PyExc_FileExistsError,
-     {os, writer_refused}},
+    os_class("PulseFileNotFoundError", "The file or its folder does not exist.", &PyExc_FileNotFoundError),
+    os_class("PulseFilePermissionError", "The file or its folder may not be read or written.", &PyExc_PermissionError),
+    os_class("PulseFileIsADirectoryError", "A folder was given where a file is needed.", &PyExc_IsADirectoryError),
+    os_class("PulseFileExistsError", "A writer refused to replace an existing file.", &PyExc_FileExistsError,
+             writer_refused),
 }};
 
 /// The classes, made once under the interpreter lock and kept for the process.
@@ -253,11 +246,13 @@ Finding aperture_block(const PulseReader& reader, std::uint64_t aperture, std::u
     const auto at = reader.index().get(aperture);
     if (!at) return {};
     const std::string where = "its block at byte " + std::to_string(*at);
-    if (!past_the_end(*at, 16, size).empty()) return {where + " lies past the end of the file", true, true};
-    std::array<std::byte, 16> header{};
+    if (!past_the_end(*at, aperture_header_size, size).empty()) {
+        return {where + " lies past the end of the file", true, true};
+    }
+    std::array<std::byte, aperture_header_size> header{};
     if (!reader.file().read_exact_at(*at, header)) return {};
-    const auto records = load_le<std::uint32_t>(header.data() + 12);
-    const std::uint64_t length = 16 + std::uint64_t{16} * records;
+    const std::uint32_t records = block_record_count(header);
+    const std::uint64_t length = block_size(records);
     std::string text = where + " holds " + counted(records, "record") + " (" + counted(length, "byte") + ")";
     if (std::string beyond = past_the_end(*at, length, size); !beyond.empty()) {
         return {text + " and so runs" + beyond + ": the file was cut short or the block's header is damaged", true,

@@ -25,18 +25,6 @@
 
 namespace kvt::python {
 
-/// Takes the interpreter lock back for a moment on a thread that released it.
-class GilTake {
-public:
-    GilTake() noexcept : state_(PyGILState_Ensure()) {}
-    GilTake(const GilTake&) = delete;
-    GilTake& operator=(const GilTake&) = delete;
-    ~GilTake() { PyGILState_Release(state_); }
-
-private:
-    PyGILState_STATE state_;
-};
-
 /// How often a waiting call looks for signals.
 inline constexpr std::chrono::milliseconds signal_check_interval{10};
 

@@ -5,7 +5,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace kvt::python {
 
@@ -62,17 +65,51 @@ struct PendingError {
     }
 };
 
-/// Releases the interpreter lock for the lifetime of the guard. No Python
-/// object may be touched while it is alive.
-class GilRelease {
+/// A scope that calls `enter()` as it starts and `leave(state)` with its
+/// result as it ends.
+template <class State, State (*enter)(), void (*leave)(State)>
+class ScopedState {
 public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ScopedState() noexcept : state_(enter()) {}
+    ScopedState(const ScopedState&) = delete;
+    ScopedState& operator=(const ScopedState&) = delete;
+    ~ScopedState() { leave(state_); }
 
 private:
-    PyThreadState* state_;
+    State state_;
 };
+
+/// Releases the interpreter lock for the lifetime of the guard. No Python
+/// object may be touched while it is alive.
+using GilRelease = ScopedState<PyThreadState*, PyEval_SaveThread, PyEval_RestoreThread>;
+
+/// Takes the interpreter lock back for a moment on a thread that released it.
+using GilTake = ScopedState<PyGILState_STATE, PyGILState_Ensure, PyGILState_Release>;
+
+/// The class of instances of `size` bytes, destroyed by `dealloc`, made by
+/// the first call that succeeds (null with an exception set until then) and
+/// cached in `made`. By default it cannot be made from Python. `name`, and
+/// the tables that slots point to, must outlive the class.
+inline PyTypeObject* heap_type(PyTypeObject*& made, const char* name, std::size_t size, destructor dealloc,
+                               const char* doc, std::initializer_list<PyType_Slot> slots = {},
+                               unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION) {
+    if (made == nullptr) {
+        std::vector<PyType_Slot> all(slots);
+        all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+        all.push_back({Py_tp_doc, const_cast<char*>(doc)});
+        all.push_back({0, nullptr});
+        PyType_Spec spec = {name, static_cast<int>(size), 0, flags, all.data()};
+        made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }
+    return made;
+}
+
+/// The end of a heap class's tp_dealloc, once the instance's C++ members are
+/// destroyed: frees the instance and drops its reference to its class.
+inline void free_instance(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
 
 }  // namespace kvt::python

@@ -5,13 +5,15 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
+from kvt_pulse_tools._command import add_subcommand
+
 
 def add_report(commands: Any, common: argparse.ArgumentParser) -> None:
     """Registers ``kvt-pulses report FILE... -o OUT.html``."""
     from kvt_pulse_tools.cli import add_filter_options, parse_selection
 
-    parser = commands.add_parser(
-        "report", parents=[common], help="one self-contained HTML page of a run or a study",
+    parser = add_subcommand(
+        commands, common, "report", run_report, help="one self-contained HTML page of a run or a study",
         description="Writes one HTML page, readable offline with every script and datum inline: the run's header "
                     "and structural check, maps of the sensor, the pulses' distributions, the run over time, "
                     "the record kinds and the apertures worth a look. Several files make a study report.")
@@ -27,7 +29,6 @@ def add_report(commands: Any, common: argparse.ArgumentParser) -> None:
                              "in the report as unreadable (skip)")
     parser.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists")
     add_filter_options(parser)
-    parser.set_defaults(run=run_report)
 
 
 def run_report(args: argparse.Namespace) -> int:

@@ -212,10 +212,8 @@ const std::string& pulse_filter_doc() {
 }
 
 void pulse_filter_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&reinterpret_cast<PyPulseFilter*>(self)->filter);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 }  // namespace
@@ -247,24 +245,11 @@ std::optional<PulseFilter> pulse_filter_from_kwargs(PyObject* kwargs) {
 
 PyTypeObject* pulse_filter_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(pulse_filter_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(pulse_filter_dealloc)},
-            {Py_tp_doc, const_cast<char*>(pulse_filter_doc().c_str())},
-            {Py_tp_repr, reinterpret_cast<void*>(pulse_filter_repr)},
-            {0, nullptr},
-        };
-        static PyType_Spec type_shape = {
-            "builtins.PulseFilter",
-            static_cast<int>(sizeof(PyPulseFilter)),
-            0,
-            Py_TPFLAGS_DEFAULT,
-            slots,
-        };
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_shape));
-    }
-    return type;
+    return heap_type(type, "builtins.PulseFilter", sizeof(PyPulseFilter), pulse_filter_dealloc,
+                     pulse_filter_doc().c_str(),
+                     {{Py_tp_new, reinterpret_cast<void*>(pulse_filter_new)},
+                      {Py_tp_repr, reinterpret_cast<void*>(pulse_filter_repr)}},
+                     Py_TPFLAGS_DEFAULT);
 }
 
 PyObject* filter_keyword_table() {

@@ -113,31 +113,41 @@ const char* arrow_format(ColumnType type) noexcept {
     return "n";
 }
 
-/// What a schema node owns: its children, its dictionary's schema and its
-/// metadata.
-struct SchemaParts {
-    std::vector<ArrowSchema> children;
-    std::vector<ArrowSchema*> pointers;
-    std::unique_ptr<ArrowSchema> dictionary;
-    std::string metadata;
+/// What a node of either kind (ArrowSchema, ArrowArray) owns of its own
+/// kind: its children and its dictionary. Those that the consumer did not move
+/// out are released with their parent.
+template <class Node>
+struct NodeParts {
+    std::vector<Node> children;
+    std::vector<Node*> pointers;
+    std::unique_ptr<Node> dictionary;
 
-    SchemaParts() = default;
-    SchemaParts(const SchemaParts&) = delete;
-    SchemaParts& operator=(const SchemaParts&) = delete;
-    /// Children not moved out by the consumer are released with their parent.
-    ~SchemaParts() {
-        for (ArrowSchema& child : children) {
+    NodeParts() = default;
+    NodeParts(const NodeParts&) = delete;
+    NodeParts& operator=(const NodeParts&) = delete;
+    ~NodeParts() {
+        for (Node& child : children) {
             if (child.release != nullptr) child.release(&child);
         }
         if (dictionary && dictionary->release != nullptr) dictionary->release(dictionary.get());
     }
 };
 
-void release_schema(ArrowSchema* schema) noexcept {
-    std::unique_ptr<SchemaParts> parts(static_cast<SchemaParts*>(schema->private_data));
-    schema->private_data = nullptr;
-    schema->release = nullptr;
+/// The release callback of a node whose private data is its `Parts`.
+template <class Parts, class Node>
+void release_node(Node* node) noexcept {
+    std::unique_ptr<Parts> parts(static_cast<Parts*>(node->private_data));
+    node->private_data = nullptr;
+    node->release = nullptr;
 }
+
+/// What a schema node owns: its children, its dictionary's schema and its
+/// metadata.
+struct SchemaParts : NodeParts<ArrowSchema> {
+    std::string metadata;
+};
+
+constexpr auto release_schema = release_node<SchemaParts, ArrowSchema>;
 
 /// A node with no parts yet: nullable, names and formats of static storage.
 ArrowSchema schema_node(const char* format, const char* name) noexcept {
@@ -221,29 +231,12 @@ const KindWords& kind_words() {
 
 /// What an array node owns: a share of its batch's columns (the memory its
 /// buffers point into), its buffer list, its children and its dictionary.
-struct ArrayParts {
+struct ArrayParts : NodeParts<ArrowArray> {
     std::shared_ptr<const ColumnSet> columns;
     std::vector<const void*> buffers;
-    std::vector<ArrowArray> children;
-    std::vector<ArrowArray*> pointers;
-    std::unique_ptr<ArrowArray> dictionary;
-
-    ArrayParts() = default;
-    ArrayParts(const ArrayParts&) = delete;
-    ArrayParts& operator=(const ArrayParts&) = delete;
-    ~ArrayParts() {
-        for (ArrowArray& child : children) {
-            if (child.release != nullptr) child.release(&child);
-        }
-        if (dictionary && dictionary->release != nullptr) dictionary->release(dictionary.get());
-    }
 };
 
-void release_array(ArrowArray* array) noexcept {
-    std::unique_ptr<ArrayParts> parts(static_cast<ArrayParts*>(array->private_data));
-    array->private_data = nullptr;
-    array->release = nullptr;
-}
+constexpr auto release_array = release_node<ArrayParts, ArrowArray>;
 
 /// A node of `length` rows without nulls over `parts`' buffers.
 void array_node(std::int64_t length, std::unique_ptr<ArrayParts> parts, ArrowArray& out) noexcept {
@@ -452,13 +445,11 @@ PyArrowStream* as_stream(PyObject* self) noexcept { return reinterpret_cast<PyAr
 
 void arrow_stream_dealloc(PyObject* self) {
     PyArrowStream* stream = as_stream(self);
-    PyTypeObject* type = Py_TYPE(self);
     Py_CLEAR(stream->reader);
     std::destroy_at(&stream->batches);
     std::destroy_at(&stream->skipped);
     std::destroy_at(&stream->columns);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 constexpr std::array<const char*, 1> export_names = {"requested_schema"};
@@ -553,25 +544,9 @@ PyMethodDef stream_methods[] = {
 
 PyTypeObject* arrow_stream_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(arrow_stream_dealloc)},
-            {Py_tp_methods, stream_methods},
-            {Py_tp_getset, stream_getset},
-            {Py_tp_doc, const_cast<char*>("A one-shot Arrow stream of record batches of whole apertures "
-                                          "(the Arrow PyCapsule interface).")},
-            {0, nullptr},
-        };
-        static PyType_Spec shape = {
-            "builtins.ArrowStream",
-            static_cast<int>(sizeof(PyArrowStream)),
-            0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-            slots,
-        };
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
-    }
-    return type;
+    return heap_type(type, "builtins.ArrowStream", sizeof(PyArrowStream), arrow_stream_dealloc,
+                     "A one-shot Arrow stream of record batches of whole apertures (the Arrow PyCapsule interface).",
+                     {{Py_tp_methods, stream_methods}, {Py_tp_getset, stream_getset}});
 }
 
 // Moved into place after the object is allocated, where nothing may fail.

@@ -49,12 +49,7 @@ ColumnSet plan_columns(const BlockPlan& plan) {
 }  // namespace
 
 PyObject* block_table_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> a{};
-        if (!bind_arguments(block_table_signature, args, nargs, kwnames, a)) return nullptr;
-        PyPulseReader* object = as_reader(self);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
+    const auto body = [&](PyPulseReader* object, const auto& a) -> PyObject* {
         WholeRun run;
         if (!record_run_arguments(object, a[0], nullptr, nullptr, nullptr, run)) return nullptr;
         run.failure_prefix = "Failed to plan blocks: ";
@@ -74,7 +69,8 @@ PyObject* block_table_method(PyObject* self, PyObject* const* args, Py_ssize_t n
         }
         // Three numeric columns: no pandas is needed (KindColumn applies to record kinds alone).
         return to_pydict(std::move(columns), KindColumn::words, nullptr).release();
-    });
+    };
+    return reader_method<1>(self, block_table_signature, args, nargs, kwnames, body);
 }
 
 }  // namespace kvt::python

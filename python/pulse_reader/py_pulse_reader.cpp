@@ -13,6 +13,7 @@
 #include "pulse_reader/reader_object.hpp"
 #include "records/to_pydict.hpp"
 #include "pulse_reader/plan_reader.hpp"
+#include "pulse_reader/whole_run.hpp"
 
 namespace kvt::python {
 
@@ -126,34 +127,28 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     });
 }
 
+/// The Python objects that a reader holds references to.
+constexpr std::array<PyObject* PyPulseReader::*, 4> held_objects = {
+    &PyPulseReader::pandas_module, &PyPulseReader::run_attrs, &PyPulseReader::metadata, &PyPulseReader::file_name};
+
 int pulse_reader_traverse(PyObject* self, visitproc visit, void* arg) {
-    PyPulseReader* object = as_reader(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(object->pandas_module);
-    Py_VISIT(object->run_attrs);
-    Py_VISIT(object->metadata);
-    Py_VISIT(object->file_name);
+    for (PyObject* PyPulseReader::*held : held_objects) Py_VISIT(as_reader(self)->*held);
     return 0;
 }
 
 int pulse_reader_clear(PyObject* self) {
-    PyPulseReader* object = as_reader(self);
-    Py_CLEAR(object->pandas_module);
-    Py_CLEAR(object->run_attrs);
-    Py_CLEAR(object->metadata);
-    Py_CLEAR(object->file_name);
+    for (PyObject* PyPulseReader::*held : held_objects) Py_CLEAR(as_reader(self)->*held);
     return 0;
 }
 
 void pulse_reader_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     pulse_reader_clear(self);
     PyPulseReader* object = as_reader(self);
     std::destroy_at(&object->reader);
     std::destroy_at(&object->default_filter);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 // ---------------------------------------------------------------------------
@@ -231,32 +226,14 @@ Result<PlanRows> read_one_aperture(const PulseReader& reader, std::uint64_t aper
     how.threads = usable_cpus();
     how.keep_headers = true;
     how.name_apertures = false;
-    auto rows = pulses ? read_plan_pulses(reader, std::move(plan).value(),
-                                          [&columns](std::size_t n) -> Result<PulseTable> {
-                                              columns.allocate(n);
-                                              return columns.pulse_table();
-                                          },
-                                          how)
-                       : read_plan_records(reader, std::move(plan).value(),
-                                           [&columns](std::size_t n) -> Result<RecordTable> {
-                                               columns.allocate(n);
-                                               return columns.record_table();
-                                           },
-                                           how);
-    if (rows) columns.finish(rows->rows);
-    return rows;
+    return read_table(reader, std::move(plan).value(), pulses ? Table::pulses : Table::records, columns, how);
 }
 
 constexpr std::array<const char*, 1> get_all_records_names = {"aperture_index"};
 constexpr Signature get_all_records_signature = {"PulseReader.get_all_records", get_all_records_names, 1};
 
 PyObject* get_all_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> argument{};
-        if (!bind_arguments(get_all_records_signature, args, nargs, kwnames, argument)) return nullptr;
-        PyPulseReader* object = as_reader(self);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
+    const auto body = [&](PyPulseReader* object, const auto& argument) -> PyObject* {
         std::uint64_t aperture_index = 0;
         if (!convert_u64(argument[0], "aperture_index", aperture_index)) return nullptr;
         if (!object->reader) return raise_runtime_error(closed_reader_message);
@@ -273,7 +250,8 @@ PyObject* get_all_records(PyObject* self, PyObject* const* args, Py_ssize_t narg
         OwnedRef dict = to_pydict(std::move(columns), KindColumn::words, object->pandas_module);
         if (!dict) return nullptr;
         return to_dataframe(object, rows->headers.front(), std::move(dict)).release();
-    });
+    };
+    return reader_method<1>(self, get_all_records_signature, args, nargs, kwnames, body);
 }
 
 constexpr std::array<const char*, 4> get_pulses_names = {"aperture_index", "include_aperture_index", "pulse_filter",
@@ -281,12 +259,7 @@ constexpr std::array<const char*, 4> get_pulses_names = {"aperture_index", "incl
 constexpr Signature get_pulses_signature = {"PulseReader.get_pulses", get_pulses_names, 1};
 
 PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 4> argument{};
-        if (!bind_arguments(get_pulses_signature, args, nargs, kwnames, argument)) return nullptr;
-        PyPulseReader* object = as_reader(self);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
+    const auto body = [&](PyPulseReader* object, const auto& argument) -> PyObject* {
         std::uint64_t aperture_index = 0;
         if (!convert_u64(argument[0], "aperture_index", aperture_index)) return nullptr;
         bool include_aperture_index = true;
@@ -317,7 +290,8 @@ PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         OwnedRef index(PyObject_CallMethod(frame.get(), "pop", "s", "index"));
         if (!index) return nullptr;
         return PyObject_CallMethod(frame.get(), "set_index", "O", index.get());
-    });
+    };
+    return reader_method<4>(self, get_pulses_signature, args, nargs, kwnames, body);
 }
 
 PyObject* close_reader(PyPulseReader* object) {
@@ -442,28 +416,15 @@ PyGetSetDef properties[] = {
 
 PyTypeObject* pulse_reader_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(pulse_reader_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(pulse_reader_dealloc)},
-            {Py_tp_traverse, reinterpret_cast<void*>(pulse_reader_traverse)},
-            {Py_tp_clear, reinterpret_cast<void*>(pulse_reader_clear)},
-            {Py_tp_methods, methods},
-            {Py_tp_getset, properties},
-            {Py_tp_repr, reinterpret_cast<void*>(pulse_reader_repr)},
-            {Py_tp_doc, const_cast<char*>(docs::pulse_reader())},
-            {0, nullptr},
-        };
-        static PyType_Spec type_shape = {
-            "builtins.PulseReader",
-            static_cast<int>(sizeof(PyPulseReader)),
-            0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-            slots,
-        };
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_shape));
-    }
-    return type;
+    return heap_type(type, "builtins.PulseReader", sizeof(PyPulseReader), pulse_reader_dealloc,
+                     docs::pulse_reader(),
+                     {{Py_tp_new, reinterpret_cast<void*>(pulse_reader_new)},
+                      {Py_tp_traverse, reinterpret_cast<void*>(pulse_reader_traverse)},
+                      {Py_tp_clear, reinterpret_cast<void*>(pulse_reader_clear)},
+                      {Py_tp_methods, methods},
+                      {Py_tp_getset, properties},
+                      {Py_tp_repr, reinterpret_cast<void*>(pulse_reader_repr)}},
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC);
 }
 
 }  // namespace kvt::python

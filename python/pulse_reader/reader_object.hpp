@@ -9,9 +9,12 @@
 
 #include "py_ref.hpp"
 
+#include <array>
 #include <cstddef>
 #include <optional>
+#include <utility>
 
+#include "arguments.hpp"
 #include "errors.hpp"
 #include "pulse_filter/py_pulse_filter.hpp"
 #include "pulse_reader/pulse_reader.hpp"
@@ -42,47 +45,56 @@ inline PyObject* pandas_of(PyPulseReader* object) noexcept {
     return object->pandas_module;
 }
 
-class ExclusiveAccess {
+/// Holds the access flag of `object` for the life of the guard, exclusively
+/// or shared; false, with the RuntimeError set, when a holder conflicts.
+template <bool exclusive>
+class ReaderAccess {
 public:
-    explicit ExclusiveAccess(PyPulseReader* object) noexcept : object_(object) {
-        if (object_->access == 0) {
-            object_->access = -1;
+    explicit ReaderAccess(PyPulseReader* object) noexcept : object_(object) {
+        if (exclusive ? object_->access == 0 : object_->access >= 0) {
+            object_->access += step;
         } else {
             object_ = nullptr;
-            raise_runtime_error("Already borrowed");
+            raise_runtime_error(exclusive ? "Already borrowed" : "Already mutably borrowed");
         }
     }
-    ExclusiveAccess(const ExclusiveAccess&) = delete;
-    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-    ~ExclusiveAccess() {
-        if (object_ != nullptr) object_->access = 0;
+    ReaderAccess(const ReaderAccess&) = delete;
+    ReaderAccess& operator=(const ReaderAccess&) = delete;
+    ~ReaderAccess() {
+        if (object_ != nullptr) object_->access -= step;
     }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
 private:
+    static constexpr int step = exclusive ? -1 : 1;
     PyPulseReader* object_;
 };
 
-class SharedAccess {
-public:
-    explicit SharedAccess(PyPulseReader* object) noexcept : object_(object) {
-        if (object_->access >= 0) {
-            ++object_->access;
-        } else {
-            object_ = nullptr;
-            raise_runtime_error("Already mutably borrowed");
-        }
-    }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
-    ~SharedAccess() {
-        if (object_ != nullptr) --object_->access;
-    }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
+using ExclusiveAccess = ReaderAccess<true>;
+using SharedAccess = ReaderAccess<false>;
 
-private:
-    PyPulseReader* object_;
-};
+/// The shape of a reading method: binds the call's arguments to `signature`
+/// (N parameters), holds the reader exclusively, and returns
+/// `body(object, arguments)`; the empty result (null, false) with an
+/// exception set when binding or access fails.
+template <std::size_t N, class Body>
+auto with_reader(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, Body&& body) {
+    using Returned = decltype(body(nullptr, std::declval<const std::array<PyObject*, N>&>()));
+    std::array<PyObject*, N> arguments{};
+    if (!bind_arguments(signature, args, nargs, kwnames, arguments)) return Returned{};
+    PyPulseReader* object = as_reader(self);
+    ExclusiveAccess access(object);
+    if (!access) return Returned{};
+    return body(object, std::as_const(arguments));
+}
+
+/// A reading method's whole body: `with_reader` run through `guarded`.
+template <std::size_t N, class Body>
+PyObject* reader_method(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, Body&& body) {
+    return guarded([&]() -> PyObject* { return with_reader<N>(self, signature, args, nargs, kwnames, body); });
+}
 
 inline constexpr const char* closed_reader_message =
     "PulseReader cannot be used after the pulse file has been closed!";

@@ -162,11 +162,22 @@ bool convert_errors(PyObject* object, bool& skip) {
 // ---------------------------------------------------------------------------
 // What every whole-run call shares.
 
-/// Converts `apertures` and checks that the reader is open; the filter, the
-/// columns and the other arguments are converted by the caller in between.
+/// Converts `apertures`: the first argument of every whole-run call.
 bool take_apertures(PyObject* argument, WholeRun& run) {
     run.all_apertures = !given(argument);
     return run.all_apertures || convert_apertures(argument, run.apertures);
+}
+
+/// Converts the run's columns (of `definitions`), threads and errors, in that
+/// order, then checks that the reader is open.
+bool take_run_options(PyPulseReader* object, PyObject* columns, std::span<const ColumnDefinition> definitions,
+                      PyObject* threads, PyObject* errors, WholeRun& run) {
+    if (!convert_columns(columns, definitions, run.columns)) return false;
+    if (!convert_threads(threads, run.how.threads)) return false;
+    if (!convert_errors(errors, run.how.skip_unreadable)) return false;
+    if (object->reader) return true;
+    raise_runtime_error(closed_reader_message);
+    return false;
 }
 
 }  // namespace
@@ -179,13 +190,7 @@ bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* f
     if (!take_apertures(apertures, run)) return false;
     FilterArguments filter_arguments;
     if (!convert_filter_arguments(filter_object, filter_kwargs, filter_arguments)) return false;
-    if (!convert_columns(columns, pulse_column_definitions(), run.columns)) return false;
-    if (!convert_threads(threads, run.how.threads)) return false;
-    if (!convert_errors(errors, run.how.skip_unreadable)) return false;
-    if (!object->reader) {
-        raise_runtime_error(closed_reader_message);
-        return false;
-    }
+    if (!take_run_options(object, columns, pulse_column_definitions(), threads, errors, run)) return false;
     if (!choose_filter(object, filter_arguments, run.filter)) return false;
     run.how.filter = run.filter ? &*run.filter : nullptr;
     return true;
@@ -194,15 +199,8 @@ bool pulse_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* f
 bool record_run_arguments(PyPulseReader* object, PyObject* apertures, PyObject* columns, PyObject* threads,
                           PyObject* errors, WholeRun& run) {
     run.failure_prefix = "Failed to get records: ";
-    if (!take_apertures(apertures, run)) return false;
-    if (!convert_columns(columns, record_column_definitions(), run.columns)) return false;
-    if (!convert_threads(threads, run.how.threads)) return false;
-    if (!convert_errors(errors, run.how.skip_unreadable)) return false;
-    if (!object->reader) {
-        raise_runtime_error(closed_reader_message);
-        return false;
-    }
-    return true;
+    return take_apertures(apertures, run) &&
+           take_run_options(object, columns, record_column_definitions(), threads, errors, run);
 }
 
 Result<BlockPlan> plan_run(const PulseReader& reader, WholeRun& run) {
@@ -227,46 +225,59 @@ bool skipped_lists(const std::vector<SkippedAperture>& skipped, OwnedRef& number
 }
 
 Result<PlanRows> read_table(const PulseReader& reader, BlockPlan plan, Table table, ColumnSet& columns,
-                            const WholeRun& run) {
-    const auto allocate = [&columns](std::size_t rows) {
+                            const PlanReading& how) {
+    const auto allocated = [&columns](std::size_t rows) -> ColumnSet& {
         columns.allocate(rows);
-        return rows;
+        return columns;
     };
     auto rows = table == Table::pulses
-                    ? read_plan_pulses(reader, std::move(plan),
-                                       [&](std::size_t n) -> Result<PulseTable> {
-                                           allocate(n);
-                                           return columns.pulse_table();
-                                       },
-                                       run.how)
-                    : read_plan_records(reader, std::move(plan),
-                                        [&](std::size_t n) -> Result<RecordTable> {
-                                            allocate(n);
-                                            return columns.record_table();
-                                        },
-                                        run.how);
+                    ? read_plan_pulses(
+                          reader, std::move(plan),
+                          [&](std::size_t n) -> Result<PulseTable> { return allocated(n).pulse_table(); }, how)
+                    : read_plan_records(
+                          reader, std::move(plan),
+                          [&](std::size_t n) -> Result<RecordTable> { return allocated(n).record_table(); }, how);
     if (rows) columns.finish(rows->rows);
     return rows;
 }
 
 namespace {
 
-/// Plans the run of `object` into `out`, without the interpreter lock.
-bool plan_batches(PyPulseReader* object, WholeRun&& run, Table table, std::uint64_t batch_records, RunBatches& out) {
-    std::optional<Error> error;
-    BlockPlan plan;
+/// Runs `work(reader)`, which returns a Status, without the interpreter lock
+/// and with the run's cancellation token set, so that Ctrl-C stops it. False
+/// with an exception set: the signal handler's, or the work's error after the
+/// run's failure prefix, placed in the reader's file.
+template <class Work>
+bool run_unlocked(PyPulseReader* object, WholeRun& run, Work&& work) {
+    Status status;
     const bool finished = run_interruptible([&](const CancellationToken& token) {
         run.how.cancel = &token;
-        auto planned = plan_run(*object->reader, run);
+        status = work(static_cast<const PulseReader&>(*object->reader));
         run.how.cancel = nullptr;
-        if (planned) plan = std::move(planned).value();
-        else error = std::move(planned).error();
     });
     if (!finished) return false;
-    if (error) {
-        raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
-        return false;
-    }
+    if (status) return true;
+    raise_runtime_error(status.error().prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
+    return false;
+}
+
+/// Converts batch_records (1,000,000 when None), then the run's other
+/// arguments through `take_run(run)`, and plans the run of `object` into
+/// `out`, without the interpreter lock.
+template <class TakeRun>
+bool start_batches(PyPulseReader* object, PyObject* batch_argument, Table table, RunBatches& out, TakeRun&& take_run) {
+    WholeRun run;
+    std::uint64_t batch_records = 1'000'000;
+    if (given(batch_argument) && !convert_u64(batch_argument, "batch_records", batch_records)) return false;
+    if (!take_run(run)) return false;
+    BlockPlan plan;
+    const bool planned = run_unlocked(object, run, [&](const PulseReader& reader) -> Status {
+        auto made = plan_run(reader, run);
+        if (!made) return std::move(made).error();
+        plan = std::move(made).value();
+        return {};
+    });
+    if (!planned) return false;
     out.run = std::move(run);
     out.table = table;
     out.plan = std::move(plan);
@@ -293,30 +304,19 @@ BlockPlan take_batch(RunBatches& batches) {
 
 bool start_pulse_batches(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, RunBatches& out) {
-    std::array<PyObject*, 7> a{};
-    if (!bind_arguments(signature, args, nargs, kwnames, a)) return false;
-    PyPulseReader* object = as_reader(self);
-    ExclusiveAccess access(object);
-    if (!access) return false;
-    WholeRun run;
-    std::uint64_t batch_records = 1'000'000;
-    if (given(a[3]) && !convert_u64(a[3], "batch_records", batch_records)) return false;
-    if (!pulse_run_arguments(object, a[0], a[1], a[2], a[4], a[5], a[6], run)) return false;
-    return plan_batches(object, std::move(run), Table::pulses, batch_records, out);
+    return with_reader<7>(self, signature, args, nargs, kwnames, [&](PyPulseReader* object, const auto& a) {
+        return start_batches(object, a[3], Table::pulses, out, [&](WholeRun& run) {
+            return pulse_run_arguments(object, a[0], a[1], a[2], a[4], a[5], a[6], run);
+        });
+    });
 }
 
 bool start_record_batches(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, RunBatches& out) {
-    std::array<PyObject*, 5> a{};
-    if (!bind_arguments(signature, args, nargs, kwnames, a)) return false;
-    PyPulseReader* object = as_reader(self);
-    ExclusiveAccess access(object);
-    if (!access) return false;
-    WholeRun run;
-    std::uint64_t batch_records = 1'000'000;
-    if (given(a[1]) && !convert_u64(a[1], "batch_records", batch_records)) return false;
-    if (!record_run_arguments(object, a[0], a[2], a[3], a[4], run)) return false;
-    return plan_batches(object, std::move(run), Table::records, batch_records, out);
+    return with_reader<5>(self, signature, args, nargs, kwnames, [&](PyPulseReader* object, const auto& a) {
+        return start_batches(object, a[1], Table::records, out,
+                             [&](WholeRun& run) { return record_run_arguments(object, a[0], a[2], a[3], a[4], run); });
+    });
 }
 
 BatchRead read_next_batch(PyObject* reader_object, RunBatches& batches, ColumnSet& columns, PlanRows& rows) {
@@ -332,18 +332,14 @@ BatchRead read_next_batch(PyObject* reader_object, RunBatches& batches, ColumnSe
     columns = ColumnSet(batches.run.columns);
     // The run may have moved since it was made: its filter is its own copy.
     batches.run.how.filter = batches.run.filter ? &*batches.run.filter : nullptr;
-    std::optional<Error> error;
-    const bool finished = run_interruptible([&](const CancellationToken& token) {
-        batches.run.how.cancel = &token;
-        auto read = read_table(*object->reader, std::move(batch), batches.table, columns, batches.run);
-        batches.run.how.cancel = nullptr;
-        if (read) rows = std::move(read).value();
-        else error = std::move(read).error();
+    const bool read = run_unlocked(object, batches.run, [&](const PulseReader& reader) -> Status {
+        auto table = read_table(reader, std::move(batch), batches.table, columns, batches.run.how);
+        if (!table) return std::move(table).error();
+        rows = std::move(table).value();
+        return {};
     });
-    if (!finished || error) batches.next = batches.plan.blocks.size();
-    if (!finished) return BatchRead::failed;
-    if (error) {
-        raise_runtime_error(error->prefixed(batches.run.failure_prefix), {object->reader->path(), &*object->reader});
+    if (!read) {
+        batches.next = batches.plan.blocks.size();
         return BatchRead::failed;
     }
     batches.skipped->insert(batches.skipped->end(), rows.skipped.begin(), rows.skipped.end());
@@ -388,23 +384,16 @@ OwnedRef frame_over(PyPulseReader* object, ColumnSet&& columns, KindColumn kinds
 /// Plans and reads a table of the run, without the interpreter lock.
 PyObject* read_run_table(PyPulseReader* object, WholeRun& run, Table table) {
     ColumnSet columns(run.columns);
-    std::optional<Error> error;
     PlanRows rows;
-    const bool finished = run_interruptible([&](const CancellationToken& token) {
-        run.how.cancel = &token;
-        const PulseReader& reader = *object->reader;
+    const bool read = run_unlocked(object, run, [&](const PulseReader& reader) -> Status {
         auto plan = plan_run(reader, run);
-        if (plan) {
-            auto read = read_table(reader, std::move(plan).value(), table, columns, run);
-            if (read) rows = std::move(read).value();
-            else error = std::move(read).error();
-        } else {
-            error = std::move(plan).error();
-        }
-        run.how.cancel = nullptr;
+        if (!plan) return std::move(plan).error();
+        auto read_rows = read_table(reader, std::move(plan).value(), table, columns, run.how);
+        if (!read_rows) return std::move(read_rows).error();
+        rows = std::move(read_rows).value();
+        return {};
     });
-    if (!finished) return nullptr;
-    if (error) return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
+    if (!read) return nullptr;
     return frame_over(object, std::move(columns),
                       table == Table::records ? KindColumn::categorical : KindColumn::words, run, rows.skipped)
         .release();
@@ -418,32 +407,24 @@ constexpr std::array<const char*, 6> read_pulses_names = {"apertures", "pulse_fi
 constexpr Signature read_pulses_signature = {"PulseReader.read_pulses", read_pulses_names, 0, 3};
 
 PyObject* read_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 6> a{};
-        if (!bind_arguments(read_pulses_signature, args, nargs, kwnames, a)) return nullptr;
-        PyPulseReader* object = as_reader(self);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
+    const auto body = [&](PyPulseReader* object, const auto& a) -> PyObject* {
         WholeRun run;
         if (!pulse_run_arguments(object, a[0], a[1], a[2], a[3], a[4], a[5], run)) return nullptr;
         return read_run_table(object, run, Table::pulses);
-    });
+    };
+    return reader_method<6>(self, read_pulses_signature, args, nargs, kwnames, body);
 }
 
 constexpr std::array<const char*, 4> read_records_names = {"apertures", "columns", "threads", "errors"};
 constexpr Signature read_records_signature = {"PulseReader.read_records", read_records_names, 0, 1};
 
 PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 4> a{};
-        if (!bind_arguments(read_records_signature, args, nargs, kwnames, a)) return nullptr;
-        PyPulseReader* object = as_reader(self);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
+    const auto body = [&](PyPulseReader* object, const auto& a) -> PyObject* {
         WholeRun run;
         if (!record_run_arguments(object, a[0], a[1], a[2], a[3], run)) return nullptr;
         return read_run_table(object, run, Table::records);
-    });
+    };
+    return reader_method<4>(self, read_records_signature, args, nargs, kwnames, body);
 }
 
 constexpr std::array<const char*, 5> summarize_names = {"apertures", "pulse_filter", "pulse_filter_kwargs", "threads",
@@ -451,12 +432,7 @@ constexpr std::array<const char*, 5> summarize_names = {"apertures", "pulse_filt
 constexpr Signature summarize_signature = {"PulseReader.summarize", summarize_names, 0, 3};
 
 PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 5> a{};
-        if (!bind_arguments(summarize_signature, args, nargs, kwnames, a)) return nullptr;
-        PyPulseReader* object = as_reader(self);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
+    const auto body = [&](PyPulseReader* object, const auto& a) -> PyObject* {
         WholeRun run;
         run.failure_prefix = "Failed to summarize: ";
         if (!pulse_run_arguments(object, a[0], a[1], a[2], nullptr, a[3], a[4], run)) return nullptr;
@@ -465,36 +441,25 @@ PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (PyErr_Occurred()) return nullptr;
 
         ColumnSet columns = summary_columns();
-        std::optional<Error> error;
         PlanRows rows;
-        const bool finished = run_interruptible([&](const CancellationToken& token) {
-            run.how.cancel = &token;
-            const PulseReader& reader = *object->reader;
+        const bool read = run_unlocked(object, run, [&](const PulseReader& reader) -> Status {
             auto plan = plan_run(reader, run);
-            if (plan) {
-                const auto make_table = [&columns](std::size_t n) -> Result<SummaryTable> {
-                    columns.allocate(n);
-                    return summary_table(columns);
-                };
-                auto read = summarize_plan(reader, std::move(plan).value(), make_table, run.how);
-                if (read) {
-                    columns.finish(read->rows);
-                    fill_pulse_rates(columns, seconds);
-                    rows = std::move(read).value();
-                } else {
-                    error = std::move(read).error();
-                }
-            } else {
-                error = std::move(plan).error();
-            }
-            run.how.cancel = nullptr;
+            if (!plan) return std::move(plan).error();
+            const auto make_table = [&columns](std::size_t n) -> Result<SummaryTable> {
+                columns.allocate(n);
+                return summary_table(columns);
+            };
+            auto read_rows = summarize_plan(reader, std::move(plan).value(), make_table, run.how);
+            if (!read_rows) return std::move(read_rows).error();
+            columns.finish(read_rows->rows);
+            fill_pulse_rates(columns, seconds);
+            rows = std::move(read_rows).value();
+            return {};
         });
-        if (!finished) return nullptr;
-        if (error) {
-            return raise_runtime_error(error->prefixed(run.failure_prefix), {object->reader->path(), &*object->reader});
-        }
+        if (!read) return nullptr;
         return frame_over(object, std::move(columns), KindColumn::words, run, rows.skipped).release();
-    });
+    };
+    return reader_method<5>(self, summarize_signature, args, nargs, kwnames, body);
 }
 
 // ---------------------------------------------------------------------------
@@ -508,11 +473,9 @@ struct PulseBatches {
 
 void batches_dealloc(PyObject* self) {
     auto* iterator = reinterpret_cast<PulseBatches*>(self);
-    PyTypeObject* type = Py_TYPE(self);
     Py_CLEAR(iterator->reader);
     std::destroy_at(&iterator->batches);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyObject* batches_next(PyObject* self) {
@@ -533,24 +496,10 @@ PyObject* batches_next(PyObject* self) {
 
 PyTypeObject* batches_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(batches_dealloc)},
-            {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-            {Py_tp_iternext, reinterpret_cast<void*>(batches_next)},
-            {Py_tp_doc, const_cast<char*>("Batches of pulses of whole apertures, as DataFrames.")},
-            {0, nullptr},
-        };
-        static PyType_Spec shape = {
-            "builtins.PulseBatches",
-            static_cast<int>(sizeof(PulseBatches)),
-            0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-            slots,
-        };
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
-    }
-    return type;
+    return heap_type(type, "builtins.PulseBatches", sizeof(PulseBatches), batches_dealloc,
+                     "Batches of pulses of whole apertures, as DataFrames.",
+                     {{Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                      {Py_tp_iternext, reinterpret_cast<void*>(batches_next)}});
 }
 
 constexpr std::array<const char*, 7> iter_pulses_names = {"apertures", "pulse_filter", "pulse_filter_kwargs",

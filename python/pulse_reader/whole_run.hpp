@@ -51,10 +51,10 @@ Result<BlockPlan> plan_run(const PulseReader& reader, WholeRun& run);
 /// with an exception set.
 bool skipped_lists(const std::vector<SkippedAperture>& skipped, OwnedRef& numbers, OwnedRef& reasons);
 
-/// Reads `plan` into the run's columns; the columns hold the rows afterwards.
-/// Call without the interpreter lock.
+/// Reads `plan` into `columns` as `how` says; the columns hold the rows
+/// afterwards. Call without the interpreter lock.
 Result<PlanRows> read_table(const PulseReader& reader, BlockPlan plan, Table table, ColumnSet& columns,
-                            const WholeRun& run);
+                            const PlanReading& how);
 
 /// A run read in batches: each holds whole apertures and closes once it holds
 /// at least `batch_records` records, so a single large aperture makes a batch

@@ -45,12 +45,7 @@ constexpr Signature merge_signature = {"merge_pulse_files", merge_names, 2};
 
 PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 3> argument{};
-        if (!bind_arguments(copy_signature, args, nargs, kwnames, argument)) return nullptr;
-        PyPulseReader* object = as_reader(self);
-        ExclusiveAccess access(object);
-        if (!access) return nullptr;
+    const auto body = [&](PyPulseReader* object, const auto& argument) -> PyObject* {
         std::vector<std::uint64_t> requested;
         if (!convert_u64_sequence(argument[0], "apertures", requested)) return nullptr;
         std::string file_name;
@@ -94,7 +89,8 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
             return raise_runtime_error(copied.error(), {.file = object->reader->path(), .reader = &*object->reader});
         }
         Py_RETURN_NONE;
-    });
+    };
+    return reader_method<3>(self, copy_signature, args, nargs, kwnames, body);
 }
 
 PyObject* merge_pulse_files_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

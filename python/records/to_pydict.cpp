@@ -124,30 +124,14 @@ struct SliceContainer {
 };
 
 void slice_container_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&reinterpret_cast<SliceContainer*>(self)->buffer);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyTypeObject* slice_container_type() {
     static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
-            {Py_tp_doc, const_cast<char*>("Owner of the memory of one column array.")},
-            {0, nullptr},
-        };
-        static PyType_Spec type_shape = {
-            "builtins.PySliceContainer",
-            static_cast<int>(sizeof(SliceContainer)),
-            0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-            slots,
-        };
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_shape));
-    }
-    return type;
+    return heap_type(type, "builtins.PySliceContainer", sizeof(SliceContainer), slice_container_dealloc,
+                     "Owner of the memory of one column array.");
 }
 
 OwnedRef new_slice_container(ColumnBuffer&& buffer) {

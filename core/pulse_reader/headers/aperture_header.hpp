@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 
+#include "pulse_reader/headers/byte_order.hpp"
 #include "result.hpp"
 
 namespace kvt {
@@ -29,14 +30,24 @@ inline constexpr std::size_t record_size = 16;
 /// The record count of the block header at `header` (its bytes 12 to 15).
 [[nodiscard]] std::uint32_t block_record_count(std::span<const std::byte, aperture_header_size> header) noexcept;
 
+/// The stored fields, as drawn above: FIELD(name, type, offset).
+#define KVT_APERTURE_HEADER_FIELDS(FIELD)       \
+    FIELD(aperture_x, std::uint32_t, 0)         \
+    FIELD(aperture_y, std::uint32_t, 4)         \
+    FIELD(aperture_index, std::uint32_t, 8)     \
+    FIELD(num_records, std::uint32_t, 12)
+
 struct ApertureHeader {
     /// Byte position of the block in its file, taken from the index entry;
     /// never written into a block.
     std::uint64_t aperture_byteloc = 0;
-    std::uint32_t aperture_x = 0;
-    std::uint32_t aperture_y = 0;
-    std::uint32_t aperture_index = 0;
-    std::uint32_t num_records = 0;
+    KVT_APERTURE_HEADER_FIELDS(KVT_LE_MEMBER)
+
+    /// Calls visit(field, offset) for each stored field of `self`.
+    template <class Self, class Visit>
+    static void each_field(Self& self, Visit&& visit) {
+        KVT_APERTURE_HEADER_FIELDS(KVT_LE_VISIT)
+    }
 
     static ApertureHeader new_(std::span<const std::byte, aperture_header_size> bytes,
                                std::uint64_t aperture_byteloc);

@@ -5,10 +5,12 @@
 // read byte-wise (through memcpy) rather than through aligned loads.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <type_traits>
 
 namespace kvt {
@@ -43,6 +45,34 @@ template <class T>
 inline void store_le(std::byte* bytes, T value) noexcept {
     if constexpr (std::endian::native == std::endian::big) value = byte_swap(value);
     std::memcpy(bytes, &value, sizeof(T));
+}
+
+// A packed structure of the file is declared as a list of its fields, each
+// FIELD(name, type, offset), so that each offset is written once: the list
+// expands into the members of its struct (KVT_LE_MEMBER) and into the
+// struct's `each_field(self, visit)`, which calls visit(field, offset) for
+// every field (KVT_LE_VISIT) and so reads and writes the fields for
+// load_fields and store_fields below.
+#define KVT_LE_MEMBER(name, type, offset) type name = 0;
+#define KVT_LE_VISIT(name, type, offset) visit(self.name, std::size_t{offset});
+
+/// `out` with every field that T::each_field names read from `stored`.
+template <class T, std::size_t N>
+T load_fields(std::span<const std::byte, N> stored, T out) noexcept {
+    T::each_field(out, [&]<class Field>(Field& field, std::size_t offset) {
+        field = load_le<Field>(stored.data() + offset);
+    });
+    return out;
+}
+
+/// The N bytes of `in`: every field that T::each_field names at its offset.
+template <std::size_t N, class T>
+std::array<std::byte, N> store_fields(const T& in) noexcept {
+    std::array<std::byte, N> stored{};
+    T::each_field(in, [&]<class Field>(const Field& field, std::size_t offset) {
+        store_le(stored.data() + offset, field);
+    });
+    return stored;
 }
 
 }  // namespace kvt

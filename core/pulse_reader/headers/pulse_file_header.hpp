@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <span>
 
+#include "pulse_reader/headers/byte_order.hpp"
 #include "result.hpp"
 
 namespace kvt {
@@ -36,18 +37,28 @@ inline constexpr std::size_t encoding_record_count = 8;
 /// Size of one event record: eight u16 words.
 inline constexpr std::size_t event_record_size = 16;
 
+/// The header's fields, as drawn above: FIELD(name, type, offset).
+#define KVT_PULSE_FILE_HEADER_FIELDS(FIELD)          \
+    FIELD(magic, std::uint32_t, 0)                   \
+    FIELD(reserved1, std::uint32_t, 4)               \
+    FIELD(num_apertures, std::uint64_t, 8)           \
+    FIELD(metadata_length, std::uint32_t, 16)        \
+    FIELD(encoding_record_type, std::uint8_t, 20)    \
+    FIELD(encoding_record_size, std::uint8_t, 21)    \
+    FIELD(num_encoding_records, std::uint16_t, 22)   \
+    FIELD(reserved2, std::uint32_t, 24)              \
+    FIELD(record_size, std::uint32_t, 28)            \
+    FIELD(data_offset, std::uint64_t, 32)            \
+    FIELD(index_offset, std::uint64_t, 40)
+
 struct PulseFileHeader {
-    std::uint32_t magic = 0;
-    std::uint32_t reserved1 = 0;
-    std::uint64_t num_apertures = 0;
-    std::uint32_t metadata_length = 0;
-    std::uint8_t encoding_record_type = 0;
-    std::uint8_t encoding_record_size = 0;
-    std::uint16_t num_encoding_records = 0;
-    std::uint32_t reserved2 = 0;
-    std::uint32_t record_size = 0;
-    std::uint64_t data_offset = 0;
-    std::uint64_t index_offset = 0;
+    KVT_PULSE_FILE_HEADER_FIELDS(KVT_LE_MEMBER)
+
+    /// Calls visit(field, offset) for each stored field of `self`.
+    template <class Self, class Visit>
+    static void each_field(Self& self, Visit&& visit) {
+        KVT_PULSE_FILE_HEADER_FIELDS(KVT_LE_VISIT)
+    }
 
     /// Reads every field at its offset; no field is converted or checked.
     static PulseFileHeader new_(std::span<const std::byte, pulse_file_header_size> bytes);

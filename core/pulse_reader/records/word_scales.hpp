@@ -12,11 +12,14 @@
 
 namespace kvt::detail {
 
-// Marker values of w6 in long-pulse and step records.
-inline constexpr std::uint16_t long_pulse_update_marker = 0xFFFD;
-inline constexpr std::uint16_t long_pulse_dropped_marker = 0xFFFE;
-inline constexpr std::uint16_t step_up_marker = 0xFFFB;
-inline constexpr std::uint16_t step_down_marker = 0xFFFA;
+/// The values of w6 that mark long-pulse and step records.
+enum Word6Marker : std::uint16_t {
+    long_pulse_update_marker = 0xFFFD,
+    long_pulse_dropped_marker = 0xFFFE,
+    step_up_marker = 0xFFFB,
+    step_down_marker = 0xFFFA,
+};
+/// The ipd_f (w0) of a padding record.
 inline constexpr std::uint16_t padding_ipd = 0xFFFF;
 
 /// Words 2..7 scaled by their encoding records. The scale is a power of two, so
