@@ -78,7 +78,8 @@ class SensorGrid:
         numbers = per["aperture"]
         order = np.lexsort((numbers, self.cell))
         cells, starts = np.unique(self.cell[order], return_index=True)
-        ends = np.append(starts[1:], order.size) - 1
+        # A run without readable apertures has no cells to name.
+        ends = np.append(starts[1:], order.size)[: starts.size] - 1
         first = np.zeros(size, np.uint32)
         last = np.zeros(size, np.uint32)
         first[cells] = numbers[order][starts]

@@ -15,6 +15,7 @@ from reference_model import random_file, random_filter
 
 pytest.importorskip("plotly")
 from kvt_pulse_tools import cli, report, synthesize
+from kvt_pulse_tools.html_report.figures import tile_size
 
 MAPS = ("num_pulses", "mean_snr", "pulse_rate_hz", "mean_dur_s", "mean_ipd_s")
 SEEDS = range(int(os.environ.get("KVT_SEEDS", "12")))
@@ -79,16 +80,21 @@ def test_numbers_equal_the_modules(tmp_path, seed):
         expected = exact_quantiles(snr[inside][minute[inside] == m], [0.5])[0]
         expected = 0.0 if expected <= 2.0 ** -16 else min(expected, 2.0 ** 24)
         assert np.isclose(np.nan if got is None else got, expected, rtol=1 / 32, equal_nan=True), (seed, m)
-    # Maps: a cell per (x, y), the mean of its apertures' finite values and
-    # the first of their numbers; cells without one absent.
+    # Maps: a cell per tile of (x, y) (one aperture wide up to MAX_CELLS sites,
+    # the sensor grown to hold every aperture), the mean of its apertures'
+    # finite values and the first of their numbers; cells without one absent.
     maps = [f for f in data["figures"] if f["kind"] == "map"]
-    y, x = summary["aperture_y"].to_numpy(), summary["aperture_x"].to_numpy()
-    cells = summary.replace([np.inf, -np.inf], np.nan).groupby(["aperture_y", "aperture_x"])
+    y, x = summary["aperture_y"].to_numpy(np.int64), summary["aperture_x"].to_numpy(np.int64)
+    tile = tile_size(max(int(model.metadata["rows"]), int(y.max(initial=-1)) + 1),
+                     max(int(model.metadata["cols"]), int(x.max(initial=-1)) + 1))
+    y, x = y // tile, x // tile
+    cells = summary.replace([np.inf, -np.inf], np.nan).assign(cy=y, cx=x).groupby(["cy", "cx"])
     for figure, column in zip(maps, MAPS, strict=True):
         grid = unpack(figure["data"][0]["z"], data["shared"])
         expected = cells[column].transform("mean").to_numpy(np.float32)
         assert np.array_equal(grid[y, x], expected, equal_nan=True), (seed, column)
         numbers = unpack(figure["data"][0]["customdata"], data["shared"])
+        numbers = numbers if tile == 1 else numbers[..., 0]  # a tile's first number leads its hover data
         assert np.array_equal(numbers[y, x], cells["aperture_index"].transform("min").to_numpy()), seed
     absent = unpack({"ref": "cells-0-absent"}, data["shared"]).astype(bool)
     occupied = np.zeros(absent.shape, bool)
