@@ -149,7 +149,8 @@ void read_plan_case(benchmark::State& state, std::uint64_t aperture, std::size_t
     kvt::PlanReading how;
     how.threads = static_cast<std::size_t>(state.range(0));
     for (auto _ : state) {
-        auto got = read(reader, plan_of(reader, aperture), [&](std::size_t) -> kvt::Result<Table> { return made; }, how);
+        auto got =
+            read(reader, plan_of(reader, aperture), [&](std::size_t) -> kvt::Result<Table> { return made; }, how);
         if (!got) state.SkipWithError("the plan's read failed");
         benchmark::ClobberMemory();
     }

@@ -114,10 +114,9 @@ inline void write_pulse_file(const std::string& path, const FileShape& shape) {
     using detail::put_u32;
     using detail::put_u64;
     const std::string cols = std::to_string(shape.cols);
-    const std::string metadata = R"({"fps":100,"duration":60,"rows":)" + std::to_string(shape.rows) +
-                                 R"(,"cols":)" + cols +
-                                 R"(,"validWells":10,"validWellsLeft":4,"validWellsRight":6,"roi_offset_col":0,"roi_cols":)" +
-                                 cols + "}";
+    const std::string metadata =
+        R"({"fps":100,"duration":60,"rows":)" + std::to_string(shape.rows) + R"(,"cols":)" + cols +
+        R"(,"validWells":10,"validWellsLeft":4,"validWellsRight":6,"roi_offset_col":0,"roi_cols":)" + cols + "}";
     const std::uint64_t apertures = std::uint64_t{shape.rows} * shape.cols;
     const std::uint64_t data_offset = (80 + metadata.size() + 15) / 16 * 16;
     const std::uint64_t block = 16 + 16 * std::uint64_t{shape.records_per_aperture};
@@ -136,9 +135,9 @@ inline void write_pulse_file(const std::string& path, const FileShape& shape) {
     put_u64(head, data_offset);
     put_u64(head, index_offset);
     for (std::size_t k = 0; k < encoding_record_count; ++k) {
-        head.push_back(std::byte{0});                 // code
+        head.push_back(std::byte{0});                         // code
         head.push_back(k < 2 ? std::byte{0} : std::byte{4});  // scale 2^4 for the scaled words
-        put_u16(head, 0);                             // offset
+        put_u16(head, 0);                                     // offset
     }
     for (const char c : metadata) head.push_back(static_cast<std::byte>(c));
     head.resize(data_offset);

@@ -71,9 +71,21 @@ void settle() { ::sync(); }
 template <class A, class B, class C>
 void run_in_turn(std::size_t round, A&& a, B&& b, C&& c) {
     switch (round % 3) {
-        case 0: a(); b(); c(); break;
-        case 1: b(); c(); a(); break;
-        default: c(); a(); b(); break;
+        case 0:
+            a();
+            b();
+            c();
+            break;
+        case 1:
+            b();
+            c();
+            a();
+            break;
+        default:
+            c();
+            a();
+            b();
+            break;
     }
 }
 
@@ -202,8 +214,9 @@ void BM_CopyAllApertures(benchmark::State& state) {
             fs::remove(output);
             settle();
         };
-        run_in_turn(round++, writer, [&] { rounds.cp.push_back(time_cp({input})); },
-                    [&] { rounds.kernel.push_back(time_kernel_copy({input})); });
+        run_in_turn(
+            round++, writer, [&] { rounds.cp.push_back(time_cp({input})); },
+            [&] { rounds.kernel.push_back(time_kernel_copy({input})); });
         if (state.error_occurred()) return;
         rounds.writer.push_back(elapsed);
         state.SetIterationTime(elapsed);
@@ -240,8 +253,9 @@ void BM_MergeTwoFiles(benchmark::State& state) {
             fs::remove(output);
             settle();
         };
-        run_in_turn(round++, writer, [&] { rounds.cp.push_back(time_cp(inputs)); },
-                    [&] { rounds.kernel.push_back(time_kernel_copy(inputs)); });
+        run_in_turn(
+            round++, writer, [&] { rounds.cp.push_back(time_cp(inputs)); },
+            [&] { rounds.kernel.push_back(time_kernel_copy(inputs)); });
         if (state.error_occurred()) return;
         rounds.writer.push_back(elapsed);
         state.SetIterationTime(elapsed);

@@ -27,12 +27,11 @@ int main(int argc, char** argv) {
     kvt::SummaryTable table;
     kvt::PlanReading how;
     how.threads = kvt::usable_cpus();
-    auto rows = plan ? kvt::summarize_plan(*reader, std::move(plan).value(),
-                                           [&](std::size_t n) -> kvt::Result<kvt::SummaryTable> {
-                                               return table = columns.summaries(n);
-                                           },
-                                           how)
-                     : kvt::Result<kvt::PlanRows>(plan.error());
+    auto rows =
+        plan ? kvt::summarize_plan(
+                   *reader, std::move(plan).value(),
+                   [&](std::size_t n) -> kvt::Result<kvt::SummaryTable> { return table = columns.summaries(n); }, how)
+             : kvt::Result<kvt::PlanRows>(plan.error());
     if (!rows) {
         std::fprintf(stderr, "%s: %s\n", argv[1], rows.error().message().c_str());
         return 1;

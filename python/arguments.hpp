@@ -17,10 +17,10 @@
 namespace kvt::python {
 
 struct Signature {
-    const char* function_name;             ///< as shown in messages, e.g. "PulseReader.get_pulses"
-    std::span<const char* const> names;    ///< every parameter, in order
-    std::size_t required;                  ///< the first `required` parameters have no default
-    std::size_t positional = SIZE_MAX;     ///< how many may be given by position; the rest are keyword-only
+    const char* function_name;           ///< as shown in messages, e.g. "PulseReader.get_pulses"
+    std::span<const char* const> names;  ///< every parameter, in order
+    std::size_t required;                ///< the first `required` parameters have no default
+    std::size_t positional = SIZE_MAX;   ///< how many may be given by position; the rest are keyword-only
 };
 
 /// Binds vectorcall arguments: `out[i]` becomes the borrowed argument of

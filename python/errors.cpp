@@ -66,16 +66,20 @@ constexpr ErrorClass os_class(const char* name, const char* doc, PyObject** buil
 }
 
 constexpr std::array<ErrorClass, kind_count> error_classes = {{
-    {"PulseFileError", "A failure of the pulse-file library: the base of its exceptions.", &PyExc_RuntimeError,
+    {"PulseFileError",
+     "A failure of the pulse-file library: the base of its exceptions.",
+     &PyExc_RuntimeError,
      {-1, -1}},
-    library_class("TruncatedFileError", "A read ran past the end of the file: the file was cut short, or a size or "
-                                        "count in it is wrong."),
+    library_class("TruncatedFileError",
+                  "A read ran past the end of the file: the file was cut short, or a size or "
+                  "count in it is wrong."),
     library_class("InvalidFileError", "The file breaks the pulse-file format: its header, metadata, index or a block."),
     library_class("MissingApertureError", "An aperture number the file does not hold."),
     library_class("UnsortedPulsesError",
                   "An aperture's pulses overlap or run backwards, so a filter cannot judge them."),
-    library_class("WriterRefusedError", "A writer refused its source or destination (the source itself, an existing "
-                                        "file, a file it cannot write)."),
+    library_class("WriterRefusedError",
+                  "A writer refused its source or destination (the source itself, an existing "
+                  "file, a file it cannot write)."),
     library_class("InvalidArgumentError", "A call's arguments cannot be carried out."),
     {"PulseFileOSError",
      "The operating system failed a call on a file: errno, strerror and filename are set; str() is the message.",
@@ -272,8 +276,8 @@ Finding block_past_the_end(const PulseReader& reader, std::uint64_t size) {
     }
     constexpr std::size_t looked_at = 64;
     const std::size_t count = std::min(looked_at, last_blocks.size());
-    std::partial_sort(last_blocks.begin(), last_blocks.begin() + static_cast<std::ptrdiff_t>(count),
-                      last_blocks.end(), std::greater<>());
+    std::partial_sort(last_blocks.begin(), last_blocks.begin() + static_cast<std::ptrdiff_t>(count), last_blocks.end(),
+                      std::greater<>());
     last_blocks.resize(count);
     std::sort(last_blocks.begin(), last_blocks.end());
     for (const auto& [at, aperture] : last_blocks) {
@@ -332,8 +336,8 @@ PyObject* raise_runtime_error(const Error& error, const ErrorPlace& place) {
     const Kind kind = kind_of(error);
     PyObject* type = error_class(kind);
     if (type == nullptr) return nullptr;
-    OwnedRef message(PyUnicode_FromStringAndSize(error.message().data(),
-                                                 static_cast<Py_ssize_t>(error.message().size())));
+    OwnedRef message(
+        PyUnicode_FromStringAndSize(error.message().data(), static_cast<Py_ssize_t>(error.message().size())));
     if (!message) return nullptr;
     OwnedRef exception(PyObject_CallOneArg(type, message.get()));
     if (!exception) return nullptr;

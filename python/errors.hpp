@@ -39,9 +39,9 @@ PyObject* raise_runtime_error(std::string_view message);
 
 /// What the caller of a failed core operation knows of where it failed.
 struct ErrorPlace {
-    std::string_view file;                   ///< the pulse file's path
-    const PulseReader* reader = nullptr;     ///< the open file, when there is one
-    std::optional<std::uint64_t> aperture{}; ///< the aperture being read
+    std::string_view file;                    ///< the pulse file's path
+    const PulseReader* reader = nullptr;      ///< the open file, when there is one
+    std::optional<std::uint64_t> aperture{};  ///< the aperture being read
 };
 
 /// Raises the class of the error's code with the error's message, unchanged.

@@ -23,15 +23,7 @@ namespace kvt::python {
 namespace {
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "kvt_pulse_reader",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "kvt_pulse_reader", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyMethodDef merge_definition = {

@@ -24,17 +24,17 @@ namespace kvt {
 //   BOUND  an optional bound of type `type`, unset by default
 //   PAIR   an optional pair (first, second) of `type`
 //   FLAG   a setting that is off by default
-#define KVT_FILTER_KEYWORDS(BOUND, PAIR, FLAG)                                                                     \
-    BOUND(min_dur_f, std::uint32_t, "frames", "keep pulses with dur_f >= this")                                    \
-    BOUND(min_dur_s, float, "seconds", "keep pulses with dur_s >= this")                                           \
-    BOUND(max_dur_s, float, "seconds", "keep pulses with dur_s <= this")                                           \
-    BOUND(min_snr, float, "ratio", "keep pulses with snr >= this")                                                 \
-    BOUND(min_intensity, float, "intensity", "keep pulses with intensity >= this")                                 \
-    BOUND(min_binratio, float, "ratio", "keep pulses with binratio >= this")                                       \
-    BOUND(max_binratio, float, "ratio", "keep pulses with binratio <= this")                                       \
+#define KVT_FILTER_KEYWORDS(BOUND, PAIR, FLAG)                                                                      \
+    BOUND(min_dur_f, std::uint32_t, "frames", "keep pulses with dur_f >= this")                                     \
+    BOUND(min_dur_s, float, "seconds", "keep pulses with dur_s >= this")                                            \
+    BOUND(max_dur_s, float, "seconds", "keep pulses with dur_s <= this")                                            \
+    BOUND(min_snr, float, "ratio", "keep pulses with snr >= this")                                                  \
+    BOUND(min_intensity, float, "intensity", "keep pulses with intensity >= this")                                  \
+    BOUND(min_binratio, float, "ratio", "keep pulses with binratio >= this")                                        \
+    BOUND(max_binratio, float, "ratio", "keep pulses with binratio <= this")                                        \
     BOUND(start_m, float, "minutes", "keep pulses with start_f / fps / 60 >= this: starting at or after this time") \
     BOUND(end_m, float, "minutes", "keep pulses with end_f / fps / 60 <= this: ending at or before this time")      \
-    PAIR(mask_s, float, "seconds", "drop pulses that touch or overlap the interval [first, second]")              \
+    PAIR(mask_s, float, "seconds", "drop pulses that touch or overlap the interval [first, second]")                \
     FLAG(recalc_ipd, bool, "", "recompute ipd_f and ipd_s over the kept pulses")
 
 struct PulseFilter {
@@ -49,7 +49,7 @@ struct PulseFilter {
     /// The kept pulses in input order, or "The provided pulses aren't sorted!"
     /// when a pulse starts at or before the end of the pulse before it.
     [[nodiscard]] Result<std::vector<NormalizedPulse>> filter_pulses(std::span<const NormalizedPulse> pulses,
-                                                                    float fps) const;
+                                                                     float fps) const;
 
     /// The record values that the criteria set read (through snr, intensity
     /// and binratio).

@@ -47,8 +47,8 @@ Error too_large() { return Error(ErrorCode::refused, "The new pulse file would b
 
 }  // namespace
 
-Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> apertures,
-                                               const std::string& file_name, const CancellationToken* cancel) const {
+Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> apertures, const std::string& file_name,
+                                               const CancellationToken* cancel) const {
     if (apertures.empty()) return Error(ErrorCode::invalid_argument, "No apertures to copy");
     const std::uint64_t data_offset = header_.data_offset;
     if (data_offset < pulse_file_header_size) {
@@ -58,9 +58,9 @@ Status PulseReader::copy_apertures_to_new_file(std::span<const std::uint64_t> ap
 
     // Writing onto the source would replace the file this reader reads, under
     // whatever name or link it is reached.
-    struct stat destination {};
+    struct stat destination{};
     if (::stat(file_name.c_str(), &destination) == 0) {
-        struct stat source {};
+        struct stat source{};
         if (::fstat(file_.descriptor(), &source) != 0) return os_error(errno);
         if (destination.st_dev == source.st_dev && destination.st_ino == source.st_ino) {
             return Error(ErrorCode::refused, "Refusing to copy apertures onto the source file itself: " + file_name);

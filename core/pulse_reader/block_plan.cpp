@@ -72,8 +72,7 @@ Result<bool> inside_file(const PulseReader& reader, std::span<const std::uint64_
 /// that each whole block lies inside the file: one that does not fails the
 /// plan, or is marked in `past_end` (count 0) when damaged blocks are marked.
 Status read_counts(const PulseReader& reader, std::span<const std::uint64_t> starts, DamagedBlocks damaged,
-                   const CancellationToken* cancel, std::vector<std::uint32_t>& counts,
-                   std::vector<bool>& past_end) {
+                   const CancellationToken* cancel, std::vector<std::uint32_t>& counts, std::vector<bool>& past_end) {
     auto file_size = reader.file().size();
     if (!file_size) return std::move(file_size).error();
     counts.assign(starts.size(), 0);
@@ -104,8 +103,8 @@ Status read_counts(const PulseReader& reader, std::span<const std::uint64_t> sta
         bool back_to_back = true;
         std::size_t j = i;
         for (; j < starts.size() && starts[j] - at <= length - aperture_header_size; ++j) {
-            const std::uint32_t records =
-                block_record_count(std::span<const std::byte>(window).subspan(starts[j] - at).first<aperture_header_size>());
+            const std::uint32_t records = block_record_count(
+                std::span<const std::byte>(window).subspan(starts[j] - at).first<aperture_header_size>());
             const std::uint64_t size = block_size(records);
             if (size > *file_size - starts[j]) {
                 if (Status marked = outside(j); !marked) return marked;

@@ -109,7 +109,8 @@ std::string format_json_double(double value) {
     if (value == 0.0) return std::signbit(value) ? "-0.0" : "0.0";
     // The shortest digits that read back to `value`, as "-d.ddde-XX".
     char scientific[40];
-    const auto end = std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
+    const auto end =
+        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
     const std::string_view text(scientific, static_cast<std::size_t>(end - scientific));
     const auto e = text.find('e');
     std::string digits;

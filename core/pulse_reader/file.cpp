@@ -55,7 +55,7 @@ Result<InputFile> InputFile::open(const std::string& path) {
     if (fd < 0) return os_error(errno, path);
     FileDescriptor owned(fd);
     // A directory opens for reading but cannot be read; report it as the read would.
-    struct stat status {};
+    struct stat status{};
     if (::fstat(fd, &status) != 0) return os_error(errno, path);
     if (S_ISDIR(status.st_mode)) return os_error(EISDIR, path);
     return InputFile(std::move(owned));
@@ -65,8 +65,7 @@ Status InputFile::read_exact_at(std::uint64_t offset, std::span<std::byte> buffe
     std::size_t done = 0;
     while (done < buffer.size()) {
         if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) return os_error(EINVAL);
-        ssize_t got = ::pread(fd_.get(), buffer.data() + done, buffer.size() - done,
-                              static_cast<off_t>(offset + done));
+        ssize_t got = ::pread(fd_.get(), buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
         if (got < 0) {
             if (errno == EINTR) continue;
             return os_error(errno);
@@ -78,7 +77,7 @@ Status InputFile::read_exact_at(std::uint64_t offset, std::span<std::byte> buffe
 }
 
 Result<std::uint64_t> InputFile::size() const {
-    struct stat status {};
+    struct stat status{};
     if (::fstat(fd_.get(), &status) != 0) return os_error(errno);
     return static_cast<std::uint64_t>(status.st_size);
 }

@@ -130,7 +130,8 @@ Status check_input(Input& input) {
     const PulseReader& reader = *input.reader;
     const std::vector<std::uint64_t> apertures = reader.index().apertures();
     for (const std::uint64_t aperture : apertures) {
-        if (auto at = reader.index().get(aperture); !at) return at.error().prefixed("Invalid aperture index encountered: ");
+        if (auto at = reader.index().get(aperture); !at)
+            return at.error().prefixed("Invalid aperture index encountered: ");
     }
     const auto cols = unsigned_member(reader.metadata(), "cols");
     if (!cols) return missing_or_invalid("cols");
@@ -159,9 +160,7 @@ Status check_input(Input& input) {
 }
 
 /// Adds `amount` to a 32-bit header field, refusing a wrap-around.
-bool raise_field(std::uint32_t& field, std::uint32_t amount) {
-    return !__builtin_add_overflow(field, amount, &field);
-}
+bool raise_field(std::uint32_t& field, std::uint32_t amount) { return !__builtin_add_overflow(field, amount, &field); }
 
 /// Copies one input's data region to the writer, patching each aperture
 /// header on the way and checking that the blocks lie back to back in index
@@ -175,8 +174,8 @@ Status copy_data_region(const Input& input, BufferedWriter& writer, const Cancel
     if (!file_size) return std::move(file_size).error();
 
     std::uint64_t position = reader.header().data_offset;  // next source byte to copy
-    std::uint64_t next_header = position;                   // where the next block starts
-    std::size_t next = 0;                                    // its entry in the index
+    std::uint64_t next_header = position;                  // where the next block starts
+    std::size_t next = 0;                                  // its entry in the index
     while (position < end) {
         if (cancelled(cancel)) return cancelled_error();
         auto space = writer.free_space();
@@ -199,9 +198,8 @@ Status copy_data_region(const Input& input, BufferedWriter& writer, const Cancel
                                                      ", right after the block before it in index order");
             }
             std::byte* bytes = space.data() + (next_header - position);
-            ApertureHeader header =
-                ApertureHeader::new_(std::span<const std::byte, aperture_header_size>(bytes, aperture_header_size),
-                                     next_header);
+            ApertureHeader header = ApertureHeader::new_(
+                std::span<const std::byte, aperture_header_size>(bytes, aperture_header_size), next_header);
             if (!raise_field(header.aperture_y, input.row_offset) ||
                 !raise_field(header.aperture_index, input.index_offset)) {
                 return Error(ErrorCode::refused,
@@ -245,7 +243,7 @@ Status merge_pulse_files(std::span<const PulseReader* const> readers, const std:
         return Error(ErrorCode::invalid_argument, "merge_pulse_files was given a null reader");
     }
     // A dangling symbolic link counts too: the final move could not replace it.
-    struct stat status {};
+    struct stat status{};
     if (::stat(new_file_name.c_str(), &status) == 0 || ::lstat(new_file_name.c_str(), &status) == 0) {
         return file_already_exists(new_file_name);
     }

@@ -61,7 +61,9 @@ public:
 
     [[nodiscard]] std::byte* data() const noexcept { return static_cast<std::byte*>(data_); }
     template <class T>
-    [[nodiscard]] T* as() const noexcept { return static_cast<T*>(data_); }
+    [[nodiscard]] T* as() const noexcept {
+        return static_cast<T*>(data_);
+    }
     [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
     explicit operator bool() const noexcept { return data_ != nullptr; }
 

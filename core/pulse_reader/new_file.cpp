@@ -43,8 +43,8 @@ std::string random_suffix() {
 /// two files at all (other file systems, unsupported by the file system, no
 /// such system call), as opposed to a failure of the copy itself.
 bool kernel_copy_refused(int error_number) {
-    return error_number == EXDEV || error_number == EINVAL || error_number == ENOSYS ||
-           error_number == EOPNOTSUPP || error_number == ENOTSUP || error_number == EBADF;
+    return error_number == EXDEV || error_number == EINVAL || error_number == ENOSYS || error_number == EOPNOTSUPP ||
+           error_number == ENOTSUP || error_number == EBADF;
 }
 
 }  // namespace
@@ -68,8 +68,7 @@ std::string temporary_name_for(const std::string& name) {
 /// makes no unnamed files (EISDIR: kernels that predate the flag see only its
 /// O_DIRECTORY part), as opposed to a failure that a named file would meet too.
 bool unnamed_file_refused(int error_number) {
-    return error_number == EOPNOTSUPP || error_number == ENOTSUP || error_number == EISDIR ||
-           error_number == EINVAL;
+    return error_number == EOPNOTSUPP || error_number == ENOTSUP || error_number == EISDIR || error_number == EINVAL;
 }
 
 /// Opens the folder in which the new file's names are made. A folder that
@@ -121,8 +120,8 @@ Result<NewFile> NewFile::create(const std::string& destination, TemporaryFile ki
             fd = ::openat(folder_fd->get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         } while (fd < 0 && errno == EINTR);
         if (fd >= 0) {
-            return NewFile(destination, std::move(folder), std::move(name), std::string(),
-                           std::move(folder_fd).value(), FileDescriptor(fd));
+            return NewFile(destination, std::move(folder), std::move(name), std::string(), std::move(folder_fd).value(),
+                           FileDescriptor(fd));
         }
         if (!unnamed_file_refused(errno)) return os_error(errno, destination);
     }

@@ -82,8 +82,12 @@ public:
 private:
     NewFile(std::string destination, std::string folder, std::string name, std::string temporary_name,
             FileDescriptor folder_fd, FileDescriptor fd)
-        : destination_(std::move(destination)), folder_(std::move(folder)), name_(std::move(name)),
-          temporary_name_(std::move(temporary_name)), folder_fd_(std::move(folder_fd)), fd_(std::move(fd)),
+        : destination_(std::move(destination)),
+          folder_(std::move(folder)),
+          name_(std::move(name)),
+          temporary_name_(std::move(temporary_name)),
+          folder_fd_(std::move(folder_fd)),
+          fd_(std::move(fd)),
           pending_(true) {}
     [[nodiscard]] Status publish_unnamed(ExistingDestination existing);
     [[nodiscard]] Status publish_named(ExistingDestination existing);

@@ -97,16 +97,16 @@ struct PlanReading {
     /// Once cancelled, the read stops between work units and fails with
     /// cancelled_error(); null: never.
     const CancellationToken* cancel = nullptr;
-    std::size_t threads = 1;                        ///< at least 1
+    std::size_t threads = 1;                          ///< at least 1
     std::size_t unit_records = std::size_t{1} << 13;  ///< records of a work unit (its rows stay in the cache)
     bool keep_headers = false;                        ///< return every block's header
-    bool name_apertures = true;  ///< errors of the filter name the aperture
+    bool name_apertures = true;                       ///< errors of the filter name the aperture
 };
 
 struct PlanRows {
     std::size_t rows = 0;
     std::vector<SkippedAperture> skipped;  ///< apertures skipped, in plan order
-    std::vector<ApertureHeader> headers;  ///< each block's, in plan order, when asked for
+    std::vector<ApertureHeader> headers;   ///< each block's, in plan order, when asked for
 };
 
 /// Columns with room for `rows` rows, made by the caller (and owned by it).

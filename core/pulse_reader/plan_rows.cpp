@@ -80,9 +80,10 @@ Result<ApertureRecords> PulseReader::get_all_records(std::uint64_t aperture_inde
         return std::isnan(value) ? std::nullopt : std::optional(static_cast<std::uint32_t>(value));
     };
     for (std::size_t i = 0; i < rows->rows; ++i) {
-        result.records[i] = {t.index[i], t.bin0_intensity[i], t.bin1_intensity[i], t.bin0_bg_mean[i],
-                             t.bin1_bg_mean[i], t.bin0_bg_std[i], t.bin1_bg_std[i], frames(t.long_pulse_duration_f[i]),
-                             frames(t.event_f[i]), t.ipd_f[i], t.dur_f[i], t.record_type[i]};
+        result.records[i] = {
+            t.index[i],           t.bin0_intensity[i], t.bin1_intensity[i], t.bin0_bg_mean[i],
+            t.bin1_bg_mean[i],    t.bin0_bg_std[i],    t.bin1_bg_std[i],    frames(t.long_pulse_duration_f[i]),
+            frames(t.event_f[i]), t.ipd_f[i],          t.dur_f[i],          t.record_type[i]};
     }
     return result;
 }

@@ -68,7 +68,11 @@ class PlanRead {
 public:
     PlanRead(const PulseReader& reader, const BlockPlan& plan, const Rows& rows, const PlanReading& how,
              const std::set<std::size_t>& skip_blocks)
-        : reader_(reader), plan_(plan), rows_(rows), how_(how), skip_blocks_(skip_blocks),
+        : reader_(reader),
+          plan_(plan),
+          rows_(rows),
+          how_(how),
+          skip_blocks_(skip_blocks),
           units_(cut_units(plan, std::max<std::size_t>(how.unit_records, 1))) {}
 
     /// Reads every unit; on success the rows and skipped apertures, else the
@@ -109,8 +113,7 @@ private:
     /// The header of a block as read, checked against the plan.
     Result<ApertureHeader> check_header(std::size_t block, std::span<const std::byte> bytes) {
         const PlannedBlock& planned = plan_.blocks[block];
-        const ApertureHeader header =
-            ApertureHeader::new_(bytes.first<aperture_header_size>(), planned.offset);
+        const ApertureHeader header = ApertureHeader::new_(bytes.first<aperture_header_size>(), planned.offset);
         if (header.num_records != planned.num_records) {
             if (!plan_.headers_read) {
                 restart_ = Restart::read_headers;

@@ -35,17 +35,17 @@ namespace kvt::plan_reading {
 /// (`publish`, with the carry across the pieces of a block), to tell how many
 /// rows they are, and to store them at the row where they go (`store`).
 template <class Rows>
-concept RowSink = std::default_initializable<typename Rows::Local> &&
-                  std::default_initializable<typename Rows::Carry> &&
-                  requires(const Rows& rows, typename Rows::Local& local, typename Rows::Carry& carry,
-                           const Segment& segment, const Segment* piece, std::size_t at) {
-                      { Rows::clear(local) } -> std::same_as<void>;
-                      { rows.decode(local, segment) } -> std::same_as<Status>;
-                      { rows.publish(local, carry, piece) } -> std::same_as<void>;
-                      { Rows::rows(std::as_const(local)) } -> std::same_as<std::size_t>;
-                      { rows.store(std::as_const(local), at) } -> std::same_as<void>;
-                      { local.skipped } -> std::same_as<std::vector<SkippedAperture>&>;
-                  };
+concept RowSink =
+    std::default_initializable<typename Rows::Local> && std::default_initializable<typename Rows::Carry> &&
+    requires(const Rows& rows, typename Rows::Local& local, typename Rows::Carry& carry, const Segment& segment,
+             const Segment* piece, std::size_t at) {
+        { Rows::clear(local) } -> std::same_as<void>;
+        { rows.decode(local, segment) } -> std::same_as<Status>;
+        { rows.publish(local, carry, piece) } -> std::same_as<void>;
+        { Rows::rows(std::as_const(local)) } -> std::same_as<std::size_t>;
+        { rows.store(std::as_const(local), at) } -> std::same_as<void>;
+        { local.skipped } -> std::same_as<std::vector<SkippedAperture>&>;
+    };
 
 Error out_of_order(std::uint64_t aperture, const Error& error) {
     return error.prefixed("aperture " + std::to_string(aperture) + ": ");
@@ -105,8 +105,11 @@ public:
         const std::size_t begin = local.count;
         const std::size_t count = segment.records.size() / event_record_size;
         const std::size_t end = begin + count;
-        RecordColumns columns{grown(local.ipd_f, end) + begin, grown(local.dur_f, end) + begin,
-                              grown(local.record_type, end) + begin, {}, grown(local.wide, end) + begin};
+        RecordColumns columns{grown(local.ipd_f, end) + begin,
+                              grown(local.dur_f, end) + begin,
+                              grown(local.record_type, end) + begin,
+                              {},
+                              grown(local.wide, end) + begin};
         // Only the values that the table has a column for.
         for (std::size_t k = 0; k < record_value_count; ++k) {
             if (value_column(table_, static_cast<RecordValue>(k)) != nullptr) {
@@ -229,7 +232,8 @@ public:
                 const std::size_t at = local.count;
                 local.count += pulses.count;
                 for_each_pulse_column<Local>([&](auto piece_column, auto local_column, auto) {
-                    std::copy_n((pulses.*piece_column).data(), pulses.count, grown(local.*local_column, local.count) + at);
+                    std::copy_n((pulses.*piece_column).data(), pulses.count,
+                                grown(local.*local_column, local.count) + at);
                 });
             });
         if (!done) {
@@ -238,8 +242,8 @@ public:
             local.skipped.push_back({segment.aperture, SkipReason::out_of_order});
             return {};
         }
-        local.spans.push_back({begin, local.count, segment.aperture, segment.header.aperture_x,
-                               segment.header.aperture_y});
+        local.spans.push_back(
+            {begin, local.count, segment.aperture, segment.header.aperture_x, segment.header.aperture_y});
         return {};
     }
 
@@ -319,8 +323,8 @@ struct PulseSums {
     void add(const PulsePiece& pulses) noexcept {
         const std::size_t n = pulses.count;
         if (n == 0) return;
-        const SummedColumns column{pulses.dur_s.data(), pulses.ipd_s.data(), pulses.intensity.data(),
-                                   pulses.snr.data(), pulses.bg_std.data()};
+        const SummedColumns column{pulses.dur_s.data(), pulses.ipd_s.data(), pulses.intensity.data(), pulses.snr.data(),
+                                   pulses.bg_std.data()};
         SumLanes lanes{};
         std::size_t j = 0;
         if (kept == 0) {
@@ -456,11 +460,11 @@ public:
         const std::size_t n = rows.size();
         const SummaryTable& t = table_;
 #define KVT_PUT_SUMMARY(name, type, unit, meaning) put(t.name, at, n, [&](std::size_t i) { return rows[i].name; });
-#define KVT_PUT_KIND(name, type, unit, meaning)                                              \
-    {                                                                                          \
-        constexpr std::size_t kind = counted_kind(#name);                                      \
-        static_assert(kind < formatted_record_type_count, #name " counts no record kind");   \
-        put(t.name, at, n, [&](std::size_t i) { return rows[i].kinds[kind]; });               \
+#define KVT_PUT_KIND(name, type, unit, meaning)                                            \
+    {                                                                                      \
+        constexpr std::size_t kind = counted_kind(#name);                                  \
+        static_assert(kind < formatted_record_type_count, #name " counts no record kind"); \
+        put(t.name, at, n, [&](std::size_t i) { return rows[i].kinds[kind]; });            \
     }
         KVT_SUMMARY_COLUMNS(KVT_PUT_SUMMARY, KVT_PUT_KIND, KVT_NO_COLUMN)
 #undef KVT_PUT_SUMMARY

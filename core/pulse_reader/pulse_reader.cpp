@@ -35,9 +35,8 @@ Result<PulseReader> PulseReader::open(const std::string& path) {
     position += encoding_bytes.size();
     EncodingRecords encodings;
     for (std::size_t k = 0; k < encoding_record_count; ++k) {
-        encodings[k] = EncodingRecord::new_(
-            std::span<const std::byte, encoding_record_size>(encoding_bytes.data() + k * encoding_record_size,
-                                                             encoding_record_size));
+        encodings[k] = EncodingRecord::new_(std::span<const std::byte, encoding_record_size>(
+            encoding_bytes.data() + k * encoding_record_size, encoding_record_size));
     }
 
     if (Status fits = file.check_readable(position, header.metadata_length); !fits) return std::move(fits).error();
@@ -62,13 +61,14 @@ Result<PulseReader> PulseReader::open(const std::string& path) {
     if (header.num_apertures > max_entries) return unexpected_end_of_file();
     const std::uint64_t entries_size = header.num_apertures * index_entry_size;
     if (Status fits = file.check_readable(entries_at, entries_size); !fits) return std::move(fits).error();
-    auto index = PulseFileIndex::read(header.num_apertures, [&file, entries_at](std::uint64_t at, std::span<std::byte> out) {
-        return file.read_exact_at(entries_at + at, out);
-    });
+    auto index =
+        PulseFileIndex::read(header.num_apertures, [&file, entries_at](std::uint64_t at, std::span<std::byte> out) {
+            return file.read_exact_at(entries_at + at, out);
+        });
     if (!index) return std::move(index).error();
 
-    return PulseReader(path, std::move(file), header, encodings, std::move(metadata_text),
-                       std::move(metadata).value(), std::move(index).value(), static_cast<float>(*fps), trimmed);
+    return PulseReader(path, std::move(file), header, encodings, std::move(metadata_text), std::move(metadata).value(),
+                       std::move(index).value(), static_cast<float>(*fps), trimmed);
 }
 
 }  // namespace kvt

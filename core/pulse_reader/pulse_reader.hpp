@@ -41,8 +41,7 @@ public:
 
     /// The decoded records of aperture `aperture_index` with its block header:
     /// a plan of the one block, read on `threads` threads (see plan_rows.cpp).
-    [[nodiscard]] Result<ApertureRecords> get_all_records(std::uint64_t aperture_index,
-                                                          std::size_t threads = 1) const;
+    [[nodiscard]] Result<ApertureRecords> get_all_records(std::uint64_t aperture_index, std::size_t threads = 1) const;
 
     /// The aperture's pulses, passed through `filter` when one is given, the same way.
     [[nodiscard]] Result<AperturePulses> get_pulses(std::uint64_t aperture_index, const PulseFilter* filter = nullptr,

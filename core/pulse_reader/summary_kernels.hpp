@@ -15,7 +15,14 @@ namespace kvt {
 
 /// The columns of pulses that a summary adds up, and whether only their finite
 /// values count.
-enum SummedColumn : std::size_t { summed_dur_s, summed_ipd_s, summed_intensity, summed_snr, summed_bg_std, summed_count };
+enum SummedColumn : std::size_t {
+    summed_dur_s,
+    summed_ipd_s,
+    summed_intensity,
+    summed_snr,
+    summed_bg_std,
+    summed_count
+};
 inline constexpr std::array<bool, summed_count> finite_only{false, false, true, true, true};
 
 using KindCounts = std::array<std::uint64_t, formatted_record_type_count>;

@@ -142,8 +142,8 @@ PyObject* pulse_filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return guarded([&]() -> PyObject* {
         if (args != nullptr && PyTuple_GET_SIZE(args) > 0) {
             const Py_ssize_t count = PyTuple_GET_SIZE(args);
-            PyErr_Format(PyExc_TypeError, "PulseFilter.__new__() takes 0 positional arguments but %zd %s given",
-                         count, count == 1 ? "was" : "were");
+            PyErr_Format(PyExc_TypeError, "PulseFilter.__new__() takes 0 positional arguments but %zd %s given", count,
+                         count == 1 ? "was" : "were");
             return nullptr;
         }
         std::optional<PulseFilter> filter = pulse_filter_from_kwargs(kwargs);
@@ -257,8 +257,8 @@ PyObject* filter_keyword_table() {
     if (!table) return nullptr;
     for (std::size_t i = 0; i < keywords.size(); ++i) {
         const Keyword& k = keywords[i];
-        PyObject* row = Py_BuildValue("(s#sss)", k.name.data(), static_cast<Py_ssize_t>(k.name.size()), k.type,
-                                      k.unit, k.meaning);
+        PyObject* row =
+            Py_BuildValue("(s#sss)", k.name.data(), static_cast<Py_ssize_t>(k.name.size()), k.type, k.unit, k.meaning);
         if (row == nullptr) return nullptr;
         PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), row);
     }

@@ -10,8 +10,7 @@
 namespace kvt::python {
 
 struct PyPulseFilter {
-    PyObject_HEAD
-    PulseFilter filter;
+    PyObject_HEAD PulseFilter filter;
 };
 
 /// The class object, made once per process. Null with an exception set on failure.

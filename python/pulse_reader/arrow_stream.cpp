@@ -323,8 +323,7 @@ int take_exception(std::string& message) {
         PyErr_SetInterrupt();
         return EINTR;
     }
-    const int code =
-        pending.type && PyErr_GivenExceptionMatches(pending.type.get(), PyExc_MemoryError) ? ENOMEM : EIO;
+    const int code = pending.type && PyErr_GivenExceptionMatches(pending.type.get(), PyExc_MemoryError) ? ENOMEM : EIO;
     message = "unknown error";
     if (pending.value) {
         OwnedRef text(PyObject_Str(pending.value.get()));
@@ -433,11 +432,10 @@ void destroy_schema_capsule(PyObject* capsule) noexcept {
 // The Python stream object.
 
 struct PyArrowStream {
-    PyObject_HEAD
-    PyObject* reader;  ///< the PulseReader until the stream is exported
+    PyObject_HEAD PyObject* reader;  ///< the PulseReader until the stream is exported
     RunBatches batches;
     std::shared_ptr<std::vector<SkippedAperture>> skipped;  ///< the batches', also once exported
-    std::vector<const ColumnDefinition*> columns;  ///< kept for the schema after the export
+    std::vector<const ColumnDefinition*> columns;           ///< kept for the schema after the export
     bool exported;
 };
 
@@ -568,9 +566,8 @@ PyObject* make_stream(PyObject* self, RunBatches&& batches) {
     return made.release();
 }
 
-constexpr std::array<const char*, 7> stream_pulses_names = {"apertures",     "pulse_filter", "pulse_filter_kwargs",
-                                                            "batch_records", "columns",      "threads",
-                                                            "errors"};
+constexpr std::array<const char*, 7> stream_pulses_names = {
+    "apertures", "pulse_filter", "pulse_filter_kwargs", "batch_records", "columns", "threads", "errors"};
 constexpr Signature stream_pulses_signature = {"PulseReader.stream_pulses", stream_pulses_names, 0, 3};
 
 constexpr std::array<const char*, 5> stream_records_names = {"apertures", "batch_records", "columns", "threads",

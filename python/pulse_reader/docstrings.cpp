@@ -10,43 +10,43 @@ namespace kvt::python::docs {
 
 namespace {
 
-#define KVT_FILTER_ARGUMENTS                                                                                      \
-    "* `pulse_filter` - a PulseFilter to apply instead of the reader's default filter (default None).\n"         \
-    "* `pulse_filter_kwargs` - a dict of PulseFilter keywords to apply instead (default None); not both.\n"      \
+#define KVT_FILTER_ARGUMENTS                                                                                \
+    "* `pulse_filter` - a PulseFilter to apply instead of the reader's default filter (default None).\n"    \
+    "* `pulse_filter_kwargs` - a dict of PulseFilter keywords to apply instead (default None); not both.\n" \
     "  Without either, the reader's default filter applies, if it has one.\n"
 
-#define KVT_APERTURES_ARGUMENT                                                                                    \
-    "* `apertures` - aperture numbers to read, in the order given (repeats included): any iterable of\n"        \
+#define KVT_APERTURES_ARGUMENT                                                                           \
+    "* `apertures` - aperture numbers to read, in the order given (repeats included): any iterable of\n" \
     "  integers or a NumPy integer array; None (default) for every aperture in index order.\n"
 
-#define KVT_THREADS_ARGUMENT                                                                                      \
-    "* `threads` - threads to read with, at least 1; None (default) for every CPU the process may use.\n"        \
+#define KVT_THREADS_ARGUMENT                                                                              \
+    "* `threads` - threads to read with, at least 1; None (default) for every CPU the process may use.\n" \
     "  The result does not depend on it.\n"
 
-#define KVT_ERRORS_ARGUMENT                                                                                       \
-    "* `errors` - \"raise\" (default) or \"skip\": whether an aperture that cannot be read soundly (its block\n"  \
+#define KVT_ERRORS_ARGUMENT                                                                                      \
+    "* `errors` - \"raise\" (default) or \"skip\": whether an aperture that cannot be read soundly (its block\n" \
     "  starts or ends past the end of the file, or its pulses are out of order for the filter) fails the\n"      \
-    "  call or gives no rows; skipped ones are listed in attrs[\"skipped_apertures\"] and, in the same\n"     \
+    "  call or gives no rows; skipped ones are listed in attrs[\"skipped_apertures\"] and, in the same\n"        \
     "  order, attrs[\"skipped_reasons\"].\n"
 
 #define KVT_RECORD_ERRORS_ARGUMENT                                                                                \
     "* `errors` - \"raise\" (default) or \"skip\": whether an aperture whose block starts or ends past the end\n" \
-    "  of the file fails the call or gives no rows; skipped ones are listed in attrs[\"skipped_apertures\"]\n"  \
+    "  of the file fails the call or gives no rows; skipped ones are listed in attrs[\"skipped_apertures\"]\n"    \
     "  and, in the same order, attrs[\"skipped_reasons\"].\n"
 
-#define KVT_BATCH_ARGUMENT                                                                                        \
-    "* `batch_records` - records per batch (default 1000000): a batch holds whole apertures and is closed\n"    \
+#define KVT_BATCH_ARGUMENT                                                                                   \
+    "* `batch_records` - records per batch (default 1000000): a batch holds whole apertures and is closed\n" \
     "  once it holds at least this many records.\n"
 
-#define KVT_COLUMNS_ARGUMENT(table)                                                                               \
-    "* `columns` - names of the columns to give, in order (default None: every column but aperture_x and\n"     \
+#define KVT_COLUMNS_ARGUMENT(table)                                                                         \
+    "* `columns` - names of the columns to give, in order (default None: every column but aperture_x and\n" \
     "  aperture_y); see COLUMNS[\"" table "\"] or `kvt-pulses columns " table "`.\n"
 
-#define KVT_READ_RAISES                                                                                           \
-    "# Raises\n\n"                                                                                                \
-    "RuntimeError when the reader is closed or busy, an aperture is not in the file, a block is damaged\n"       \
-    "or cut short, or the pulses are out of order for the filter; TypeError, ValueError or OverflowError\n"     \
-    "for an argument of the wrong type or value; MemoryError; KeyboardInterrupt on Ctrl-C, which stops\n"     \
+#define KVT_READ_RAISES                                                                                     \
+    "# Raises\n\n"                                                                                          \
+    "RuntimeError when the reader is closed or busy, an aperture is not in the file, a block is damaged\n"  \
+    "or cut short, or the pulses are out of order for the filter; TypeError, ValueError or OverflowError\n" \
+    "for an argument of the wrong type or value; MemoryError; KeyboardInterrupt on Ctrl-C, which stops\n"   \
     "the read at once and leaves the reader usable.\n"
 
 }  // namespace
@@ -77,8 +77,8 @@ const char* const get_pulses =
     "The pulses of one aperture, optionally filtered.\n\n"
     "# Arguments\n\n"
     "* `aperture_index` - the aperture's number (an integer).\n"
-    "* `include_aperture_index` - whether to add an \"aperture_index\" column holding it (default True).\n"
-    KVT_FILTER_ARGUMENTS
+    "* `include_aperture_index` - whether to add an \"aperture_index\" column holding it (default "
+    "True).\n" KVT_FILTER_ARGUMENTS
     "  Keywords such as min_dur_f, min_dur_s, max_dur_s, min_snr and min_intensity: help(PulseFilter)\n"
     "  lists them all.\n\n"
     "# Returns\n\n"
@@ -122,13 +122,13 @@ const char* const read_pulses =
     "read_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, columns=None, threads=None, "
     "errors=\"raise\")\n--\n\n"
     "Read the pulses of many apertures (every aperture by default) into one DataFrame.\n\n"
-    "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_FILTER_ARGUMENTS KVT_COLUMNS_ARGUMENT("pulses") KVT_THREADS_ARGUMENT
-    KVT_ERRORS_ARGUMENT "\n"
+    "# Arguments\n\n" KVT_APERTURES_ARGUMENT KVT_FILTER_ARGUMENTS KVT_COLUMNS_ARGUMENT("pulses")
+        KVT_THREADS_ARGUMENT KVT_ERRORS_ARGUMENT
+    "\n"
     "# Returns\n\n"
     "A pandas DataFrame with \"aperture_index\", \"index\" and the pulse columns of `get_pulses`, aperture\n"
-    "after aperture, over a RangeIndex.\n\n"
-    KVT_READ_RAISES "\n"
+    "after aperture, over a RangeIndex.\n\n" KVT_READ_RAISES
+    "\n"
     "# Examples\n\n"
     "```python\n"
     "from kvt_pulse_reader import PulseReader\n"
@@ -138,12 +138,13 @@ const char* const read_pulses =
 const char* const read_records =
     "read_records($self, apertures=None, *, columns=None, threads=None, errors=\"raise\")\n--\n\n"
     "Read the records of many apertures (every aperture by default) into one DataFrame.\n\n"
-    "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT KVT_RECORD_ERRORS_ARGUMENT "\n"
+    "# Arguments\n\n" KVT_APERTURES_ARGUMENT KVT_COLUMNS_ARGUMENT("records")
+        KVT_THREADS_ARGUMENT KVT_RECORD_ERRORS_ARGUMENT
+    "\n"
     "# Returns\n\n"
     "A pandas DataFrame with \"aperture_index\", \"index\" and the columns of `get_all_records`;\n"
-    "\"record_type\" is a Categorical.\n\n"
-    KVT_READ_RAISES "\n"
+    "\"record_type\" is a Categorical.\n\n" KVT_READ_RAISES
+    "\n"
     "# Examples\n\n"
     "```python\n"
     "from kvt_pulse_reader import PulseReader\n"
@@ -154,8 +155,8 @@ const char* const block_table =
     "block_table($self, apertures=None)\n--\n\n"
     "Where the blocks of many apertures lie, from the index and the blocks' 16-byte headers, without\n"
     "reading a record: the module's own plan of the blocks, by the index's lookup rules.\n\n"
-    "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT "\n"
+    "# Arguments\n\n" KVT_APERTURES_ARGUMENT
+    "\n"
     "# Returns\n\n"
     "A dict of three NumPy arrays, one row per aperture in the selection's order: \"aperture\" (uint64,\n"
     "the aperture's number), \"offset\" (uint64, the position of its block in the file, in bytes) and\n"
@@ -174,12 +175,12 @@ const char* const summarize =
     "summarize($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, *, threads=None, "
     "errors=\"raise\")\n--\n\n"
     "One row per aperture: its record kinds, and counts, times and means of the pulses the filter keeps.\n\n"
-    "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_FILTER_ARGUMENTS KVT_THREADS_ARGUMENT KVT_ERRORS_ARGUMENT "\n"
+    "# Arguments\n\n" KVT_APERTURES_ARGUMENT KVT_FILTER_ARGUMENTS KVT_THREADS_ARGUMENT KVT_ERRORS_ARGUMENT
+    "\n"
     "# Returns\n\n"
     "A pandas DataFrame with the columns of COLUMNS[\"summary\"] (times in seconds, pulse_rate_hz in\n"
-    "pulses per second of the run), one row per aperture read.\n\n"
-    KVT_READ_RAISES "\n"
+    "pulses per second of the run), one row per aperture read.\n\n" KVT_READ_RAISES
+    "\n"
     "# Examples\n\n"
     "```python\n"
     "from kvt_pulse_reader import PulseReader\n"
@@ -191,12 +192,12 @@ const char* const iter_pulses =
     "columns=None, threads=None, errors=\"raise\")\n--\n\n"
     "The pulses of `read_pulses` in batches of whole apertures, each closed once it holds at least\n"
     "`batch_records` records, so that memory stays bounded by about one batch.\n\n"
-    "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_FILTER_ARGUMENTS KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("pulses")
-    KVT_THREADS_ARGUMENT KVT_ERRORS_ARGUMENT "\n"
+    "# Arguments\n\n" KVT_APERTURES_ARGUMENT KVT_FILTER_ARGUMENTS KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("pulses")
+        KVT_THREADS_ARGUMENT KVT_ERRORS_ARGUMENT
+    "\n"
     "# Returns\n\n"
-    "An iterator of pandas DataFrames, each like read_pulses' result for its apertures.\n\n"
-    KVT_READ_RAISES "Argument errors are raised by the call, read errors by the batch that meets them.\n\n"
+    "An iterator of pandas DataFrames, each like read_pulses' result for its apertures.\n\n" KVT_READ_RAISES
+    "Argument errors are raised by the call, read errors by the batch that meets them.\n\n"
     "# Examples\n\n"
     "```python\n"
     "from kvt_pulse_reader import PulseReader\n"
@@ -209,9 +210,9 @@ const char* const stream_pulses =
     "columns=None, threads=None, errors=\"raise\")\n--\n\n"
     "The batches of `iter_pulses` as a one-shot Arrow stream (the Arrow PyCapsule interface), read\n"
     "batch by batch by pyarrow, DuckDB or polars without copying the columns.\n\n"
-    "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_FILTER_ARGUMENTS KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("pulses")
-    KVT_THREADS_ARGUMENT KVT_ERRORS_ARGUMENT "\n"
+    "# Arguments\n\n" KVT_APERTURES_ARGUMENT KVT_FILTER_ARGUMENTS KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("pulses")
+        KVT_THREADS_ARGUMENT KVT_ERRORS_ARGUMENT
+    "\n"
     "# Returns\n\n"
     "A stream object with __arrow_c_stream__. Numeric columns have their NumPy types and no nulls; each\n"
     "field's metadata holds its \"description\" and \"unit\".\n\n"
@@ -233,9 +234,9 @@ const char* const stream_records =
     "The records of `read_records` as a one-shot Arrow stream of batches of whole apertures, each closed\n"
     "once it holds at least `batch_records` records. \"record_type\" is dictionary-encoded (int8 indices\n"
     "over the eight kind words in code order); \"long_pulse_duration_f\" and \"event_f\" are float64 with NaN.\n\n"
-    "# Arguments\n\n"
-    KVT_APERTURES_ARGUMENT KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("records") KVT_THREADS_ARGUMENT
-    KVT_RECORD_ERRORS_ARGUMENT "\n"
+    "# Arguments\n\n" KVT_APERTURES_ARGUMENT KVT_BATCH_ARGUMENT KVT_COLUMNS_ARGUMENT("records")
+        KVT_THREADS_ARGUMENT KVT_RECORD_ERRORS_ARGUMENT
+    "\n"
     "# Returns\n\n"
     "A stream object with __arrow_c_stream__; each field's metadata holds its \"description\" and \"unit\".\n\n"
     "# Raises\n\n"

@@ -107,8 +107,8 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         OwnedRef json(PyImport_ImportModule("json"));
         if (!json) return nullptr;
         const std::string& text = opened->metadata_text();
-        OwnedRef metadata(PyObject_CallMethod(json.get(), "loads", "s#", text.data(),
-                                              static_cast<Py_ssize_t>(text.size())));
+        OwnedRef metadata(
+            PyObject_CallMethod(json.get(), "loads", "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
         if (!metadata) return nullptr;
 
         OwnedRef self(type->tp_alloc(type, 0));
@@ -128,17 +128,17 @@ PyObject* pulse_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 }
 
 /// The Python objects that a reader holds references to.
-constexpr std::array<PyObject* PyPulseReader::*, 4> held_objects = {
+constexpr std::array<PyObject * PyPulseReader::*, 4> held_objects = {
     &PyPulseReader::pandas_module, &PyPulseReader::run_attrs, &PyPulseReader::metadata, &PyPulseReader::file_name};
 
 int pulse_reader_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    for (PyObject* PyPulseReader::*held : held_objects) Py_VISIT(as_reader(self)->*held);
+    for (PyObject* PyPulseReader::* held : held_objects) Py_VISIT(as_reader(self)->*held);
     return 0;
 }
 
 int pulse_reader_clear(PyObject* self) {
-    for (PyObject* PyPulseReader::*held : held_objects) Py_CLEAR(as_reader(self)->*held);
+    for (PyObject* PyPulseReader::* held : held_objects) Py_CLEAR(as_reader(self)->*held);
     return 0;
 }
 
@@ -318,8 +318,8 @@ PyObject* pulse_reader_repr(PyObject* self) {
             object->aperture_count = object->reader->index().apertures().size();
             object->aperture_count_known = true;
         }
-        return PyUnicode_FromFormat("<PulseReader %R: %zu apertures, %s>", object->file_name,
-                                    object->aperture_count, object->reader ? "open" : "closed");
+        return PyUnicode_FromFormat("<PulseReader %R: %zu apertures, %s>", object->file_name, object->aperture_count,
+                                    object->reader ? "open" : "closed");
     });
 }
 
@@ -400,8 +400,7 @@ PyMethodDef methods[] = {
      "_repr_html_($self)\n--\n\nA small HTML card of the file, its run and its counts, for Jupyter."},
     {"close", close, METH_NOARGS, docs::close},
     {"__enter__", enter, METH_NOARGS, docs::enter},
-    {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS,
-     docs::exit},
+    {"__exit__", as_c_function(exit), METH_FASTCALL | METH_KEYWORDS, docs::exit},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -416,8 +415,7 @@ PyGetSetDef properties[] = {
 
 PyTypeObject* pulse_reader_type() {
     static PyTypeObject* type = nullptr;
-    return heap_type(type, "builtins.PulseReader", sizeof(PyPulseReader), pulse_reader_dealloc,
-                     docs::pulse_reader(),
+    return heap_type(type, "builtins.PulseReader", sizeof(PyPulseReader), pulse_reader_dealloc, docs::pulse_reader(),
                      {{Py_tp_new, reinterpret_cast<void*>(pulse_reader_new)},
                       {Py_tp_traverse, reinterpret_cast<void*>(pulse_reader_traverse)},
                       {Py_tp_clear, reinterpret_cast<void*>(pulse_reader_clear)},

@@ -22,13 +22,12 @@
 namespace kvt::python {
 
 struct PyPulseReader {
-    PyObject_HEAD
-    std::optional<PulseReader> reader;  ///< empty once closed
+    PyObject_HEAD std::optional<PulseReader> reader;  ///< empty once closed
     std::optional<PulseFilter> default_filter;
     PyObject* pandas_module;  ///< null until pandas_of() first imports it
     PyObject* run_attrs;
     PyObject* metadata;
-    PyObject* file_name;  ///< the path opened, as a str, for repr
+    PyObject* file_name;         ///< the path opened, as a str, for repr
     std::size_t aperture_count;  ///< learned on the first repr or at close
     bool aperture_count_known;
     /// 0 free, -1 held exclusively, n > 0 held shared n times.
@@ -78,8 +77,8 @@ using SharedAccess = ReaderAccess<false>;
 /// `body(object, arguments)`; the empty result (null, false) with an
 /// exception set when binding or access fails.
 template <std::size_t N, class Body>
-auto with_reader(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, Body&& body) {
+auto with_reader(PyObject* self, const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 Body&& body) {
     using Returned = decltype(body(nullptr, std::declval<const std::array<PyObject*, N>&>()));
     std::array<PyObject*, N> arguments{};
     if (!bind_arguments(signature, args, nargs, kwnames, arguments)) return Returned{};
@@ -96,8 +95,7 @@ PyObject* reader_method(PyObject* self, const Signature& signature, PyObject* co
     return guarded([&]() -> PyObject* { return with_reader<N>(self, signature, args, nargs, kwnames, body); });
 }
 
-inline constexpr const char* closed_reader_message =
-    "PulseReader cannot be used after the pulse file has been closed!";
+inline constexpr const char* closed_reader_message = "PulseReader cannot be used after the pulse file has been closed!";
 
 /// The filter arguments of a call, checked for their types (None is absent).
 struct FilterArguments {
@@ -129,7 +127,6 @@ PyObject* block_table_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* repr_html_method(PyObject* self, PyObject* unused);
 
 /// The method copy_apertures_to_new_file.
-PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames);
+PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace kvt::python

@@ -90,7 +90,8 @@ bool convert_apertures(PyObject* object, std::vector<std::uint64_t>& out) {
 }
 
 /// The columns named by `object` (an iterable of str), or the default ones.
-bool convert_columns(PyObject* object, std::span<const ColumnDefinition> definitions, std::vector<const ColumnDefinition*>& out) {
+bool convert_columns(PyObject* object, std::span<const ColumnDefinition> definitions,
+                     std::vector<const ColumnDefinition*>& out) {
     if (!given(object)) {
         out = default_columns(definitions);
         return true;
@@ -394,8 +395,8 @@ PyObject* read_run_table(PyPulseReader* object, WholeRun& run, Table table) {
         return {};
     });
     if (!read) return nullptr;
-    return frame_over(object, std::move(columns),
-                      table == Table::records ? KindColumn::categorical : KindColumn::words, run, rows.skipped)
+    return frame_over(object, std::move(columns), table == Table::records ? KindColumn::categorical : KindColumn::words,
+                      run, rows.skipped)
         .release();
 }
 
@@ -466,8 +467,7 @@ PyObject* summarize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // iter_pulses: batches of whole apertures, read one at a time.
 
 struct PulseBatches {
-    PyObject_HEAD
-    PyObject* reader;  ///< the PulseReader, held for the life of the iterator
+    PyObject_HEAD PyObject* reader;  ///< the PulseReader, held for the life of the iterator
     RunBatches batches;
 };
 
@@ -502,8 +502,8 @@ PyTypeObject* batches_type() {
                       {Py_tp_iternext, reinterpret_cast<void*>(batches_next)}});
 }
 
-constexpr std::array<const char*, 7> iter_pulses_names = {"apertures", "pulse_filter", "pulse_filter_kwargs",
-                                                          "batch_records", "columns", "threads", "errors"};
+constexpr std::array<const char*, 7> iter_pulses_names = {
+    "apertures", "pulse_filter", "pulse_filter_kwargs", "batch_records", "columns", "threads", "errors"};
 constexpr Signature iter_pulses_signature = {"PulseReader.iter_pulses", iter_pulses_names, 0, 3};
 
 PyObject* iter_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

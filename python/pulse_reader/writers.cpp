@@ -93,8 +93,7 @@ PyObject* copy_apertures_to_new_file_method(PyObject* self, PyObject* const* arg
     return reader_method<3>(self, copy_signature, args, nargs, kwnames, body);
 }
 
-PyObject* merge_pulse_files_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
+PyObject* merge_pulse_files_function(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 2> argument{};
         if (!bind_arguments(merge_signature, args, nargs, kwnames, argument)) return nullptr;

@@ -43,7 +43,9 @@ public:
     ColumnBuffer(std::size_t capacity, std::size_t element_size);
 
     template <class T>
-    [[nodiscard]] T* as() const noexcept { return memory_.as<T>(); }
+    [[nodiscard]] T* as() const noexcept {
+        return memory_.as<T>();
+    }
     [[nodiscard]] void* data() const noexcept { return memory_.data(); }
     [[nodiscard]] std::size_t count() const noexcept { return count_; }
     [[nodiscard]] std::size_t element_size() const noexcept { return element_size_; }
@@ -101,7 +103,6 @@ public:
     }
 
 private:
-
     std::vector<Column> columns_;
 };
 

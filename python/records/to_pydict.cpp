@@ -119,8 +119,7 @@ void** get_numpy_api() {
 // the array's base object.
 
 struct SliceContainer {
-    PyObject_HEAD
-    ColumnBuffer buffer;
+    PyObject_HEAD ColumnBuffer buffer;
 };
 
 void slice_container_dealloc(PyObject* self) {

@@ -19,8 +19,7 @@ bool allowed(std::size_t size) noexcept {
     const std::size_t limit = current_limit.load(std::memory_order_relaxed);
     if (limit == 0) return true;
     std::size_t seen = largest.load(std::memory_order_relaxed);
-    while (size > seen && !largest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
-    }
+    while (size > seen && !largest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {}
     if (size <= limit) return true;
     any_refused.store(true, std::memory_order_relaxed);
     errno = ENOMEM;

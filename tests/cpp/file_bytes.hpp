@@ -42,8 +42,9 @@ struct FileBytes {
         const std::uint64_t data_at = bytes.size();
         for (const TestAperture& aperture : apertures) {
             block_at.push_back(bytes.size());
-            for (std::uint32_t field : {0U, 0U, aperture.number,
-                                        aperture.claimed.value_or(static_cast<std::uint32_t>(aperture.records.size()))}) {
+            for (std::uint32_t field :
+                 {0U, 0U, aperture.number,
+                  aperture.claimed.value_or(static_cast<std::uint32_t>(aperture.records.size()))}) {
                 append(field, 4);
             }
             for (const Words& words : aperture.records) {
@@ -56,15 +57,22 @@ struct FileBytes {
             append(apertures[i].number, 4);
             append(block_at[i], 8);
         }
-        for (auto [at, value, width] : {std::array<std::uint64_t, 3>{0, 0x5074564B, 4}, {8, apertures.size(), 8},
-                                        {16, metadata.size(), 4}, {20, 1, 1}, {21, 4, 1}, {22, 8, 2}, {28, 16, 4},
-                                        {32, data_at, 8}, {40, index_at, 8}}) {
+        for (auto [at, value, width] : {std::array<std::uint64_t, 3>{0, 0x5074564B, 4},
+                                        {8, apertures.size(), 8},
+                                        {16, metadata.size(), 4},
+                                        {20, 1, 1},
+                                        {21, 4, 1},
+                                        {22, 8, 2},
+                                        {28, 16, 4},
+                                        {32, data_at, 8},
+                                        {40, index_at, 8}}) {
             put(at, value, static_cast<int>(width));
         }
     }
 
     void put(std::uint64_t at, std::uint64_t value, int width) {
-        for (int i = 0; i < width; ++i) bytes.at(at + static_cast<std::uint64_t>(i)) = static_cast<std::byte>(value >> (8 * i));
+        for (int i = 0; i < width; ++i)
+            bytes.at(at + static_cast<std::uint64_t>(i)) = static_cast<std::byte>(value >> (8 * i));
     }
     void append(std::uint64_t value, int width) {
         bytes.resize(bytes.size() + static_cast<std::size_t>(width));

@@ -38,8 +38,13 @@ TEST_P(ByteCopierMethods, AppendsRangesAroundTheKernelThresholdAndBufferSize) {
     ByteCopier copier(GetParam());
     std::vector<std::byte> expected;
     const std::uint64_t threshold = ByteCopier::kernel_copy_threshold;
-    for (auto [offset, length] : {std::pair<std::uint64_t, std::uint64_t>{5, 7}, {0, threshold}, {1, threshold - 1},
-                                  {17, (1 << 16) + 3}, {100, 2 << 20}, {source.size() - 9, 9}, {3, 0}}) {
+    for (auto [offset, length] : {std::pair<std::uint64_t, std::uint64_t>{5, 7},
+                                  {0, threshold},
+                                  {1, threshold - 1},
+                                  {17, (1 << 16) + 3},
+                                  {100, 2 << 20},
+                                  {source.size() - 9, 9},
+                                  {3, 0}}) {
         ASSERT_TRUE(writer.write(std::span(source).subspan(0, 3)));
         ASSERT_TRUE(copier.copy(*input, offset, length, writer, output->descriptor()));
         expected.insert(expected.end(), source.begin(), source.begin() + 3);
@@ -67,14 +72,16 @@ TEST(NewFile, LeavesNothingUnlessCommittedAndRefusesOrReplacesAsAsked) {
     auto refused = NewFile::create(destination);
     ASSERT_TRUE(refused);
     ASSERT_TRUE(write_all_to(refused->descriptor(), std::as_bytes(std::span("ours", 4))));
-    EXPECT_EQ(refused->commit(ExistingDestination::refuse).error().message(), "File " + destination + " already exists");
+    EXPECT_EQ(refused->commit(ExistingDestination::refuse).error().message(),
+              "File " + destination + " already exists");
     auto replacing = NewFile::create(destination);
     ASSERT_TRUE(replacing);
     ASSERT_TRUE(write_all_to(replacing->descriptor(), std::as_bytes(std::span("ours", 4))));
     ASSERT_TRUE(replacing->commit(ExistingDestination::replace));
     EXPECT_EQ(read_file(destination).size(), 4U);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(std::filesystem::path(destination).parent_path()),
-                            std::filesystem::directory_iterator()), 1);
+                            std::filesystem::directory_iterator()),
+              1);
 }
 
 }  // namespace

@@ -133,8 +133,10 @@ TEST(Normalization, TwoPulsesAroundOtherRecords) {
     PulsePiece pulses;
     PulseNormalizer(100.0F).add(records, pulses);
     ASSERT_EQ(pulses.count, 2U);
-    EXPECT_EQ(std::tuple(pulses.index[0], pulses.start_f[0], pulses.end_f[0], pulses.ipd_f[0]), std::tuple(1U, 15U, 35U, 0U));
-    EXPECT_EQ(std::tuple(pulses.index[1], pulses.start_f[1], pulses.end_f[1], pulses.ipd_f[1]), std::tuple(3U, 42U, 52U, 7U));
+    EXPECT_EQ(std::tuple(pulses.index[0], pulses.start_f[0], pulses.end_f[0], pulses.ipd_f[0]),
+              std::tuple(1U, 15U, 35U, 0U));
+    EXPECT_EQ(std::tuple(pulses.index[1], pulses.start_f[1], pulses.end_f[1], pulses.ipd_f[1]),
+              std::tuple(3U, 42U, 52U, 7U));
     EXPECT_EQ(pulses.ipd_s[1], 7.0F / 100.0F);
     EXPECT_EQ(pulses.dur_s[0], 20.0F / 100.0F);
 }
@@ -167,20 +169,25 @@ PulseFilter with(auto set) {
     return filter;
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, Filter, ::testing::Values(
-    FilterCase{with([](PulseFilter& f) { f.start_m = 1.0F; }), {pulse(10, 20), pulse(600, 610)}, {99}},
-    FilterCase{with([](PulseFilter& f) { f.start_m = 1.01F; }), {pulse(600, 610)}, {}},
-    FilterCase{with([](PulseFilter& f) { f.end_m = 1.0F; }), {pulse(590, 600), pulse(601, 602)}, {99}},
-    FilterCase{with([](PulseFilter& f) { f.mask_s = std::pair(10.0F, 20.0F); }),
-               {pulse(50, 99), pulse(100, 110), pulse(200, 210), pulse(211, 220)}, {99, 99}},
-    FilterCase{with([](PulseFilter& f) { f.min_snr = 5.0F, f.recalc_ipd = true; }),
-               {pulse(10, 20), pulse(30, 40, 1.0F), pulse(50, 60)}, {0, 30}},
-    FilterCase{with([](PulseFilter& f) { f.min_snr = 5.0F; }), {pulse(10, 20, NAN), pulse(30, 40)}, {99}},
-    FilterCase{with([](PulseFilter& f) { f.min_snr = NAN; }), {pulse(10, 20)}, {}},
-    FilterCase{with([](PulseFilter& f) { f.min_dur_f = 10U, f.max_dur_s = 1.0F; }),
-               {pulse(0, 9), pulse(10, 20), pulse(21, 32)}, {99}},
-    FilterCase{with([](PulseFilter& f) { f.min_dur_f = 100U; }), {pulse(10, 20), pulse(20, 30)}, {}, false},
-    FilterCase{PulseFilter{}, {pulse(10, 20), pulse(15, 30)}, {}, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Examples, Filter,
+    ::testing::Values(
+        FilterCase{with([](PulseFilter& f) { f.start_m = 1.0F; }), {pulse(10, 20), pulse(600, 610)}, {99}},
+        FilterCase{with([](PulseFilter& f) { f.start_m = 1.01F; }), {pulse(600, 610)}, {}},
+        FilterCase{with([](PulseFilter& f) { f.end_m = 1.0F; }), {pulse(590, 600), pulse(601, 602)}, {99}},
+        FilterCase{with([](PulseFilter& f) { f.mask_s = std::pair(10.0F, 20.0F); }),
+                   {pulse(50, 99), pulse(100, 110), pulse(200, 210), pulse(211, 220)},
+                   {99, 99}},
+        FilterCase{with([](PulseFilter& f) { f.min_snr = 5.0F, f.recalc_ipd = true; }),
+                   {pulse(10, 20), pulse(30, 40, 1.0F), pulse(50, 60)},
+                   {0, 30}},
+        FilterCase{with([](PulseFilter& f) { f.min_snr = 5.0F; }), {pulse(10, 20, NAN), pulse(30, 40)}, {99}},
+        FilterCase{with([](PulseFilter& f) { f.min_snr = NAN; }), {pulse(10, 20)}, {}},
+        FilterCase{with([](PulseFilter& f) { f.min_dur_f = 10U, f.max_dur_s = 1.0F; }),
+                   {pulse(0, 9), pulse(10, 20), pulse(21, 32)},
+                   {99}},
+        FilterCase{with([](PulseFilter& f) { f.min_dur_f = 100U; }), {pulse(10, 20), pulse(20, 30)}, {}, false},
+        FilterCase{PulseFilter{}, {pulse(10, 20), pulse(15, 30)}, {}, false}));
 
 TEST(Reader, ReadsTheSameTwiceAndStaysUsableAfterAFailure) {
     TempFolder folder;
@@ -295,19 +302,21 @@ TEST_P(HostileSizes, AreRefusedWithoutAllocatingThem) {
     EXPECT_FALSE(AllocationLimit::refused()) << AllocationLimit::largest_request();
 }
 
-INSTANTIATE_TEST_SUITE_P(Damages, HostileSizes, ::testing::Values(
-    Damage{"metadata_length", [](FileBytes& f) { f.put(16, 0xFFFFFFFF, 4); }},
-    Damage{"num_apertures", [](FileBytes& f) { f.put(8, 1ULL << 61, 8); }},
-    Damage{"num_apertures_past_end", [](FileBytes& f) { f.put(8, 1ULL << 20, 8); }},
-    Damage{"index_offset", [](FileBytes& f) { f.put(40, 1ULL << 62, 8); }},
-    Damage{"data_offset", [](FileBytes& f) { f.put(32, 1ULL << 40, 8); }},
-    Damage{"data_offset_past_index", [](FileBytes& f) { f.put(32, f.index_at + 4096, 8); }},
-    Damage{"num_records", [](FileBytes& f) { f.put(f.block_at[1] + 12, 0xFFFFFFFF, 4); }},
-    Damage{"index_span", [](FileBytes& f) { f.put(f.index_at + 32, 0xFFFFFFF0, 4); }},
-    Damage{"index_span_with_repeats", [](FileBytes& f) {
-        f.put(f.index_at + 20, 0, 4);
-        f.put(f.index_at + 32, 0xFFFFFFF0, 4);
-    }}),
+INSTANTIATE_TEST_SUITE_P(
+    Damages, HostileSizes,
+    ::testing::Values(Damage{"metadata_length", [](FileBytes& f) { f.put(16, 0xFFFFFFFF, 4); }},
+                      Damage{"num_apertures", [](FileBytes& f) { f.put(8, 1ULL << 61, 8); }},
+                      Damage{"num_apertures_past_end", [](FileBytes& f) { f.put(8, 1ULL << 20, 8); }},
+                      Damage{"index_offset", [](FileBytes& f) { f.put(40, 1ULL << 62, 8); }},
+                      Damage{"data_offset", [](FileBytes& f) { f.put(32, 1ULL << 40, 8); }},
+                      Damage{"data_offset_past_index", [](FileBytes& f) { f.put(32, f.index_at + 4096, 8); }},
+                      Damage{"num_records", [](FileBytes& f) { f.put(f.block_at[1] + 12, 0xFFFFFFFF, 4); }},
+                      Damage{"index_span", [](FileBytes& f) { f.put(f.index_at + 32, 0xFFFFFFF0, 4); }},
+                      Damage{"index_span_with_repeats",
+                             [](FileBytes& f) {
+                                 f.put(f.index_at + 20, 0, 4);
+                                 f.put(f.index_at + 32, 0xFFFFFFF0, 4);
+                             }}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

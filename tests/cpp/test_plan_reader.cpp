@@ -61,24 +61,25 @@ Reading read_everything(const PulseReader& reader, std::size_t threads, std::siz
         bytes = columns.bytes(rows->rows);
         got.skipped.insert(got.skipped.end(), rows->skipped.begin(), rows->skipped.end());
     };
-    auto records =
-        read_plan_records(reader, plan(), [&](std::size_t n) -> Result<RecordTable> { return columns.records(n); }, how);
+    auto records = read_plan_records(
+        reader, plan(), [&](std::size_t n) -> Result<RecordTable> { return columns.records(n); }, how);
     got.record_rows = records ? records->rows : 0;
     take(std::move(records), got.records);
-    take(read_plan_pulses(reader, plan(), [&](std::size_t n) -> Result<PulseTable> { return columns.pulses(n); }, how),
+    take(read_plan_pulses(
+             reader, plan(), [&](std::size_t n) -> Result<PulseTable> { return columns.pulses(n); }, how),
          got.pulses);
-    take(summarize_plan(reader, plan(), [&](std::size_t n) -> Result<SummaryTable> { return columns.summaries(n); },
-                        how),
+    take(summarize_plan(
+             reader, plan(), [&](std::size_t n) -> Result<SummaryTable> { return columns.summaries(n); }, how),
          got.summaries);
     return got;
 }
 
 struct PlanCase {
     const char* name;
-    std::size_t claimed_less;                ///< records fewer in aperture 3's header than in its block
-    std::vector<std::size_t> touching;       ///< records of aperture 1 made to touch the pulse before
-    bool damaged = false;                    ///< aperture 6's header claims far more records than the file holds
-    std::vector<SkippedAperture> skipped;    ///< by the records, then the pulses, then the summaries
+    std::size_t claimed_less;              ///< records fewer in aperture 3's header than in its block
+    std::vector<std::size_t> touching;     ///< records of aperture 1 made to touch the pulse before
+    bool damaged = false;                  ///< aperture 6's header claims far more records than the file holds
+    std::vector<SkippedAperture> skipped;  ///< by the records, then the pulses, then the summaries
 };
 
 class PlanThreads : public ::testing::TestWithParam<PlanCase> {};
@@ -111,13 +112,17 @@ TEST_P(PlanThreads, GiveTheSameRowsInPiecesOnAnyNumberOfThreads) {
     for (const std::size_t threads : {1U, 2U, 4U}) EXPECT_EQ(read_everything(*reader, threads, 97), whole) << threads;
 }
 
-INSTANTIATE_TEST_SUITE_P(Plans, PlanThreads, ::testing::Values(
-    PlanCase{"pieces", 0, {}, false, {}},
-    PlanCase{"counts_inferred_wrong", 7, {}, false, {}},
-    PlanCase{"unsorted_pulses_skipped", 0, {2500}, false, {{1, out_of_order}, {1, out_of_order}}},
-    PlanCase{"unsorted_in_the_first_piece", 3, {10, 2999}, false, {{1, out_of_order}, {1, out_of_order}}},
-    PlanCase{"damaged_block_skipped", 0, {2500}, true,
-             {{6, past_end}, {1, out_of_order}, {6, past_end}, {1, out_of_order}, {6, past_end}}}),
+INSTANTIATE_TEST_SUITE_P(
+    Plans, PlanThreads,
+    ::testing::Values(PlanCase{"pieces", 0, {}, false, {}}, PlanCase{"counts_inferred_wrong", 7, {}, false, {}},
+                      PlanCase{"unsorted_pulses_skipped", 0, {2500}, false, {{1, out_of_order}, {1, out_of_order}}},
+                      PlanCase{
+                          "unsorted_in_the_first_piece", 3, {10, 2999}, false, {{1, out_of_order}, {1, out_of_order}}},
+                      PlanCase{"damaged_block_skipped",
+                               0,
+                               {2500},
+                               true,
+                               {{6, past_end}, {1, out_of_order}, {6, past_end}, {1, out_of_order}, {6, past_end}}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
@@ -139,14 +144,16 @@ TEST(SummaryKernels, ScalarAndSse2GiveTheSameBits) {
         for (std::size_t c = 0; c < summed_count; ++c) {
             values[c].resize(n);
             for (float& v : values[c]) {
-                v = random() % 8 == 0 ? specials[random() % 6] : std::uniform_real_distribution<float>(-1e3F, 1e3F)(random);
+                v = random() % 8 == 0 ? specials[random() % 6]
+                                      : std::uniform_real_distribution<float>(-1e3F, 1e3F)(random);
             }
             column[c] = values[c].data();
         }
         SumLanes lanes[2] = {};
         SumCounts counts[2] = {};
         const std::size_t j = random() % 2;
-        ASSERT_EQ(add_groups_scalar(column, j, n, lanes[0], counts[0]), add_groups_sse2(column, j, n, lanes[1], counts[1]));
+        ASSERT_EQ(add_groups_scalar(column, j, n, lanes[0], counts[0]),
+                  add_groups_sse2(column, j, n, lanes[1], counts[1]));
         EXPECT_EQ(counts[0], counts[1]);
         for (std::size_t c = 0; c < summed_count; ++c) {
             for (std::size_t lane = 0; lane < 4; ++lane) {  // the same bits, or both NaN (of any sign)

@@ -21,7 +21,8 @@ TEST_P(SkipAndCancel, SkipsDamagedBlocksAndStopsWhenCancelled) {
     std::vector<TestAperture> apertures;
     for (std::uint32_t n = 0; n < 8; ++n) {
         const std::uint16_t gap = n == 5 ? 0 : 4;
-        apertures.push_back({n, {{4, 3, 1, 1, 0, 0, 1, 1}, {gap, 3, 1, 1, 0, 0, 1, 1}, {4, 3, 1, 1, 0, 0, 1, 1}},
+        apertures.push_back({n,
+                             {{4, 3, 1, 1, 0, 0, 1, 1}, {gap, 3, 1, 1, 0, 0, 1, 1}, {4, 3, 1, 1, 0, 0, 1, 1}},
                              n == 2 ? std::optional<std::uint32_t>(1'000'000) : std::nullopt});
     }
     FileBytes file(apertures);
@@ -31,7 +32,8 @@ TEST_P(SkipAndCancel, SkipsDamagedBlocksAndStopsWhenCancelled) {
     const std::vector<std::uint64_t> all = {0, 1, 2, 3, 4, 5, 6, 7};
     const PulseFilter filter;
     CancellationToken token;
-    PlanReading how{.filter = &filter, .skip_unreadable = true, .cancel = &token, .threads = GetParam(), .unit_records = 2};
+    PlanReading how{
+        .filter = &filter, .skip_unreadable = true, .cancel = &token, .threads = GetParam(), .unit_records = 2};
     std::vector<std::uint64_t> rows;
     const std::vector<std::uint64_t> sound = {0, 1, 3};
     const auto read = [&](bool pulses, bool cancel_on_start) {
@@ -43,11 +45,15 @@ TEST_P(SkipAndCancel, SkipsDamagedBlocksAndStopsWhenCancelled) {
             rows.assign(n, 0);
             return rows.data();
         };
-        auto done = pulses ? read_plan_pulses(*reader, std::move(plan).value(), [&](std::size_t n) -> Result<PulseTable> {
-            return PulseTable{.aperture_index = made(n)};
-        }, how) : read_plan_records(*reader, std::move(plan).value(), [&](std::size_t n) -> Result<RecordTable> {
-            return RecordTable{.aperture_index = made(n)};
-        }, how);
+        auto done =
+            pulses
+                ? read_plan_pulses(
+                      *reader, std::move(plan).value(),
+                      [&](std::size_t n) -> Result<PulseTable> { return PulseTable{.aperture_index = made(n)}; }, how)
+                : read_plan_records(
+                      *reader, std::move(plan).value(),
+                      [&](std::size_t n) -> Result<RecordTable> { return RecordTable{.aperture_index = made(n)}; },
+                      how);
         if (done) rows.resize(done->rows);
         return done;
     };

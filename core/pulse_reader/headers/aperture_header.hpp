@@ -31,10 +31,10 @@ inline constexpr std::size_t record_size = 16;
 [[nodiscard]] std::uint32_t block_record_count(std::span<const std::byte, aperture_header_size> header) noexcept;
 
 /// The stored fields, as drawn above: FIELD(name, type, offset).
-#define KVT_APERTURE_HEADER_FIELDS(FIELD)       \
-    FIELD(aperture_x, std::uint32_t, 0)         \
-    FIELD(aperture_y, std::uint32_t, 4)         \
-    FIELD(aperture_index, std::uint32_t, 8)     \
+#define KVT_APERTURE_HEADER_FIELDS(FIELD)   \
+    FIELD(aperture_x, std::uint32_t, 0)     \
+    FIELD(aperture_y, std::uint32_t, 4)     \
+    FIELD(aperture_index, std::uint32_t, 8) \
     FIELD(num_records, std::uint32_t, 12)
 
 struct ApertureHeader {
@@ -49,8 +49,7 @@ struct ApertureHeader {
         KVT_APERTURE_HEADER_FIELDS(KVT_LE_VISIT)
     }
 
-    static ApertureHeader new_(std::span<const std::byte, aperture_header_size> bytes,
-                               std::uint64_t aperture_byteloc);
+    static ApertureHeader new_(std::span<const std::byte, aperture_header_size> bytes, std::uint64_t aperture_byteloc);
 
     /// The serialised form: the four stored fields, little-endian.
     [[nodiscard]] std::array<std::byte, aperture_header_size> to_bytes() const;

@@ -59,9 +59,8 @@ inline void store_le(std::byte* bytes, T value) noexcept {
 /// `out` with every field that T::each_field names read from `stored`.
 template <class T, std::size_t N>
 T load_fields(std::span<const std::byte, N> stored, T out) noexcept {
-    T::each_field(out, [&]<class Field>(Field& field, std::size_t offset) {
-        field = load_le<Field>(stored.data() + offset);
-    });
+    T::each_field(
+        out, [&]<class Field>(Field& field, std::size_t offset) { field = load_le<Field>(stored.data() + offset); });
     return out;
 }
 
@@ -69,9 +68,8 @@ T load_fields(std::span<const std::byte, N> stored, T out) noexcept {
 template <std::size_t N, class T>
 std::array<std::byte, N> store_fields(const T& in) noexcept {
     std::array<std::byte, N> stored{};
-    T::each_field(in, [&]<class Field>(const Field& field, std::size_t offset) {
-        store_le(stored.data() + offset, field);
-    });
+    T::each_field(
+        in, [&]<class Field>(const Field& field, std::size_t offset) { store_le(stored.data() + offset, field); });
     return stored;
 }
 

@@ -38,17 +38,17 @@ inline constexpr std::size_t encoding_record_count = 8;
 inline constexpr std::size_t event_record_size = 16;
 
 /// The header's fields, as drawn above: FIELD(name, type, offset).
-#define KVT_PULSE_FILE_HEADER_FIELDS(FIELD)          \
-    FIELD(magic, std::uint32_t, 0)                   \
-    FIELD(reserved1, std::uint32_t, 4)               \
-    FIELD(num_apertures, std::uint64_t, 8)           \
-    FIELD(metadata_length, std::uint32_t, 16)        \
-    FIELD(encoding_record_type, std::uint8_t, 20)    \
-    FIELD(encoding_record_size, std::uint8_t, 21)    \
-    FIELD(num_encoding_records, std::uint16_t, 22)   \
-    FIELD(reserved2, std::uint32_t, 24)              \
-    FIELD(record_size, std::uint32_t, 28)            \
-    FIELD(data_offset, std::uint64_t, 32)            \
+#define KVT_PULSE_FILE_HEADER_FIELDS(FIELD)        \
+    FIELD(magic, std::uint32_t, 0)                 \
+    FIELD(reserved1, std::uint32_t, 4)             \
+    FIELD(num_apertures, std::uint64_t, 8)         \
+    FIELD(metadata_length, std::uint32_t, 16)      \
+    FIELD(encoding_record_type, std::uint8_t, 20)  \
+    FIELD(encoding_record_size, std::uint8_t, 21)  \
+    FIELD(num_encoding_records, std::uint16_t, 22) \
+    FIELD(reserved2, std::uint32_t, 24)            \
+    FIELD(record_size, std::uint32_t, 28)          \
+    FIELD(data_offset, std::uint64_t, 32)          \
     FIELD(index_offset, std::uint64_t, 40)
 
 struct PulseFileHeader {
@@ -75,8 +75,8 @@ struct PulseFileHeader {
 
 /// How one word of an event record is scaled: value / scale + offset.
 struct EncodingRecord {
-    float scale = 1.0F;    ///< 2^(scale_exponent & 15), so 1.0 to 32768.0
-    float offset = 0.0F;   ///< the stored u16, exactly
+    float scale = 1.0F;   ///< 2^(scale_exponent & 15), so 1.0 to 32768.0
+    float offset = 0.0F;  ///< the stored u16, exactly
     std::uint8_t code = 0;
     std::uint8_t scale_exponent = 0;
 

@@ -90,7 +90,8 @@ private:
     std::size_t count_ = 0;
     bool ascending_ = false;
     static constexpr std::uint8_t order_unknown = 0, order_kept = 1, order_not_kept = 2;
-    std::unique_ptr<std::atomic<std::uint8_t>> block_order_ = std::make_unique<std::atomic<std::uint8_t>>(order_unknown);
+    std::unique_ptr<std::atomic<std::uint8_t>> block_order_ =
+        std::make_unique<std::atomic<std::uint8_t>>(order_unknown);
     std::vector<std::uint64_t> offsets_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> sparse_;
     std::uint64_t first_aperture_ = 0;

@@ -24,10 +24,10 @@ std::string_view record_type_name(FormattedRecordType type) noexcept {
 
 namespace {
 
-using detail::WordScales;
 using detail::classify;
 using detail::raw_value;
 using detail::scaled_value;
+using detail::WordScales;
 
 /// Record `raw` into row i of `out`, one record at a time.
 void decode_one(const std::byte* raw, const WordScales& scales, const RecordColumns& out, std::size_t i) noexcept {
@@ -98,14 +98,14 @@ public:
         const auto code = [](__m128i mask, FormattedRecordType type) {
             return _mm_and_si128(mask, _mm_set1_epi16(static_cast<short>(type)));
         };
-        const __m128i type = _mm_or_si128(
-            _mm_or_si128(_mm_or_si128(code(padding, FormattedRecordType::Padding),
-                                      code(update, FormattedRecordType::LongPulseUpdate)),
-                         _mm_or_si128(code(dropped, FormattedRecordType::LongPulseDropped),
-                                      code(up, FormattedRecordType::StepUp))),
-            _mm_or_si128(_mm_or_si128(code(down, FormattedRecordType::StepDown),
-                                      code(background, FormattedRecordType::Background)),
-                         code(unknown, FormattedRecordType::Unknown)));
+        const __m128i type =
+            _mm_or_si128(_mm_or_si128(_mm_or_si128(code(padding, FormattedRecordType::Padding),
+                                                   code(update, FormattedRecordType::LongPulseUpdate)),
+                                      _mm_or_si128(code(dropped, FormattedRecordType::LongPulseDropped),
+                                                   code(up, FormattedRecordType::StepUp))),
+                         _mm_or_si128(_mm_or_si128(code(down, FormattedRecordType::StepDown),
+                                                   code(background, FormattedRecordType::Background)),
+                                      code(unknown, FormattedRecordType::Unknown)));
         static_assert(sizeof(FormattedRecordType) == 1 && static_cast<int>(FormattedRecordType::Pulse) == 0);
         const __m128i type_bytes = _mm_packus_epi16(type, type);
         std::memcpy(out.record_type + i, &type_bytes, 8);
@@ -247,8 +247,9 @@ void decode_records_into(std::span<const std::byte> raw, const EncodingRecords& 
 
 RecordColumns RecordPiece::columns(DecodedValues wanted) noexcept {
     // Normalization reads no frame counts.
-    RecordColumns columns{ipd_f.data(), dur_f.data(), record_type.data(), {},
-                          wanted.pulses_only ? nullptr : wide.data(), wanted.pulses_only};
+    RecordColumns columns{
+        ipd_f.data(),      dur_f.data(), record_type.data(), {}, wanted.pulses_only ? nullptr : wide.data(),
+        wanted.pulses_only};
     for (std::size_t k = 0; k < record_value_count; ++k) {
         columns.value[k] = wanted.fields[k] ? value[k].data() : nullptr;
     }

@@ -24,7 +24,7 @@ namespace {
 
 /// The pulse column made from each record value, by RecordValue.
 std::array<float*, record_value_count> value_columns(PulsePiece& out) noexcept {
-    return {out.bin0_intensity.data(), out.intensity.data(), out.bin0_bg_mean.data(),
+    return {out.bin0_intensity.data(), out.intensity.data(),   out.bin0_bg_mean.data(),
             out.bg_mean.data(),        out.bin0_bg_std.data(), out.bg_std.data()};
 }
 

@@ -38,9 +38,7 @@ struct WordScales {
     }
 };
 
-inline float raw_value(std::uint16_t word) noexcept {
-    return static_cast<float>(static_cast<std::int16_t>(word));
-}
+inline float raw_value(std::uint16_t word) noexcept { return static_cast<float>(static_cast<std::int16_t>(word)); }
 
 inline float scaled_value(std::uint16_t word, const WordScales& scales, std::size_t k) noexcept {
     switch (word) {
