@@ -26,8 +26,8 @@ import tempfile
 import time
 
 import pyarrow as pa
-
 from kvt_pulse_reader import PulseReader
+
 from kvt_pulse_tools import synthesize
 
 RECORDS = 300
@@ -54,31 +54,39 @@ def case_table(path: str, rounds: int) -> None:
                 stream_seconds, method_seconds = timed(stream), timed(method)
                 rows.append((stream_seconds / method_seconds, stream_seconds, method_seconds))
             _, stream_seconds, method_seconds = sorted(rows)[len(rows) // 2]
-            print(f"pyarrow.table(stream_{name}()): {stream_seconds:.3f} s against read_{name}() "
-                  f"{method_seconds:.3f} s; median ratio {statistics.median(r[0] for r in rows):.2f} (aim: about 1)")
+            print(
+                f"pyarrow.table(stream_{name}()): {stream_seconds:.3f} s against read_{name}() "
+                f"{method_seconds:.3f} s; median ratio {statistics.median(r[0] for r in rows):.2f} (aim: about 1)"
+            )
 
 
 def peak_above_start(code: str) -> float:
     """Peak resident MiB of `code` above the child's resident memory before it
     (VmHWM: the high-water mark of this process image alone)."""
-    report = ("import sys, pyarrow, pandas, kvt_pulse_reader\n"
-              "def status(key):\n"
-              "    with open('/proc/self/status') as lines:\n"
-              "        return next(int(line.split()[1]) for line in lines if line.startswith(key))\n"
-              "start = status('VmRSS:')\n"
-              "exec(sys.argv[1])\n"
-              "print(status('VmHWM:') - start)")
+    report = (
+        "import sys, pyarrow, pandas, kvt_pulse_reader\n"
+        "def status(key):\n"
+        "    with open('/proc/self/status') as lines:\n"
+        "        return next(int(line.split()[1]) for line in lines if line.startswith(key))\n"
+        "start = status('VmRSS:')\n"
+        "exec(sys.argv[1])\n"
+        "print(status('VmHWM:') - start)"
+    )
     result = subprocess.run([sys.executable, "-c", report, code], check=True, capture_output=True, text=True)
     return int(result.stdout.split()[-1]) / 1024
 
 
 def case_peak(path: str) -> None:
     for name in ("pulses", "records"):
-        stream = (f"for batch in pyarrow.RecordBatchReader.from_stream("
-                  f"kvt_pulse_reader.PulseReader({path!r}).stream_{name}()):\n    del batch")
+        stream = (
+            f"for batch in pyarrow.RecordBatchReader.from_stream("
+            f"kvt_pulse_reader.PulseReader({path!r}).stream_{name}()):\n    del batch"
+        )
         method = f"kvt_pulse_reader.PulseReader({path!r}).read_{name}()"
-        print(f"peak above start, stream_{name}() batch by batch: {peak_above_start(stream):.0f} MiB; "
-              f"read_{name}(): {peak_above_start(method):.0f} MiB")
+        print(
+            f"peak above start, stream_{name}() batch by batch: {peak_above_start(stream):.0f} MiB; "
+            f"read_{name}(): {peak_above_start(method):.0f} MiB"
+        )
 
 
 def main() -> None:

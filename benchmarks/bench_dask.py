@@ -87,9 +87,17 @@ def main() -> None:
         print(f"{args.files} files of {args.size} MB ({apertures} apertures x {RECORDS} records), {total_mb:.0f} MB")
 
         started = time.perf_counter()
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
-                distributed.Client(cluster):
+        with (
+            distributed.LocalCluster(
+                n_workers=2,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=":0",
+                silence_logs=logging.ERROR,
+            ) as cluster,
+            distributed.Client(cluster),
+        ):
             print(f"cluster of 2 single-threaded workers started in {time.perf_counter() - started:.1f} s")
             partitions = kvt_dask.read_pulses(paths).npartitions
             on_dask(paths[:2], 5_000_000)  # the workers import the modules once, untimed
@@ -101,16 +109,22 @@ def main() -> None:
                 assert dask_sizes == loop_sizes == narrow_sizes
                 rows.append((loop_time / dask_time, narrow_time / dask_time, dask_time, loop_time, narrow_time))
             middle = sorted(rows)[len(rows) // 2]
-            print(f"dask: {middle[2]:.2f} s over {partitions} partitions ({total_mb / middle[2]:.0f} MB/s); "
-                  f"loop read_pulses(threads=1): {middle[3]:.2f} s; loop of aperture_index alone: {middle[4]:.2f} s")
+            print(
+                f"dask: {middle[2]:.2f} s over {partitions} partitions ({total_mb / middle[2]:.0f} MB/s); "
+                f"loop read_pulses(threads=1): {middle[3]:.2f} s; loop of aperture_index alone: {middle[4]:.2f} s"
+            )
             speedup = statistics.median(row[0] for row in rows)
-            print(f"median ratio loop / dask: {speedup:.2f} (aim: >= 1.6); "
-                  f"loop of aperture_index / dask: {statistics.median(row[1] for row in rows):.2f} "
-                  f"(the cluster's share; 2 workers at most 2)")
+            print(
+                f"median ratio loop / dask: {speedup:.2f} (aim: >= 1.6); "
+                f"loop of aperture_index / dask: {statistics.median(row[1] for row in rows):.2f} "
+                f"(the cluster's share; 2 workers at most 2)"
+            )
 
             plan_time = statistics.median(timed(kvt_dask.read_pulses, paths)[0] for _ in range(3))
-            print(f"planning {args.files} files (index and block headers, meta): {plan_time * 1e3:.0f} ms, "
-                  f"{plan_time / args.files * 1e3:.1f} ms per file")
+            print(
+                f"planning {args.files} files (index and block headers, meta): {plan_time * 1e3:.0f} ms, "
+                f"{plan_time / args.files * 1e3:.1f} ms per file"
+            )
 
             tasks = 2000
 
@@ -125,21 +139,27 @@ def main() -> None:
             many = kvt_dask.read_pulses(paths, partition_records=small).npartitions
             many_time = statistics.median(timed(on_dask, paths, small)[0] for _ in range(min(args.rounds, 3)))
             per_partition = (many_time - middle[2]) / (many - partitions)
-            print(f"the same read in {many} partitions of {small} records: {many_time:.2f} s, "
-                  f"{per_partition * 1e3:.1f} ms more per extra partition")
+            print(
+                f"the same read in {many} partitions of {small} records: {many_time:.2f} s, "
+                f"{per_partition * 1e3:.1f} ms more per extra partition"
+            )
 
         # A model for a real cluster: planning on the client, then the files'
         # work shared by the workers, plus the scheduler's cost per partition.
         per_file = middle[2] * 2 / args.files  # one worker's seconds for one file of this size
         per_task = max(noop / tasks, 0.0)
-        print(f"model: T(F files of {args.size} MB, W workers) ~ {plan_time / args.files * 1e3:.1f} ms x F "
-              f"+ {per_file:.2f} s x F / W + {per_task * 1e3:.2f} ms x partitions; "
-              f"one partition per {5_000_000 * 16 / 1e6:.0f} MB of records")
+        print(
+            f"model: T(F files of {args.size} MB, W workers) ~ {plan_time / args.files * 1e3:.1f} ms x F "
+            f"+ {per_file:.2f} s x F / W + {per_task * 1e3:.2f} ms x partitions; "
+            f"one partition per {5_000_000 * 16 / 1e6:.0f} MB of records"
+        )
         for files, workers in ((8, 2), (100, 16), (1000, 64), (1000, 256)):
             parts = files * partitions // args.files
             estimate = plan_time / args.files * files + per_file * files / workers + per_task * parts
-            print(f"  {files:5d} files on {workers:3d} workers: ~{estimate:6.1f} s "
-                  f"(if the file system feeds {files * args.size / estimate:.0f} MB/s)")
+            print(
+                f"  {files:5d} files on {workers:3d} workers: ~{estimate:6.1f} s "
+                f"(if the file system feeds {files * args.size / estimate:.0f} MB/s)"
+            )
 
 
 if __name__ == "__main__":

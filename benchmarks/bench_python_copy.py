@@ -23,9 +23,8 @@ import struct
 import tempfile
 import time
 
-import numpy as np
-
 import kvt_pulse_reader
+import numpy as np
 
 
 def write_pulse_file(path, apertures, records):
@@ -36,8 +35,9 @@ def write_pulse_file(path, apertures, records):
     data_offset = (80 + len(metadata) + 15) // 16 * 16
     block = 16 + 16 * records
     index_offset = data_offset + apertures * block
-    header = struct.pack("<4sIQIBBHIIQQ", b"KVtP", 0, apertures, len(metadata), 1, 4, 8, 0, 16, data_offset,
-                         index_offset)
+    header = struct.pack(
+        "<4sIQIBBHIIQQ", b"KVtP", 0, apertures, len(metadata), 1, 4, 8, 0, 16, data_offset, index_offset
+    )
     encodings = b"".join(struct.pack("<BBH", 0, 0, 0) for _ in range(8))
     blocks = np.random.default_rng(1).integers(0, 0x10000, (apertures, block // 2), dtype=np.uint16)
     numbers = np.arange(apertures, dtype=np.uint32)
@@ -100,14 +100,21 @@ def main():
 
     ratios = [b / m for m, b in zip(times["module"], times["baseline"])]
     mb = size / 1e6
-    print(f"copy of every aperture: {args.apertures} apertures x {args.records} records, {mb:.1f} MB, "
-          f"{args.rounds} rounds")
-    for name, label in (("module", "copy_apertures_to_new_file"), ("baseline", "shutil.copyfile + fsync"),
-                        ("unsynced", "shutil.copyfile, no fsync")):
+    print(
+        f"copy of every aperture: {args.apertures} apertures x {args.records} records, {mb:.1f} MB, "
+        f"{args.rounds} rounds"
+    )
+    for name, label in (
+        ("module", "copy_apertures_to_new_file"),
+        ("baseline", "shutil.copyfile + fsync"),
+        ("unsynced", "shutil.copyfile, no fsync"),
+    ):
         median = statistics.median(times[name])
         print(f"  {label:28s} median {median * 1e3:8.2f} ms  {mb / 1e3 / median:6.2f} GB/s")
-    print(f"  throughput ratio (baseline time / copy time): median {statistics.median(ratios):.2f} "
-          f"(min {min(ratios):.2f}, max {max(ratios):.2f}); aim >= 0.7")
+    print(
+        f"  throughput ratio (baseline time / copy time): median {statistics.median(ratios):.2f} "
+        f"(min {min(ratios):.2f}, max {max(ratios):.2f}); aim >= 0.7"
+    )
 
 
 if __name__ == "__main__":

@@ -26,10 +26,9 @@ import sys
 import tempfile
 import time
 
+import kvt_pulse_reader
 import numpy as np
 import pandas as pd
-
-import kvt_pulse_reader
 
 
 def write_pulse_file(path, apertures, records_per_aperture, seed=1):
@@ -118,8 +117,10 @@ def compare(name, module_round, floor_round, rounds):
     # state of a shared machine; the median of the rounds' ratios is steadier
     # than the ratio of the medians, which is shown beside it.
     ratio = statistics.median(m / f for m, f in zip(module_times, floor_times))
-    print(f"{name:40s} module {module * 1e3:9.3f} ms  floor {floor * 1e3:9.3f} ms  "
-          f"ratio {ratio:5.2f} (of medians {module / floor:5.2f})")
+    print(
+        f"{name:40s} module {module * 1e3:9.3f} ms  floor {floor * 1e3:9.3f} ms  "
+        f"ratio {ratio:5.2f} (of medians {module / floor:5.2f})"
+    )
     return ratio
 
 
@@ -157,8 +158,12 @@ def main():
                 columns, attrs = floor_inputs(large_call(0), with_index)
                 label = f"{method}, 1 x 1,000,000 records"
                 ratios[label] = (
-                    compare(label, lambda call=large_call: call(0),
-                            lambda: build_floor(columns, attrs, with_index), options.rounds),
+                    compare(
+                        label,
+                        lambda call=large_call: call(0),
+                        lambda: build_floor(columns, attrs, with_index),
+                        options.rounds,
+                    ),
                     1.5,
                 )
                 del columns, inputs

@@ -20,9 +20,8 @@ import sys
 import tempfile
 import time
 
-import numpy as np
-
 import kvt_pulse_reader
+import numpy as np
 
 RECORDS = 50
 
@@ -81,11 +80,16 @@ def main():
         for name, apertures in (("small", options.small), ("large", options.large)):
             paths[name] = os.path.join(folder, f"{name}.bin")
             write_pulse_file(paths[name], apertures)
-        with kvt_pulse_reader.PulseReader(paths["small"]) as small, kvt_pulse_reader.PulseReader(paths["large"]) as large:
+        with (
+            kvt_pulse_reader.PulseReader(paths["small"]) as small,
+            kvt_pulse_reader.PulseReader(paths["large"]) as large,
+        ):
             readers = {"small": small, "large": large}
             # The same number of calls on each file, on apertures spread over it.
-            chosen = {name: np.linspace(0, len(reader.apertures) - 1, options.calls).astype(np.int64).tolist()
-                      for name, reader in readers.items()}
+            chosen = {
+                name: np.linspace(0, len(reader.apertures) - 1, options.calls).astype(np.int64).tolist()
+                for name, reader in readers.items()
+            }
             for method in ("get_pulses", "get_all_records"):
                 calls = {name: getattr(reader, method) for name, reader in readers.items()}
                 times = {"small": [], "large": []}
@@ -98,15 +102,17 @@ def main():
                         for name in order:
                             call = calls[name]
                             start = time.perf_counter()
-                            for n in chosen[name][batch:batch + 50]:
+                            for n in chosen[name][batch : batch + 50]:
                                 call(n)
                             spent[name] += time.perf_counter() - start
                     if turn > 0:  # the first round warms both up
                         for name in spent:
                             times[name].append(spent[name] / options.calls)
                 ratio = statistics.median(l / s for l, s in zip(times["large"], times["small"]))
-                print(f"{method:16s} per call: {options.small:,} apertures {statistics.median(times['small']) * 1e6:7.1f} µs, "
-                      f"{options.large:,} apertures {statistics.median(times['large']) * 1e6:7.1f} µs, ratio {ratio:5.2f}")
+                print(
+                    f"{method:16s} per call: {options.small:,} apertures {statistics.median(times['small']) * 1e6:7.1f} µs, "
+                    f"{options.large:,} apertures {statistics.median(times['large']) * 1e6:7.1f} µs, ratio {ratio:5.2f}"
+                )
                 failed |= ratio > 1.15
     if failed:
         print("above the aim of 1.15")

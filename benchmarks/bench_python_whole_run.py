@@ -114,8 +114,9 @@ print((rss() - before) / 2**20)
 
 
 def child(code: str, path: Path) -> str:
-    return subprocess.run([sys.executable, "-c", code, str(path)], check=True, capture_output=True,
-                          text=True).stdout.split()
+    return subprocess.run(
+        [sys.executable, "-c", code, str(path)], check=True, capture_output=True, text=True
+    ).stdout.split()
 
 
 def main() -> None:

@@ -92,7 +92,7 @@ def interrupt_latency(source, target, delay):
         os.remove(target)
         if not sent:
             return f"the recovery returned after {returned - start:.2f} s, before the signal"
-        return (f"the call returned {returned - start:.2f} s in despite the signal sent {sent[0] - start:.2f} s in")
+        return f"the call returned {returned - start:.2f} s in despite the signal sent {sent[0] - start:.2f} s in"
     return latency
 
 
@@ -113,8 +113,10 @@ def main():
         summary = synthesize(source, apertures=args.apertures, records=args.records, seed=1)
         os.truncate(source, summary.file_size * 999 // 1000)
         size = os.path.getsize(source)
-        print(f"file: {args.apertures} apertures x {args.records} records, {summary.file_size / 1e9:.3f} GB, "
-              f"cut to {size} bytes (99.9 %)")
+        print(
+            f"file: {args.apertures} apertures x {args.records} records, {summary.file_size / 1e9:.3f} GB, "
+            f"cut to {size} bytes (99.9 %)"
+        )
         copy_and_sync(source, copied)  # warm the page cache
         os.remove(copied)
 
@@ -130,12 +132,15 @@ def main():
             os.remove(copied)
             ratios.append(recover_time / copy_time)
             recover_times.append(recover_time)
-            print(f"round {round_number + 1}: recover {recover_time:.3f} s, copyfile + fsync {copy_time:.3f} s, "
-                  f"ratio {recover_time / copy_time:.2f}")
+            print(
+                f"round {round_number + 1}: recover {recover_time:.3f} s, copyfile + fsync {copy_time:.3f} s, "
+                f"ratio {recover_time / copy_time:.2f}"
+            )
         print(f"median ratio recover / (copyfile + fsync): {statistics.median(ratios):.2f} (aim: at most 1.5)")
 
-        probe = subprocess.run([sys.executable, "-c", _MEMORY_PROBE, source, recovered],
-                               capture_output=True, text=True, check=True)
+        probe = subprocess.run(
+            [sys.executable, "-c", _MEMORY_PROBE, source, recovered], capture_output=True, text=True, check=True
+        )
         os.remove(recovered)
         print(f"peak memory above the start: {float(probe.stdout):.1f} MiB (aim: at most 64)")
 
@@ -148,8 +153,10 @@ def main():
         if isinstance(latency, str):
             print(f"Ctrl-C {delay:.2f} s in: {latency}")
         else:
-            print(f"Ctrl-C {delay:.2f} s in: KeyboardInterrupt {latency * 1000:.0f} ms after the signal "
-                  "(aim: at most 200), nothing left behind")
+            print(
+                f"Ctrl-C {delay:.2f} s in: KeyboardInterrupt {latency * 1000:.0f} ms after the signal "
+                "(aim: at most 200), nothing left behind"
+            )
 
 
 if __name__ == "__main__":

@@ -57,8 +57,13 @@ with kvt_pulse_reader.PulseReader({path!r}) as reader:
 
 def child(work: str) -> dict[str, float]:
     code = MEASURED.format(work=work)
-    result = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True,
-                            env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, OPENBLAS_NUM_THREADS="1"),
+    )
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
@@ -75,11 +80,13 @@ def case_run(folder: str, size_mb: int, rounds: int) -> None:
         rows.append((tool["seconds"] / yardstick["seconds"], tool, yardstick))
     _, tool, yardstick = sorted(rows, key=lambda row: row[0])[len(rows) // 2]
     mib = 1 << 20
-    print(f"run: {apertures:,} apertures x {RECORDS} records, {size / 1e6:,.0f} MB: report {tool['seconds']:.2f} s, "
-          f"summarize() + read_pulses() {yardstick['seconds']:.2f} s; median ratio "
-          f"{statistics.median(r[0] for r in rows):.2f} (aim: <= 5); peak above start: report "
-          f"{tool['peak_above_start'] / mib:,.0f} MiB (aim: <= 1024), yardstick "
-          f"{yardstick['peak_above_start'] / mib:,.0f} MiB; page {os.path.getsize(out) / 1e6:.1f} MB")
+    print(
+        f"run: {apertures:,} apertures x {RECORDS} records, {size / 1e6:,.0f} MB: report {tool['seconds']:.2f} s, "
+        f"summarize() + read_pulses() {yardstick['seconds']:.2f} s; median ratio "
+        f"{statistics.median(r[0] for r in rows):.2f} (aim: <= 5); peak above start: report "
+        f"{tool['peak_above_start'] / mib:,.0f} MiB (aim: <= 1024), yardstick "
+        f"{yardstick['peak_above_start'] / mib:,.0f} MiB; page {os.path.getsize(out) / 1e6:.1f} MB"
+    )
     os.unlink(path)
     os.unlink(out)
 
@@ -89,10 +96,12 @@ def case_large(folder: str, apertures: int) -> None:
     written = synthesize(path, apertures=apertures, records=(5, 25), seed=2)
     child(YARDSTICK.format(path=path))  # the file into the page cache
     tool = child(REPORT.format(path=path, out=out))
-    print(f"large: {apertures:,} apertures ({written.records:,} records, {written.file_size / 1e6:,.0f} MB, "
-          f"a {written.rows:,} x {written.cols:,} sensor): report {tool['seconds']:.1f} s (aim: <= 120 s), page "
-          f"{os.path.getsize(out) / 1e6:.2f} MB (aim: <= 10 MB), peak above start "
-          f"{tool['peak_above_start'] / (1 << 20):,.0f} MiB")
+    print(
+        f"large: {apertures:,} apertures ({written.records:,} records, {written.file_size / 1e6:,.0f} MB, "
+        f"a {written.rows:,} x {written.cols:,} sensor): report {tool['seconds']:.1f} s (aim: <= 120 s), page "
+        f"{os.path.getsize(out) / 1e6:.2f} MB (aim: <= 10 MB), peak above start "
+        f"{tool['peak_above_start'] / (1 << 20):,.0f} MiB"
+    )
     os.unlink(path)
     os.unlink(out)
 
@@ -100,8 +109,9 @@ def case_large(folder: str, apertures: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size", type=int, default=1000, help="the run's size in MB (default 1000)")
-    parser.add_argument("--apertures", type=int, default=2_000_000,
-                        help="apertures of the large run (default 2,000,000)")
+    parser.add_argument(
+        "--apertures", type=int, default=2_000_000, help="apertures of the large run (default 2,000,000)"
+    )
     parser.add_argument("--rounds", type=int, default=3, help="alternating rounds of the run case (default 3)")
     parser.add_argument("--cases", default="run,large", help="run, large or both (default)")
     parser.add_argument("--quick", action="store_true", help="small sizes, for a check that the script works")

@@ -54,7 +54,7 @@ def write_and_sync(path: str, size: int) -> None:
     block = bytes(16 << 20)
     with open(path, "wb") as out:
         for offset in range(0, size, len(block)):
-            out.write(block[:min(len(block), size - offset)])
+            out.write(block[: min(len(block), size - offset)])
         out.flush()
         os.fsync(out.fileno())
 
@@ -78,21 +78,26 @@ def case_synth(folder: str, size_mb: int, rounds: int) -> None:
         os.unlink(yardstick)
     os.unlink(path)
     ratio, tool_speed, disk_speed = sorted(rows)[len(rows) // 2]
-    print(f"synth: {tool_speed:.0f} MB/s, writing the same bytes {disk_speed:.0f} MB/s; "
-          f"median time ratio synth / write {statistics.median(r[0] for r in rows):.2f} (aim: >= 100 MB/s)")
+    print(
+        f"synth: {tool_speed:.0f} MB/s, writing the same bytes {disk_speed:.0f} MB/s; "
+        f"median time ratio synth / write {statistics.median(r[0] for r in rows):.2f} (aim: >= 100 MB/s)"
+    )
 
 
 def case_table(folder: str, path: str, rounds: int, extension: str) -> None:
     out = os.path.join(folder, "out." + extension)
-    tool = (f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['pulses', {path!r}, '-q', "
-            f"'-o', {out!r}]))")
+    tool = f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['pulses', {path!r}, '-q', '-o', {out!r}]))"
     if extension == "parquet":
-        yardstick = ("import pyarrow, pyarrow.parquet as pq; from kvt_pulse_reader import PulseReader; "
-                     f"pq.write_table(pyarrow.Table.from_pandas(PulseReader({path!r}).read_pulses(), "
-                     f"preserve_index=False), {out!r})")
+        yardstick = (
+            "import pyarrow, pyarrow.parquet as pq; from kvt_pulse_reader import PulseReader; "
+            f"pq.write_table(pyarrow.Table.from_pandas(PulseReader({path!r}).read_pulses(), "
+            f"preserve_index=False), {out!r})"
+        )
     else:
-        yardstick = (f"from kvt_pulse_reader import PulseReader; PulseReader({path!r}).read_pulses()"
-                     f".to_csv({out!r}, sep='\\t', index=False)")
+        yardstick = (
+            f"from kvt_pulse_reader import PulseReader; PulseReader({path!r}).read_pulses()"
+            f".to_csv({out!r}, sep='\\t', index=False)"
+        )
     rows = []
     for _ in range(rounds):
         tool_seconds = child(tool)
@@ -101,44 +106,54 @@ def case_table(folder: str, path: str, rounds: int, extension: str) -> None:
     ratio, tool_seconds, yard_seconds = sorted(rows)[len(rows) // 2]
     peak = peak_of(tool)
     aim = "<= 1.3, peak <= 500 MiB" if extension == "parquet" else "<= 0.2"
-    print(f"pulses -o .{extension}: {tool_seconds:.2f} s against {yard_seconds:.2f} s, median ratio "
-          f"{statistics.median(r[0] for r in rows):.2f} (aim: {aim}); peak resident memory {peak:.0f} MiB")
+    print(
+        f"pulses -o .{extension}: {tool_seconds:.2f} s against {yard_seconds:.2f} s, median ratio "
+        f"{statistics.median(r[0] for r in rows):.2f} (aim: {aim}); peak resident memory {peak:.0f} MiB"
+    )
 
 
 def peak_of(code: str) -> float:
     """Peak resident MiB of `code` alone, in a child that reports its own."""
-    report = ("import resource, sys\n"
-              "try:\n    exec(sys.argv[1])\nexcept SystemExit:\n    pass\n"
-              "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+    report = (
+        "import resource, sys\n"
+        "try:\n    exec(sys.argv[1])\nexcept SystemExit:\n    pass\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"
+    )
     result = subprocess.run([sys.executable, "-c", report, code], check=True, capture_output=True, text=True)
     return int(result.stdout.split()[-1]) / 1024
 
 
 def case_info(path: str) -> None:
-    code = ("import os, resource, sys\n"
-            "def status(key):\n"
-            "    return next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith(key)) / 1024\n"
-            "def rchar():\n"
-            "    return next(int(l.split()[1]) for l in open('/proc/self/io') if l.startswith('rchar'))\n"
-            "start = status('VmRSS:')\n"
-            "import numpy, kvt_pulse_reader, kvt_pulse_tools.cli as cli, kvt_pulse_tools.info\n"
-            "before = rchar()\n"
-            "sys.stdout = open(os.devnull, 'w')\n"
-            f"cli.main(['info', {path!r}])\n"
-            "read = rchar() - before\n"
-            "sys.stdout = sys.__stdout__\n"
-            "print(status('VmHWM:') - start, read / 2**20)\n")
+    code = (
+        "import os, resource, sys\n"
+        "def status(key):\n"
+        "    return next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith(key)) / 1024\n"
+        "def rchar():\n"
+        "    return next(int(l.split()[1]) for l in open('/proc/self/io') if l.startswith('rchar'))\n"
+        "start = status('VmRSS:')\n"
+        "import numpy, kvt_pulse_reader, kvt_pulse_tools.cli as cli, kvt_pulse_tools.info\n"
+        "before = rchar()\n"
+        "sys.stdout = open(os.devnull, 'w')\n"
+        f"cli.main(['info', {path!r}])\n"
+        "read = rchar() - before\n"
+        "sys.stdout = sys.__stdout__\n"
+        "print(status('VmHWM:') - start, read / 2**20)\n"
+    )
     result = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
     peak, read = map(float, result.stdout.split())
-    print(f"info of a {os.path.getsize(path) / 1e9:.2f} GB file: peak {peak:.1f} MiB above the interpreter's start "
-          f"(aim: <= 64), {read:.2f} MiB read (aim: <= 8)")
+    print(
+        f"info of a {os.path.getsize(path) / 1e9:.2f} GB file: peak {peak:.1f} MiB above the interpreter's start "
+        f"(aim: <= 64), {read:.2f} MiB read (aim: <= 8)"
+    )
 
 
 def case_plot(folder: str, path: str) -> None:
     for what in (["--hist", "dur_s"], ["--map", "mean_snr"]):
         out = os.path.join(folder, "plot.png")
-        peak = peak_of(f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['plot', {path!r}, "
-                       f"*{what!r}, '-q', '--force', '-o', {out!r}]))")
+        peak = peak_of(
+            f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['plot', {path!r}, "
+            f"*{what!r}, '-q', '--force', '-o', {out!r}]))"
+        )
         print(f"plot {' '.join(what)}: peak resident memory {peak:.0f} MiB (aim: <= 300)")
 
 
@@ -150,9 +165,13 @@ def case_workers(folder: str, size_mb: int, rounds: int) -> None:
         synthesize(path, size_mb * 1_000_000 // 4 // (16 + 16 * RECORDS), RECORDS, 10 + k)
     outs = {"workers": os.path.join(folder, "with_workers") + "/", "here": os.path.join(folder, "here") + "/"}
     workers_option = ", '--workers', '2'"
-    commands = {name: (f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['pulses', *{paths!r}, '-q', "
-                       f"'--force', '-o', {out!r}{workers_option if name == 'workers' else ''}]))")
-                for name, out in outs.items()}
+    commands = {
+        name: (
+            f"from kvt_pulse_tools.cli import main; raise SystemExit(main(['pulses', *{paths!r}, '-q', "
+            f"'--force', '-o', {out!r}{workers_option if name == 'workers' else ''}]))"
+        )
+        for name, out in outs.items()
+    }
     rows = []
     for _ in range(rounds):
         workers = child(commands["workers"])
@@ -162,11 +181,14 @@ def case_workers(folder: str, size_mb: int, rounds: int) -> None:
     parts = [sorted(os.listdir(out)) for out in outs.values()]
     same = parts[0] == parts[1] and all(
         pq.read_table(os.path.join(outs["workers"], part)).equals(pq.read_table(os.path.join(outs["here"], part)))
-        for part in parts[0])
+        for part in parts[0]
+    )
     total = sum(pq.ParquetFile(os.path.join(outs["here"], part)).metadata.num_rows for part in parts[1])
-    print(f"pulses of 4 files ({size_mb} MB) -o out/: --workers 2 {workers:.2f} s, without workers {here:.2f} s, "
-          f"median ratio {statistics.median(r[0] for r in rows):.2f} (aim: <= 1.3); {len(parts[1])} parts, "
-          f"{total} rows, the same rows: {same}")
+    print(
+        f"pulses of 4 files ({size_mb} MB) -o out/: --workers 2 {workers:.2f} s, without workers {here:.2f} s, "
+        f"median ratio {statistics.median(r[0] for r in rows):.2f} (aim: <= 1.3); {len(parts[1])} parts, "
+        f"{total} rows, the same rows: {same}"
+    )
 
 
 def main() -> None:

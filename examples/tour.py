@@ -14,8 +14,8 @@ import tempfile
 from pathlib import Path
 
 import pandas as pd
-
 from kvt_pulse_reader import PulseFilter, PulseReader, merge_pulse_files
+
 from kvt_pulse_tools import check_file, synthesize
 
 

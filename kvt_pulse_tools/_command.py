@@ -28,7 +28,7 @@ EXIT_SKIPPED = 3
 
 
 def parse_selection(text: str) -> list[int]:
-    """"0,5,10-20" -> [0, 5, 10, 11, ..., 20], in the order given."""
+    """ "0,5,10-20" -> [0, 5, 10, 11, ..., 20], in the order given."""
     numbers: list[int] = []
     for part in text.split(","):
         part = part.strip()
@@ -43,7 +43,8 @@ def parse_selection(text: str) -> list[int]:
                 numbers.append(int(part))
         except ValueError:
             raise argparse.ArgumentTypeError(
-                f"invalid aperture selection {text!r}: expected numbers and ranges such as 0,5,10-20") from None
+                f"invalid aperture selection {text!r}: expected numbers and ranges such as 0,5,10-20"
+            ) from None
     return numbers
 
 
@@ -57,8 +58,9 @@ class _NoProgress:
 
 
 @contextlib.contextmanager
-def progress_bar(args: argparse.Namespace, total: int | None, description: str,
-                 unit: str = "it", unit_scale: bool = False) -> Iterator[Progress]:
+def progress_bar(
+    args: argparse.Namespace, total: int | None, description: str, unit: str = "it", unit_scale: bool = False
+) -> Iterator[Progress]:
     """A tqdm bar on standard error when it is a terminal and --quiet is not
     given; a bar that shows nothing otherwise."""
     if args.quiet or not sys.stderr.isatty():
@@ -66,8 +68,15 @@ def progress_bar(args: argparse.Namespace, total: int | None, description: str,
         return
     from tqdm import tqdm
 
-    with tqdm(total=total, desc=description, unit=unit, unit_scale=unit_scale, file=sys.stderr,
-              leave=False, dynamic_ncols=True) as bar:
+    with tqdm(
+        total=total,
+        desc=description,
+        unit=unit,
+        unit_scale=unit_scale,
+        file=sys.stderr,
+        leave=False,
+        dynamic_ncols=True,
+    ) as bar:
         yield bar
 
 
@@ -108,8 +117,9 @@ def output_path(path: str) -> str:
     return path
 
 
-def add_subcommand(commands: Any, common: argparse.ArgumentParser, name: str,
-                   run: Callable[[argparse.Namespace], int], **texts: str) -> argparse.ArgumentParser:
+def add_subcommand(
+    commands: Any, common: argparse.ArgumentParser, name: str, run: Callable[[argparse.Namespace], int], **texts: str
+) -> argparse.ArgumentParser:
     """Registers ``kvt-pulses NAME`` with the shared options of `common` and its
     texts (help=, description=); `run(args)` runs it."""
     parser = commands.add_parser(name, parents=[common], **texts)
@@ -118,8 +128,9 @@ def add_subcommand(commands: Any, common: argparse.ArgumentParser, name: str,
 
 
 def add_force_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("-f", "--force", action="store_true",
-                        help="replace OUT if it exists (an input is never replaced)")
+    parser.add_argument(
+        "-f", "--force", action="store_true", help="replace OUT if it exists (an input is never replaced)"
+    )
 
 
 def checked_output(args: argparse.Namespace, inputs: Iterable[str]) -> str:
@@ -139,8 +150,9 @@ def held_apertures(reader: Any, args: argparse.Namespace) -> list[int]:
     missing = sorted(set(args.apertures) - held)
     if missing and not args.ignore_missing:
         shown = ", ".join(map(str, missing[:10])) + (", ..." if len(missing) > 10 else "")
-        raise ToolError(f"{len(missing)} selected apertures are not in {args.file}: {shown} "
-                        "(use --ignore-missing to skip them)")
+        raise ToolError(
+            f"{len(missing)} selected apertures are not in {args.file}: {shown} (use --ignore-missing to skip them)"
+        )
     return [number for number in args.apertures if number in held]
 
 
@@ -150,12 +162,19 @@ def held_apertures(reader: Any, args: argparse.Namespace) -> list[int]:
 
 def add_skip_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("bad files")
-    group.add_argument("--on-bad-file", choices=("raise", "skip"), default="raise",
-                       help="raise (default): stop at the first file or aperture that cannot be read; skip: leave "
-                            "it out, list it on standard error, write the rest and exit with status 3")
-    group.add_argument("--skipped", metavar="FILE.json",
-                       help="with --on-bad-file skip, also write what was left out as a JSON list of "
-                            "{file, aperture, reason} (aperture null: the whole file)")
+    group.add_argument(
+        "--on-bad-file",
+        choices=("raise", "skip"),
+        default="raise",
+        help="raise (default): stop at the first file or aperture that cannot be read; skip: leave "
+        "it out, list it on standard error, write the rest and exit with status 3",
+    )
+    group.add_argument(
+        "--skipped",
+        metavar="FILE.json",
+        help="with --on-bad-file skip, also write what was left out as a JSON list of "
+        "{file, aperture, reason} (aperture null: the whole file)",
+    )
 
 
 @dataclass(frozen=True)

@@ -28,8 +28,14 @@ _HEADER = struct.Struct("<4sIQIBBHIIQQ")
 
 #: The record kinds in code order, as the module names them.
 RECORD_KINDS = (
-    "pulse", "padding", "long_pulse_update", "long_pulse_dropped",
-    "step_up", "step_down", "background", "unknown",
+    "pulse",
+    "padding",
+    "long_pulse_update",
+    "long_pulse_dropped",
+    "step_up",
+    "step_down",
+    "background",
+    "unknown",
 )
 
 

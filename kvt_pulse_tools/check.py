@@ -68,8 +68,7 @@ class _Problems:
         return list(self._seen)
 
     def result(self) -> list[str]:
-        return self.lines + [f"... and {count} more problems of the kind: {kind}"
-                             for kind, count in self._more.items()]
+        return self.lines + [f"... and {count} more problems of the kind: {kind}" for kind, count in self._more.items()]
 
 
 #: Kinds of problem that a recovery can get past: the file was cut short, or
@@ -77,8 +76,7 @@ class _Problems:
 _RECOVERABLE = {"index", "block outside", "block end", "block header", "overlap"}
 
 
-def check_report(path: PathArg, pulses: bool = False,
-                 progress: Callable[[int], None] | None = None) -> dict[str, Any]:
+def check_report(path: PathArg, pulses: bool = False, progress: Callable[[int], None] | None = None) -> dict[str, Any]:
     """``{"file", "problems", "hint"}``: the problems of the pulse file at
     ``path``, one line each (empty when it is sound), and when the header and
     metadata are sound but the index or the blocks are not, a hint that
@@ -90,20 +88,20 @@ def check_report(path: PathArg, pulses: bool = False,
     kinds = set(problems.kinds)
     hint = None
     if kinds & _RECOVERABLE and not kinds & {"header", "metadata"}:
-        hint = (f"the file looks cut short or damaged: `kvt-pulses recover {os.fspath(path)} -o NEW_FILE` "
-                "can salvage its sound blocks into a new file")
+        hint = (
+            f"the file looks cut short or damaged: `kvt-pulses recover {os.fspath(path)} -o NEW_FILE` "
+            "can salvage its sound blocks into a new file"
+        )
     return {"file": os.fspath(path), "problems": problems.result(), "hint": hint}
 
 
-def check_file(path: PathArg, pulses: bool = False,
-               progress: Callable[[int], None] | None = None) -> list[str]:
+def check_file(path: PathArg, pulses: bool = False, progress: Callable[[int], None] | None = None) -> list[str]:
     """The lines of :func:`check_report`: its problems, then its hint if any."""
     report = check_report(path, pulses, progress)
     return report["problems"] + ([report["hint"]] if report["hint"] else [])
 
 
-def _find_problems(path: PathArg, pulses: bool, progress: Callable[[int], None] | None,
-                   problems: _Problems) -> None:
+def _find_problems(path: PathArg, pulses: bool, progress: Callable[[int], None] | None, problems: _Problems) -> None:
     import numpy as np
 
     size = os.stat(path).st_size
@@ -125,8 +123,13 @@ def _find_problems(path: PathArg, pulses: bool, progress: Callable[[int], None] 
 
 def _check_header(header: FileHeader, problems: _Problems) -> bool:
     sound = True
-    expected = (("magic", MAGIC), ("encoding_record_type", 1), ("encoding_record_size", 4),
-                ("record_size", RECORD_SIZE), ("num_encoding_records", 8))
+    expected = (
+        ("magic", MAGIC),
+        ("encoding_record_type", 1),
+        ("encoding_record_size", 4),
+        ("record_size", RECORD_SIZE),
+        ("num_encoding_records", 8),
+    )
     for name, value in expected:
         found = getattr(header, name)
         if found != value:
@@ -138,8 +141,9 @@ def _check_header(header: FileHeader, problems: _Problems) -> bool:
 def _check_metadata(data: Any, header: FileHeader, size: int, problems: _Problems) -> None:
     end = METADATA_OFFSET + header.metadata_length
     if end > size:
-        problems.add("metadata", f"metadata: its {header.metadata_length} bytes run past the end of the file "
-                                 f"({size} bytes)")
+        problems.add(
+            "metadata", f"metadata: its {header.metadata_length} bytes run past the end of the file ({size} bytes)"
+        )
         return
     if end > header.data_offset:
         problems.add("metadata", f"metadata: it ends at byte {end}, after data_offset {header.data_offset}")
@@ -168,23 +172,26 @@ def _check_index(data: Any, header: FileHeader, size: int, problems: _Problems) 
         return None
     length = index_size(count)
     if at > size or length > size - at:
-        problems.add("index", f"index: {count} entries from byte {at} run to byte {at + length}, past the end "
-                              f"of the file ({size} bytes)")
+        problems.add(
+            "index",
+            f"index: {count} entries from byte {at} run to byte {at + length}, past the end of the file ({size} bytes)",
+        )
         return None
-    if bytes(data[at:at + len(INDEX_MAGIC)]) != INDEX_MAGIC:
+    if bytes(data[at : at + len(INDEX_MAGIC)]) != INDEX_MAGIC:
         problems.add("index", f"index: no index magic at index_offset {at}")
         return None
     if at + length != size:
         problems.add("index", f"index: the file goes on for {size - at - length} bytes after its index")
-    entries = np.frombuffer(data[at + len(INDEX_MAGIC):at + length], dtype=index_entry_dtype())
+    entries = np.frombuffer(data[at + len(INDEX_MAGIC) : at + length], dtype=index_entry_dtype())
     numbers = entries["aperture"].astype(np.int64)
-    for k in np.flatnonzero(np.diff(numbers) <= 0)[:MAX_LINES_PER_KIND + 1]:
+    for k in np.flatnonzero(np.diff(numbers) <= 0)[: MAX_LINES_PER_KIND + 1]:
         kind = "repeats" if numbers[k + 1] == numbers[k] else "comes after"
-        problems.add("index order", f"index: entry {k + 1} (aperture {numbers[k + 1]}) {kind} "
-                                    f"aperture {numbers[k]}: entries must ascend")
+        problems.add(
+            "index order",
+            f"index: entry {k + 1} (aperture {numbers[k + 1]}) {kind} aperture {numbers[k]}: entries must ascend",
+        )
     if numbers[-1] < numbers[0]:
-        problems.add("index span", f"index: its last aperture {numbers[-1]} is smaller than its first "
-                                   f"{numbers[0]}")
+        problems.add("index span", f"index: its last aperture {numbers[-1]} is smaller than its first {numbers[0]}")
     for k in np.flatnonzero(entries["offset"] == 0):
         problems.add("absent", f"index: aperture {numbers[k]} has no block (offset 0)")
     return entries
@@ -202,8 +209,11 @@ def _check_blocks(data: Any, header: FileHeader, entries: Any, problems: _Proble
     # Block headers must lie between data_offset and the index.
     outside = (offsets < start_of_data) | (offsets > end_of_data - APERTURE_HEADER_SIZE)
     for k in np.flatnonzero(outside):
-        problems.add("block outside", f"aperture {numbers[k]}: its block at byte {offsets[k]} lies outside "
-                                      f"the data region (bytes {start_of_data} to {end_of_data})")
+        problems.add(
+            "block outside",
+            f"aperture {numbers[k]}: its block at byte {offsets[k]} lies outside "
+            f"the data region (bytes {start_of_data} to {end_of_data})",
+        )
     inside = ~outside
     offsets, numbers = offsets[inside], numbers[inside]
     if offsets.size == 0:
@@ -212,25 +222,37 @@ def _check_blocks(data: Any, header: FileHeader, entries: Any, problems: _Proble
     ends = offsets + block_size(headers["num_records"].astype(np.int64))
 
     for k in np.flatnonzero(headers["aperture"].astype(np.int64) != numbers):
-        problems.add("block header", f"aperture {numbers[k]}: its block at byte {offsets[k]} names aperture "
-                                     f"{headers['aperture'][k]}")
+        problems.add(
+            "block header",
+            f"aperture {numbers[k]}: its block at byte {offsets[k]} names aperture {headers['aperture'][k]}",
+        )
     for k in np.flatnonzero(ends > end_of_data):
-        problems.add("block end", f"aperture {numbers[k]}: its block at byte {offsets[k]} holds "
-                                  f"{headers['num_records'][k]} records and runs to byte {ends[k]}, past the "
-                                  f"index at byte {end_of_data}")
+        problems.add(
+            "block end",
+            f"aperture {numbers[k]}: its block at byte {offsets[k]} holds "
+            f"{headers['num_records'][k]} records and runs to byte {ends[k]}, past the "
+            f"index at byte {end_of_data}",
+        )
 
     order = np.argsort(offsets, kind="stable")
     starts, ends, numbers = offsets[order], ends[order], numbers[order]
     overlap = ends[:-1] > starts[1:]
     for k in np.flatnonzero(overlap):
-        problems.add("overlap", f"aperture {numbers[k + 1]}: its block at byte {starts[k + 1]} overlaps the "
-                                f"block of aperture {numbers[k]} (bytes {starts[k]} to {ends[k]})")
+        problems.add(
+            "overlap",
+            f"aperture {numbers[k + 1]}: its block at byte {starts[k + 1]} overlaps the "
+            f"block of aperture {numbers[k]} (bytes {starts[k]} to {ends[k]})",
+        )
     if starts[0] != start_of_data:
-        problems.add("layout", f"blocks: the first block starts at byte {starts[0]}, not at data_offset "
-                               f"{start_of_data}")
+        problems.add(
+            "layout", f"blocks: the first block starts at byte {starts[0]}, not at data_offset {start_of_data}"
+        )
     for k in np.flatnonzero(~overlap & (ends[:-1] != starts[1:])):
-        problems.add("layout", f"blocks: {starts[k + 1] - ends[k]} bytes between the block of aperture "
-                               f"{numbers[k]} and that of aperture {numbers[k + 1]}")
+        problems.add(
+            "layout",
+            f"blocks: {starts[k + 1] - ends[k]} bytes between the block of aperture "
+            f"{numbers[k]} and that of aperture {numbers[k + 1]}",
+        )
     if ends[-1] < end_of_data:
         problems.add("layout", f"blocks: {end_of_data - ends[-1]} bytes between the last block and the index")
 
@@ -248,8 +270,8 @@ def read_block_headers(data: Any, offsets: Any) -> Any:
     mapping = data.base if isinstance(getattr(data, "base", None), mmap.mmap) else None
     step = 1 << 14
     for first in range(0, offsets.size, step):
-        gather = offsets[first:first + step, None] + np.arange(APERTURE_HEADER_SIZE)
-        headers[first:first + step] = np.ascontiguousarray(data[gather]).view(aperture_header_dtype()).reshape(-1)
+        gather = offsets[first : first + step, None] + np.arange(APERTURE_HEADER_SIZE)
+        headers[first : first + step] = np.ascontiguousarray(data[gather]).view(aperture_header_dtype()).reshape(-1)
         if mapping is not None and hasattr(mmap, "MADV_DONTNEED"):
             mapping.madvise(mmap.MADV_DONTNEED)
     return headers
@@ -267,7 +289,9 @@ def _check_pulses(path: PathArg, problems: _Problems, progress: Callable[[int], 
         if hasattr(reader, "summarize"):
             summary = reader.summarize(apertures, pulse_filter=order_check, errors="skip")
             # Blocks past the end of the file are skipped too; the structural checks name those.
-            skipped = zip(summary.attrs.get("skipped_apertures", []), summary.attrs.get("skipped_reasons", []), strict=True)
+            skipped = zip(
+                summary.attrs.get("skipped_apertures", []), summary.attrs.get("skipped_reasons", []), strict=True
+            )
             for number in (number for number, reason in skipped if reason == "pulses out of order"):
                 problems.add("pulses", _UNORDERED.format(number))
             if progress is not None:

@@ -41,7 +41,6 @@ from kvt_pulse_tools.columns import add_columns
 from kvt_pulse_tools.html_report.command import add_report
 from kvt_pulse_tools.recover import add_recover
 
-
 # ---------------------------------------------------------------------------
 # Shared pieces.
 
@@ -65,8 +64,9 @@ def add_filter_options(parser: argparse.ArgumentParser) -> None:
         elif kind.startswith("tuple"):
             group.add_argument(option, dest=keyword, nargs=2, type=float, metavar=("FIRST", "SECOND"), help=text)
         else:
-            group.add_argument(option, dest=keyword, type=int if kind == "int" else float, metavar=unit.upper(),
-                               help=text)
+            group.add_argument(
+                option, dest=keyword, type=int if kind == "int" else float, metavar=unit.upper(), help=text
+            )
 
 
 def filter_kwargs(args: argparse.Namespace) -> dict[str, Any] | None:
@@ -92,18 +92,29 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
 
-    parser = add_subcommand(commands, common, "synth", run_synth,
-                            help="write a realistic synthetic pulse file",
-                            description="Writes a synthetic pulse file: a sensor with active, quiet and dead "
-                                        "regions, every record kind, pulses that never touch.")
+    parser = add_subcommand(
+        commands,
+        common,
+        "synth",
+        run_synth,
+        help="write a realistic synthetic pulse file",
+        description="Writes a synthetic pulse file: a sensor with active, quiet and dead "
+        "regions, every record kind, pulses that never touch.",
+    )
     parser.add_argument("out", metavar="OUT", help="the file to write")
     parser.add_argument("--apertures", type=int, default=1000, metavar="N", help="apertures (default 1000)")
-    parser.add_argument("--records", type=records, default=(50, 500), metavar="N|LOW-HIGH",
-                        help="records per aperture, or a range to draw from (default 50-500)")
+    parser.add_argument(
+        "--records",
+        type=records,
+        default=(50, 500),
+        metavar="N|LOW-HIGH",
+        help="records per aperture, or a range to draw from (default 50-500)",
+    )
     parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
     parser.add_argument("--fps", type=float, default=100.0, metavar="FPS", help="frames per second (default 100)")
-    parser.add_argument("--duration", type=float, default=3600.0, metavar="SECONDS",
-                        help="run duration in seconds (default 3600)")
+    parser.add_argument(
+        "--duration", type=float, default=3600.0, metavar="SECONDS", help="run duration in seconds (default 3600)"
+    )
     add_force_option(parser)
 
 
@@ -116,15 +127,25 @@ def run_synth(args: argparse.Namespace) -> int:
 
             def progress(written: int, size: int) -> None:
                 if getattr(bar, "total", 0) != size:
-                    setattr(bar, "total", size)
+                    bar.total = size
                 bar.update(written)
 
-            summary = synthesize(checked_output(args, []), apertures=args.apertures, records=args.records,
-                                 seed=args.seed, fps=args.fps, duration=args.duration, progress=progress)
+            summary = synthesize(
+                checked_output(args, []),
+                apertures=args.apertures,
+                records=args.records,
+                seed=args.seed,
+                fps=args.fps,
+                duration=args.duration,
+                progress=progress,
+            )
     except ValueError as error:
         raise ToolError(str(error)) from None
-    say(args, f"wrote {summary.path}: {summary.apertures} apertures, {summary.records} records "
-              f"({summary.pulses} pulses) on a {summary.rows} x {summary.cols} sensor, {summary.file_size} bytes")
+    say(
+        args,
+        f"wrote {summary.path}: {summary.apertures} apertures, {summary.records} records "
+        f"({summary.pulses} pulses) on a {summary.rows} x {summary.cols} sensor, {summary.file_size} bytes",
+    )
     return 0
 
 
@@ -133,12 +154,17 @@ def run_synth(args: argparse.Namespace) -> int:
 
 
 def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = add_subcommand(commands, common, "info", run_info,
-                            help="what a pulse file holds",
-                            description="The header's fields, fps, duration, rows, cols, trimming, the "
-                                        "numbers of apertures and records, the data's and file's sizes. "
-                                        "Reads the header, the metadata, the index and the blocks' "
-                                        "headers, never a record.")
+    parser = add_subcommand(
+        commands,
+        common,
+        "info",
+        run_info,
+        help="what a pulse file holds",
+        description="The header's fields, fps, duration, rows, cols, trimming, the "
+        "numbers of apertures and records, the data's and file's sizes. "
+        "Reads the header, the metadata, the index and the blocks' "
+        "headers, never a record.",
+    )
     parser.add_argument("file", metavar="FILE", help="a pulse file")
     parser.add_argument("--json", action="store_true", help="as one JSON object")
     parser.add_argument("-o", "--output", metavar="OUT", help="write to OUT (JSON when it ends in .json)")
@@ -169,15 +195,22 @@ def run_info(args: argparse.Namespace) -> int:
 
 def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = add_subcommand(
-        commands, common, "check", run_check, help="check every structure of pulse files",
+        commands,
+        common,
+        "check",
+        run_check,
+        help="check every structure of pulse files",
         description="Checks the header, the metadata, the index (order, span, position at the end), every "
-                    "block (inside the file, its header against its index entry, overlaps, back to back). "
-                    "One line per problem; exit status 1 when any is found.")
+        "block (inside the file, its header against its index entry, overlaps, back to back). "
+        "One line per problem; exit status 1 when any is found.",
+    )
     parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files")
-    parser.add_argument("--pulses", action="store_true",
-                        help="also check that every aperture's pulses pass the filters' order check")
-    parser.add_argument("--json", action="store_true",
-                        help="print the findings as a JSON list of {file, problems, hint} objects")
+    parser.add_argument(
+        "--pulses", action="store_true", help="also check that every aperture's pulses pass the filters' order check"
+    )
+    parser.add_argument(
+        "--json", action="store_true", help="print the findings as a JSON list of {file, problems, hint} objects"
+    )
 
 
 def run_check(args: argparse.Namespace) -> int:
@@ -209,10 +242,14 @@ def run_check(args: argparse.Namespace) -> int:
 
 
 def add_merge(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = add_subcommand(commands, common, "merge", run_merge,
-                            help="merge pulse files into one",
-                            description="Merges pulse files, stacking their sensors' rows, as "
-                                        "merge_pulse_files does.")
+    parser = add_subcommand(
+        commands,
+        common,
+        "merge",
+        run_merge,
+        help="merge pulse files into one",
+        description="Merges pulse files, stacking their sensors' rows, as merge_pulse_files does.",
+    )
     parser.add_argument("inputs", nargs="+", metavar="IN", help="the pulse files to merge, in order")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the merged file to write")
     add_force_option(parser)
@@ -231,18 +268,32 @@ def run_merge(args: argparse.Namespace) -> int:
 
 def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = add_subcommand(
-        commands, common, "subset", run_subset, help="copy chosen apertures into a new file",
-        description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.")
+        commands,
+        common,
+        "subset",
+        run_subset,
+        help="copy chosen apertures into a new file",
+        description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.",
+    )
     parser.add_argument("file", metavar="FILE", help="the pulse file to copy from")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the new pulse file to write")
     add_force_option(parser)
     choice = parser.add_mutually_exclusive_group(required=True)
-    choice.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
-                        help="aperture numbers and ranges, such as 0,5,10-20")
-    choice.add_argument("--where", metavar="EXPRESSION",
-                        help='choose apertures from the summary, e.g. "num_pulses >= 100 and mean_snr > 5"')
-    parser.add_argument("--ignore-missing", action="store_true",
-                        help="skip selected apertures that the file does not hold")
+    choice.add_argument(
+        "-a",
+        "--apertures",
+        type=parse_selection,
+        metavar="SELECTION",
+        help="aperture numbers and ranges, such as 0,5,10-20",
+    )
+    choice.add_argument(
+        "--where",
+        metavar="EXPRESSION",
+        help='choose apertures from the summary, e.g. "num_pulses >= 100 and mean_snr > 5"',
+    )
+    parser.add_argument(
+        "--ignore-missing", action="store_true", help="skip selected apertures that the file does not hold"
+    )
     add_filter_options(parser)
 
 
@@ -280,18 +331,36 @@ def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
 def add_table_options(parser: argparse.ArgumentParser, columns: bool = True) -> None:
     from kvt_pulse_tools import dask_cli
 
-    parser.add_argument("files", nargs="+", metavar="FILE",
-                        help="pulse files; with several, a first column \"run\" names each row's file")
-    parser.add_argument("-a", "--apertures", type=parse_selection, metavar="SELECTION",
-                        help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)")
-    parser.add_argument("--ignore-missing", action="store_true",
-                        help="skip selected apertures that the file does not hold")
+    parser.add_argument(
+        "files",
+        nargs="+",
+        metavar="FILE",
+        help='pulse files; with several, a first column "run" names each row\'s file',
+    )
+    parser.add_argument(
+        "-a",
+        "--apertures",
+        type=parse_selection,
+        metavar="SELECTION",
+        help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)",
+    )
+    parser.add_argument(
+        "--ignore-missing", action="store_true", help="skip selected apertures that the file does not hold"
+    )
     if columns:
-        parser.add_argument("--columns", type=lambda text: [c.strip() for c in text.split(",") if c.strip()],
-                            metavar="A,B,...", help="the columns to write, in this order")
-    parser.add_argument("-o", "--output", metavar="OUT",
-                        help="a .parquet, .arrow, .feather, .csv or .tsv file, or FOLDER/ for a Parquet dataset "
-                             "of one part per partition (default: TSV on standard output)")
+        parser.add_argument(
+            "--columns",
+            type=lambda text: [c.strip() for c in text.split(",") if c.strip()],
+            metavar="A,B,...",
+            help="the columns to write, in this order",
+        )
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="a .parquet, .arrow, .feather, .csv or .tsv file, or FOLDER/ for a Parquet dataset "
+        "of one part per partition (default: TSV on standard output)",
+    )
     add_force_option(parser)
     parser.add_argument("--threads", type=int, metavar="N", help="threads to read with (default: every CPU)")
     add_skip_options(parser)
@@ -307,8 +376,15 @@ def _table_run(table: str) -> Callable[[argparse.Namespace], int]:
     return run
 
 
-def _add_table_command(commands: Any, common: argparse.ArgumentParser, table: str, summary: str, description: str,
-                       columns: bool = True, filters: bool = True) -> None:
+def _add_table_command(
+    commands: Any,
+    common: argparse.ArgumentParser,
+    table: str,
+    summary: str,
+    description: str,
+    columns: bool = True,
+    filters: bool = True,
+) -> None:
     parser = add_subcommand(commands, common, table, _table_run(table), help=summary, description=description)
     add_table_options(parser, columns=columns)
     if filters:
@@ -316,20 +392,36 @@ def _add_table_command(commands: Any, common: argparse.ArgumentParser, table: st
 
 
 def add_summary(commands: Any, common: argparse.ArgumentParser) -> None:
-    _add_table_command(commands, common, "summary", "one row per aperture",
-                       "The per-aperture table of PulseReader.summarize.", columns=False)
+    _add_table_command(
+        commands,
+        common,
+        "summary",
+        "one row per aperture",
+        "The per-aperture table of PulseReader.summarize.",
+        columns=False,
+    )
 
 
 def add_pulses(commands: Any, common: argparse.ArgumentParser) -> None:
-    _add_table_command(commands, common, "pulses", "every pulse, streamed",
-                       "Every pulse of the selected apertures, as PulseReader.read_pulses gives them, written batch "
-                       "by batch.")
+    _add_table_command(
+        commands,
+        common,
+        "pulses",
+        "every pulse, streamed",
+        "Every pulse of the selected apertures, as PulseReader.read_pulses gives them, written batch by batch.",
+    )
 
 
 def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
-    _add_table_command(commands, common, "records", "every record, streamed",
-                       "Every record of the selected apertures, as PulseReader.read_records gives them, written a "
-                       "batch of apertures at a time.", filters=False)
+    _add_table_command(
+        commands,
+        common,
+        "records",
+        "every record, streamed",
+        "Every record of the selected apertures, as PulseReader.read_records gives them, written a "
+        "batch of apertures at a time.",
+        filters=False,
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -339,13 +431,23 @@ def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
 def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
     from kvt_pulse_tools.plots import FORMATS
 
-    parser = add_subcommand(commands, common, "plot", run_plot,
-                            help="a picture of the sensor, an aperture or a column",
-                            description="--map: a summary column over the sensor; --aperture: one aperture's "
-                                        "pulses over time; --hist: a histogram of a pulse column.")
+    parser = add_subcommand(
+        commands,
+        common,
+        "plot",
+        run_plot,
+        help="a picture of the sensor, an aperture or a column",
+        description="--map: a summary column over the sensor; --aperture: one aperture's "
+        "pulses over time; --hist: a histogram of a pulse column.",
+    )
     parser.add_argument("file", metavar="FILE", help="a pulse file")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT",
-                        help="the picture, in the format its extension names: " + ", ".join(sorted(FORMATS)))
+    parser.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUT",
+        help="the picture, in the format its extension names: " + ", ".join(sorted(FORMATS)),
+    )
     add_force_option(parser)
     what = parser.add_mutually_exclusive_group(required=True)
     what.add_argument("--map", metavar="COLUMN", help="a column of the summary, e.g. num_pulses (in its own unit)")
@@ -374,8 +476,18 @@ def run_plot(args: argparse.Namespace) -> int:
 # The command.
 
 SUBCOMMANDS: tuple[Callable[[Any, argparse.ArgumentParser], None], ...] = (
-    add_synth, add_info, add_check, add_summary, add_pulses, add_records, add_subset, add_merge, add_plot,
-    add_columns, add_report, add_recover,
+    add_synth,
+    add_info,
+    add_check,
+    add_summary,
+    add_pulses,
+    add_records,
+    add_subset,
+    add_merge,
+    add_plot,
+    add_columns,
+    add_report,
+    add_recover,
 )
 
 
@@ -394,10 +506,16 @@ def build_parser() -> argparse.ArgumentParser:
     # --quiet is accepted before and after the subcommand; SUPPRESS keeps a
     # subcommand's default from overriding a --quiet given before it.
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
-                        help="no progress bars or messages on standard error")
-    parser = argparse.ArgumentParser(prog=PROGRAM, description="Look into, check, subset, merge and make pulse "
-                                                              "files (pulses.bin).")
+    common.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="no progress bars or messages on standard error",
+    )
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM, description="Look into, check, subset, merge and make pulse files (pulses.bin)."
+    )
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {_version()}")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bars or messages on standard error")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -442,4 +560,3 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise
         print(f"{PROGRAM}: error: internal fault: {_one_line(error)}", file=sys.stderr)
         return 1
-

@@ -21,7 +21,7 @@ CONVENTIONS = (
     "`intensity_display` adds the background back (`bin1_intensity + bin1_bg_mean`) and its `binratio` is "
     "`bin0_intensity / bin1_intensity`. Intensities are in the instrument's own units. `trimmed` (a reader "
     "property, and `info`) says whether the pulse caller ran with boundary-frame trimming "
-    "(\"trim_boundary_frames\" among its options)."
+    '("trim_boundary_frames" among its options).'
 )
 
 
@@ -51,8 +51,13 @@ def dictionary_markdown() -> str:
 
 def add_columns(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = add_subcommand(
-        commands, common, "columns", run_columns, help="what each column of the tables means: dtype, unit, meaning",
-        description="The data dictionary of the records, pulses and summary tables.")
+        commands,
+        common,
+        "columns",
+        run_columns,
+        help="what each column of the tables means: dtype, unit, meaning",
+        description="The data dictionary of the records, pulses and summary tables.",
+    )
     parser.add_argument("table", nargs="?", metavar="TABLE", help="records, pulses or summary (default: all three)")
     parser.add_argument("names", nargs="*", metavar="COLUMN", help="only these columns of TABLE (default: all)")
     parser.add_argument("--markdown", action="store_true", help="the whole dictionary as Markdown, as in the README")

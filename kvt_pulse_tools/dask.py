@@ -13,10 +13,11 @@ other columns are those of the ``PulseReader`` method of the same name.
 Each partition is one file's run of whole apertures holding about
 ``partition_records`` records. The partitions are planned when the frame is
 built, from the module's block plan of each file (``PulseReader.block_table``:
-the index and the 16-byte headers of the blocks): no record is read then. Each partition opens its file where it is computed (a
-worker needs only a path it can see and this package), so a task carries only
-a path, its aperture numbers as runs of consecutive numbers, and the filter's
-keywords. Dask's optimizer pushes column selections down into the read.
+the index and the 16-byte headers of the blocks): no record is read then.
+Each partition opens its file where it is computed (a worker needs only a
+path it can see and this package), so a task carries only a path, its aperture
+numbers as runs of consecutive numbers, and the filter's keywords. Dask's
+optimizer pushes column selections down into the read.
 
 A missing file, one whose header, metadata or index the module refuses, or a
 block that runs past the end of its file fails when the frame is built;
@@ -37,8 +38,9 @@ import kvt_pulse_reader
 
 from kvt_pulse_tools._errors import require
 
-PathArg = Union[str, "os.PathLike[str]"]
-Paths = Union[PathArg, Iterable[PathArg]]
+# Union, not |: a string forward reference takes no | at run time.
+PathArg = Union[str, "os.PathLike[str]"]  # noqa: UP007
+Paths = Union[PathArg, Iterable[PathArg]]  # noqa: UP007
 
 #: The categorical column that names each row's file.
 RUN = "run"
@@ -158,8 +160,15 @@ def cut(counts: Any, partition_records: int) -> list[slice]:
     return [slice(first, stop) for first, stop in zip(edges[:-1], edges[1:])]
 
 
-def plan_file(path: str, run: str, table: str, apertures: Any, partition_records: int,
-              ignore_missing: bool = False, skipped: list[Skipped] | None = None) -> list[Part]:
+def plan_file(
+    path: str,
+    run: str,
+    table: str,
+    apertures: Any,
+    partition_records: int,
+    ignore_missing: bool = False,
+    skipped: list[Skipped] | None = None,
+) -> list[Part]:
     """The partitions of one file, from the module's block plan
     (``PulseReader.block_table``): the index's lookup rules and the blocks'
     record counts are the module's own. Opening it with the module checks its
@@ -170,7 +179,6 @@ def plan_file(path: str, run: str, table: str, apertures: Any, partition_records
     be opened and the apertures whose blocks cannot be placed are appended to
     it instead of failing."""
     import numpy as np
-
     from kvt_pulse_reader import PulseReader
 
     try:
@@ -212,8 +220,7 @@ def _reason(error: BaseException) -> str:
     return " ".join(str(error).split()) or type(error).__name__
 
 
-def placed_apertures(reader: Any, numbers: Any, path: str,
-                     skipped: list[Skipped] | None) -> tuple[Any, Any]:
+def placed_apertures(reader: Any, numbers: Any, path: str, skipped: list[Skipped] | None) -> tuple[Any, Any]:
     """The aperture numbers and record counts of the block plan; with
     ``skipped``, a selection whose plan fails is halved until each aperture
     that fails stands alone, and those are left out."""
@@ -252,9 +259,16 @@ def _selection(apertures: Iterable[Any] | None) -> Any:
 # Reading one partition (on a worker).
 
 
-def read_part(part: Part, table: str, filter_kwargs: dict[str, Any] | None, runs: Sequence[str], threads: int,
-              base_columns: Sequence[str] | None, columns: Sequence[str] | None = None,
-              errors: str = "raise") -> Any:
+def read_part(
+    part: Part,
+    table: str,
+    filter_kwargs: dict[str, Any] | None,
+    runs: Sequence[str],
+    threads: int,
+    base_columns: Sequence[str] | None,
+    columns: Sequence[str] | None = None,
+    errors: str = "raise",
+) -> Any:
     """The rows of one partition: the module's table of its apertures, with
     the "run" column where it is wanted. ``columns`` is the projection that
     Dask pushes down (None: ``base_columns``, the caller's choice, None for
@@ -264,7 +278,6 @@ def read_part(part: Part, table: str, filter_kwargs: dict[str, Any] | None, runs
     module gives them)."""
     import numpy as np
     import pandas as pd
-
     from kvt_pulse_reader import PulseReader
 
     wanted = list(columns) if columns is not None else None if base_columns is None else list(base_columns)
@@ -286,8 +299,7 @@ def read_part(part: Part, table: str, filter_kwargs: dict[str, Any] | None, runs
                 frame = method(numbers, columns=read, threads=threads, **extra)
     except RuntimeError as error:
         raise _named(error, part.path) from error
-    kept = {key: frame.attrs[key] for key in ("skipped_apertures", "skipped_reasons")
-            if extra and frame.attrs.get(key)}
+    kept = {key: frame.attrs[key] for key in ("skipped_apertures", "skipped_reasons") if extra and frame.attrs.get(key)}
     frame.attrs = {}
     if own == []:
         frame = frame[[]]
@@ -295,8 +307,7 @@ def read_part(part: Part, table: str, filter_kwargs: dict[str, Any] | None, runs
         dtype = pd.CategoricalDtype(list(runs))
         # Codes of the width pandas keeps for this many categories: no second copy.
         width = np.int8 if len(runs) < 2**7 else np.int16 if len(runs) < 2**15 else np.int32
-        run: Any = pd.Categorical.from_codes(np.full(len(frame), list(runs).index(part.run), dtype=width),
-                                             dtype=dtype)
+        run: Any = pd.Categorical.from_codes(np.full(len(frame), list(runs).index(part.run), dtype=width), dtype=dtype)
         frame.insert(0 if wanted is None else wanted.index(RUN), RUN, run)
     frame.attrs.update(kept)
     return frame
@@ -307,8 +318,16 @@ def _takes_errors(method: Any) -> bool:
     return "errors" in (getattr(method, "__text_signature__", None) or "errors")
 
 
-def write_part(part: Part, path: str, table: str, filter_kwargs: dict[str, Any] | None, runs: Sequence[str],
-               threads: int, columns: Sequence[str] | None, errors: str = "raise") -> list[Skipped]:
+def write_part(
+    part: Part,
+    path: str,
+    table: str,
+    filter_kwargs: dict[str, Any] | None,
+    runs: Sequence[str],
+    threads: int,
+    columns: Sequence[str] | None,
+    errors: str = "raise",
+) -> list[Skipped]:
     """Reads one partition and writes it as the Parquet file ``path``, where
     it is computed (a worker), so that no table passes through the client;
     returns the apertures that ``errors="skip"`` left out."""
@@ -326,8 +345,7 @@ def write_part(part: Part, path: str, table: str, filter_kwargs: dict[str, Any] 
 def _check_columns(frame: Any, names: Sequence[str]) -> None:
     unknown = [name for name in names if name not in frame.columns]
     if unknown:
-        raise RuntimeError(f"Unknown column {unknown[0]!r}; the valid columns are "
-                           + ", ".join([RUN, *frame.columns]))
+        raise RuntimeError(f"Unknown column {unknown[0]!r}; the valid columns are " + ", ".join([RUN, *frame.columns]))
 
 
 # ---------------------------------------------------------------------------
@@ -345,8 +363,15 @@ class Plan:
     skipped: list[Skipped]
 
 
-def plan(table: str, paths: Paths, apertures: Iterable[Any] | None = None, *, partition_records: int = 5_000_000,
-         ignore_missing: bool = False, on_bad_file: str = "raise") -> Plan:
+def plan(
+    table: str,
+    paths: Paths,
+    apertures: Iterable[Any] | None = None,
+    *,
+    partition_records: int = 5_000_000,
+    ignore_missing: bool = False,
+    on_bad_file: str = "raise",
+) -> Plan:
     """The partitions of ``table`` ("pulses", "records" or "summary") over
     ``paths``, without reading a record."""
     if isinstance(partition_records, bool) or not isinstance(partition_records, int):
@@ -359,32 +384,41 @@ def plan(table: str, paths: Paths, apertures: Iterable[Any] | None = None, *, pa
     runs = run_names(files)
     selection = _selection(apertures)
     skipped: list[Skipped] | None = [] if on_bad_file == "skip" else None
-    parts = [part for path, run in zip(files, runs)
-             for part in plan_file(path, run, table, selection, partition_records, ignore_missing, skipped)]
+    parts = [
+        part
+        for path, run in zip(files, runs)
+        for part in plan_file(path, run, table, selection, partition_records, ignore_missing, skipped)
+    ]
     lost = {item.path for item in skipped or [] if item.aperture is None}
     good = [(path, run) for path, run in zip(files, runs) if path not in lost]
     if not good:
-        raise RuntimeError("no pulse file could be read: " + "; ".join(f"{item.path}: {item.reason}"
-                                                                      for item in skipped or []))
+        raise RuntimeError(
+            "no pulse file could be read: " + "; ".join(f"{item.path}: {item.reason}" for item in skipped or [])
+        )
     if not parts:  # nothing selected: one empty partition gives the columns
         parts = [Part(good[0][0], good[0][1], spans_of([]))]
     return Plan(files, tuple(dict.fromkeys(runs)), parts, skipped or [])  # a file given twice is one run
 
 
-def meta(plan: Plan, table: str, pulse_filter_kwargs: dict[str, Any] | None, threads: int,
-         columns: Sequence[str] | None) -> Any:
+def meta(
+    plan: Plan, table: str, pulse_filter_kwargs: dict[str, Any] | None, threads: int, columns: Sequence[str] | None
+) -> Any:
     """The empty frame of the plan's first readable file: the columns, and
     the module's checks of the column names and of the filter's keywords (it
     warns of unknown ones)."""
     first = plan.parts[0]
-    return read_part(Part(first.path, first.run, spans_of([])), table, pulse_filter_kwargs, plan.categories,
-                     threads, columns)
+    return read_part(
+        Part(first.path, first.run, spans_of([])), table, pulse_filter_kwargs, plan.categories, threads, columns
+    )
 
 
 def known_filter_kwargs(pulse_filter_kwargs: dict[str, Any] | None) -> dict[str, Any] | None:
     """The keywords handed to the partitions: the PulseFilter's alone."""
-    return None if pulse_filter_kwargs is None else {
-        key: value for key, value in pulse_filter_kwargs.items() if key in FILTER_KEYWORDS}
+    return (
+        None
+        if pulse_filter_kwargs is None
+        else {key: value for key, value in pulse_filter_kwargs.items() if key in FILTER_KEYWORDS}
+    )
 
 
 class SkippedWarning(UserWarning):
@@ -397,26 +431,49 @@ class SkippedWarning(UserWarning):
         self.item = item
 
 
-def _frame(table: str, paths: Paths, apertures: Iterable[Any] | None, pulse_filter_kwargs: dict[str, Any] | None,
-           columns: Sequence[str] | None, partition_records: int, threads: int, ignore_missing: bool,
-           on_bad_file: str) -> Any:
+def _frame(
+    table: str,
+    paths: Paths,
+    apertures: Iterable[Any] | None,
+    pulse_filter_kwargs: dict[str, Any] | None,
+    columns: Sequence[str] | None,
+    partition_records: int,
+    threads: int,
+    ignore_missing: bool,
+    on_bad_file: str,
+) -> Any:
     import warnings
 
     dask = require("dask", "Dask DataFrames", "dask")
     dd = require("dask.dataframe", "Dask DataFrames", "dask")
 
-    planned = plan(table, paths, apertures, partition_records=partition_records, ignore_missing=ignore_missing,
-                   on_bad_file=on_bad_file)
+    planned = plan(
+        table,
+        paths,
+        apertures,
+        partition_records=partition_records,
+        ignore_missing=ignore_missing,
+        on_bad_file=on_bad_file,
+    )
     for item in planned.skipped:
         warnings.warn(SkippedWarning(item), stacklevel=3)
     base_columns = None if columns is None else list(columns)
     empty = meta(planned, table, pulse_filter_kwargs, threads, base_columns)
     # The frames hold no Python strings; leave the module's types as they are.
     with dask.config.set({"dataframe.convert-string": False}):
-        return dd.from_map(read_part, planned.parts, meta=empty, label=METHODS[table], enforce_metadata=False,
-                           table=table, filter_kwargs=known_filter_kwargs(pulse_filter_kwargs),
-                           runs=planned.categories, threads=threads, base_columns=base_columns,
-                           errors=on_bad_file)
+        return dd.from_map(
+            read_part,
+            planned.parts,
+            meta=empty,
+            label=METHODS[table],
+            enforce_metadata=False,
+            table=table,
+            filter_kwargs=known_filter_kwargs(pulse_filter_kwargs),
+            runs=planned.categories,
+            threads=threads,
+            base_columns=base_columns,
+            errors=on_bad_file,
+        )
 
 
 _BAD_FILES = """``on_bad_file="skip"`` leaves out a file that cannot be opened and the apertures whose blocks
@@ -425,43 +482,90 @@ _BAD_FILES = """``on_bad_file="skip"`` leaves out a file that cannot be opened a
     ``attrs["skipped_apertures"]``."""
 
 
-def read_pulses(paths: Paths, apertures: Iterable[Any] | None = None,
-                pulse_filter_kwargs: dict[str, Any] | None = None, *, columns: Sequence[str] | None = None,
-                partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False,
-                on_bad_file: str = "raise") -> Any:
+def read_pulses(
+    paths: Paths,
+    apertures: Iterable[Any] | None = None,
+    pulse_filter_kwargs: dict[str, Any] | None = None,
+    *,
+    columns: Sequence[str] | None = None,
+    partition_records: int = 5_000_000,
+    threads: int = 1,
+    ignore_missing: bool = False,
+    on_bad_file: str = "raise",
+) -> Any:
     """Every pulse of every file (or of the ``apertures`` selected in each)
     as one Dask DataFrame: "run", then the columns of
     ``PulseReader.read_pulses`` (``columns`` chooses and orders them, "run"
     included). ``threads`` is the module's threads per partition;
     ``ignore_missing`` skips selected apertures that a file does not hold.
     """
-    return _frame("pulses", paths, apertures, pulse_filter_kwargs, columns, partition_records, threads,
-                  ignore_missing, on_bad_file)
+    return _frame(
+        "pulses",
+        paths,
+        apertures,
+        pulse_filter_kwargs,
+        columns,
+        partition_records,
+        threads,
+        ignore_missing,
+        on_bad_file,
+    )
 
 
-def read_records(paths: Paths, apertures: Iterable[Any] | None = None, *, columns: Sequence[str] | None = None,
-                 partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False,
-                 on_bad_file: str = "raise") -> Any:
+def read_records(
+    paths: Paths,
+    apertures: Iterable[Any] | None = None,
+    *,
+    columns: Sequence[str] | None = None,
+    partition_records: int = 5_000_000,
+    threads: int = 1,
+    ignore_missing: bool = False,
+    on_bad_file: str = "raise",
+) -> Any:
     """Every record of every file as one Dask DataFrame: "run", then the
     columns of ``PulseReader.read_records``."""
-    return _frame("records", paths, apertures, None, columns, partition_records, threads, ignore_missing,
-                  on_bad_file)
+    return _frame("records", paths, apertures, None, columns, partition_records, threads, ignore_missing, on_bad_file)
 
 
-def summarize(paths: Paths, apertures: Iterable[Any] | None = None,
-              pulse_filter_kwargs: dict[str, Any] | None = None, *, columns: Sequence[str] | None = None,
-              partition_records: int = 5_000_000, threads: int = 1, ignore_missing: bool = False,
-              on_bad_file: str = "raise") -> Any:
+def summarize(
+    paths: Paths,
+    apertures: Iterable[Any] | None = None,
+    pulse_filter_kwargs: dict[str, Any] | None = None,
+    *,
+    columns: Sequence[str] | None = None,
+    partition_records: int = 5_000_000,
+    threads: int = 1,
+    ignore_missing: bool = False,
+    on_bad_file: str = "raise",
+) -> Any:
     """One row per aperture of every file as one Dask DataFrame: "run", then
     the columns of ``PulseReader.summarize``. Summarizing reads every record,
     so the partitions are planned by records as for the other tables: each
     holds whole apertures of one file."""
-    return _frame("summary", paths, apertures, pulse_filter_kwargs, columns, partition_records, threads,
-                  ignore_missing, on_bad_file)
+    return _frame(
+        "summary",
+        paths,
+        apertures,
+        pulse_filter_kwargs,
+        columns,
+        partition_records,
+        threads,
+        ignore_missing,
+        on_bad_file,
+    )
 
 
 for _reader in (read_pulses, read_records, summarize):
     _reader.__doc__ = (_reader.__doc__ or "").rstrip() + "\n\n    " + _BAD_FILES + "\n"
 
-__all__ = ["RUN", "Skipped", "SkippedWarning", "expand_paths", "plan", "read_pulses", "read_records", "run_names",
-           "summarize"]
+__all__ = [
+    "RUN",
+    "Skipped",
+    "SkippedWarning",
+    "expand_paths",
+    "plan",
+    "read_pulses",
+    "read_records",
+    "run_names",
+    "summarize",
+]

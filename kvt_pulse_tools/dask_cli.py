@@ -30,12 +30,18 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     """--scheduler ADDRESS and --workers N, one or the other."""
     group = parser.add_argument_group("Dask cluster (pip install 'kvt_pulse_reader[dask]')")
     where = group.add_mutually_exclusive_group()
-    where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="compute on the Dask cluster whose scheduler is at ADDRESS, such as tcp://host:8786 "
-                            "(every worker must see the files at the same paths)")
-    where.add_argument("--workers", type=_count, metavar="N",
-                       help="start a Dask cluster of N single-threaded worker processes on this machine "
-                            "(N processes)")
+    where.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="compute on the Dask cluster whose scheduler is at ADDRESS, such as tcp://host:8786 "
+        "(every worker must see the files at the same paths)",
+    )
+    where.add_argument(
+        "--workers",
+        type=_count,
+        metavar="N",
+        help="start a Dask cluster of N single-threaded worker processes on this machine (N processes)",
+    )
 
 
 def on_cluster(args: argparse.Namespace) -> bool:
@@ -48,9 +54,16 @@ def client(args: argparse.Namespace) -> Iterator[Any]:
     distributed = require("distributed", "--scheduler and --workers", "dask")
     with contextlib.ExitStack() as stack:
         if args.workers is not None:
-            cluster = stack.enter_context(distributed.LocalCluster(
-                n_workers=args.workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                dashboard_address=":0", silence_logs=logging.CRITICAL))
+            cluster = stack.enter_context(
+                distributed.LocalCluster(
+                    n_workers=args.workers,
+                    threads_per_worker=1,
+                    processes=True,
+                    host="127.0.0.1",
+                    dashboard_address=":0",
+                    silence_logs=logging.CRITICAL,
+                )
+            )
             yield stack.enter_context(distributed.Client(cluster))
         else:
             yield stack.enter_context(distributed.Client(args.scheduler))

@@ -24,9 +24,19 @@ PathArg = Union[str, "os.PathLike[str]"]
 
 #: Units of the columns, for axis labels and colour bars.
 UNITS = {
-    "dur_s": "s", "ipd_s": "s", "first_start_s": "s", "last_end_s": "s", "mean_dur_s": "s", "mean_ipd_s": "s",
-    "dur_f": "frames", "ipd_f": "frames", "start_f": "frames", "end_f": "frames", "pulse_rate_hz": "Hz",
-    "num_pulses": "pulses", "num_records": "records",
+    "dur_s": "s",
+    "ipd_s": "s",
+    "first_start_s": "s",
+    "last_end_s": "s",
+    "mean_dur_s": "s",
+    "mean_ipd_s": "s",
+    "dur_f": "frames",
+    "ipd_f": "frames",
+    "start_f": "frames",
+    "end_f": "frames",
+    "pulse_rate_hz": "Hz",
+    "num_pulses": "pulses",
+    "num_records": "records",
 }
 SIZE_INCHES = (8.0, 5.0)
 DPI = 100
@@ -69,7 +79,6 @@ def _save(figure: Any, path: PathArg) -> None:
 def sensor_map(path: PathArg, column: str, out: PathArg, pulse_filter_kwargs: dict[str, Any] | None = None) -> None:
     """A heat map of the summary column ``column`` over the sensor."""
     import numpy as np
-
     from kvt_pulse_reader import PulseReader
 
     plt = _pyplot()
@@ -88,15 +97,25 @@ def sensor_map(path: PathArg, column: str, out: PathArg, pulse_filter_kwargs: di
     kinds = np.ones((rows, cols), dtype=np.int8)
     kinds[y, x] = np.where(summary["num_pulses"].to_numpy() == 0, 2, 0)
     figure, axes = plt.subplots(figsize=SIZE_INCHES)
-    image = axes.imshow(np.ma.masked_where(kinds != 0, grid), origin="upper", aspect="auto",
-                        interpolation="nearest", cmap="viridis")
+    image = axes.imshow(
+        np.ma.masked_where(kinds != 0, grid), origin="upper", aspect="auto", interpolation="nearest", cmap="viridis"
+    )
     from matplotlib.colors import ListedColormap
     from matplotlib.patches import Patch
 
-    axes.imshow(np.ma.masked_equal(kinds, 0), origin="upper", aspect="auto", interpolation="nearest",
-                cmap=ListedColormap([ABSENT_COLOUR, NO_PULSES_COLOUR]), vmin=1, vmax=2)
-    legend = [Patch(color=ABSENT_COLOUR, label="absent from the file"),
-              Patch(color=NO_PULSES_COLOUR, label="no pulses")]
+    axes.imshow(
+        np.ma.masked_equal(kinds, 0),
+        origin="upper",
+        aspect="auto",
+        interpolation="nearest",
+        cmap=ListedColormap([ABSENT_COLOUR, NO_PULSES_COLOUR]),
+        vmin=1,
+        vmax=2,
+    )
+    legend = [
+        Patch(color=ABSENT_COLOUR, label="absent from the file"),
+        Patch(color=NO_PULSES_COLOUR, label="no pulses"),
+    ]
     figure.legend(handles=legend, loc="lower left", ncol=2, fontsize="small", frameon=False)
     figure.colorbar(image, ax=axes, label=_label(column))
     axes.set_title(f"{column} per aperture: {os.path.basename(os.fspath(path))}")
@@ -106,11 +125,11 @@ def sensor_map(path: PathArg, column: str, out: PathArg, pulse_filter_kwargs: di
     _save(figure, out)
 
 
-def aperture_pulses(path: PathArg, aperture: int, out: PathArg,
-                    pulse_filter_kwargs: dict[str, Any] | None = None) -> None:
+def aperture_pulses(
+    path: PathArg, aperture: int, out: PathArg, pulse_filter_kwargs: dict[str, Any] | None = None
+) -> None:
     """One aperture's pulses: intensity against time in seconds."""
     import numpy as np
-
     from kvt_pulse_reader import PulseReader
 
     plt = _pyplot()
@@ -121,11 +140,18 @@ def aperture_pulses(path: PathArg, aperture: int, out: PathArg,
     start = pulses["start_f"].to_numpy(np.float64) / fps
     snr = pulses["snr"].to_numpy(np.float64)
     finite = np.isfinite(snr)
-    low, high = (np.nanpercentile(snr[finite], [2, 98]) if finite.any() else (0.0, 1.0))
+    low, high = np.nanpercentile(snr[finite], [2, 98]) if finite.any() else (0.0, 1.0)
     colours = plt.get_cmap("plasma")(plt.Normalize(low, high)(np.where(finite, snr, low)))
     figure, axes = plt.subplots(figsize=SIZE_INCHES)
-    axes.bar(start, pulses["intensity"].to_numpy(np.float64), width=pulses["dur_s"].to_numpy(np.float64),
-             align="edge", color=colours, edgecolor=colours, linewidth=0.5)
+    axes.bar(
+        start,
+        pulses["intensity"].to_numpy(np.float64),
+        width=pulses["dur_s"].to_numpy(np.float64),
+        align="edge",
+        color=colours,
+        edgecolor=colours,
+        linewidth=0.5,
+    )
     mappable = plt.cm.ScalarMappable(norm=plt.Normalize(low, high), cmap="plasma")
     figure.colorbar(mappable, ax=axes, label="snr")
     x, y = records.attrs["aperture_x"], records.attrs["aperture_y"]
@@ -154,8 +180,9 @@ def histogram(path: PathArg, column: str, out: PathArg, pulse_filter_kwargs: dic
     _save(figure, out)
 
 
-def histogram_bins(reader: Any, column: str, pulse_filter_kwargs: dict[str, Any] | None = None,
-                   batch_records: int = 1_000_000) -> tuple[int, Any, Any]:
+def histogram_bins(
+    reader: Any, column: str, pulse_filter_kwargs: dict[str, Any] | None = None, batch_records: int = 1_000_000
+) -> tuple[int, Any, Any]:
     """(finite values, bin edges, counts) of a pulse column up to its 99.5th
     percentile: one bin per value when it takes at most 200 values (whole
     frames), else 100 bins. The column is read a batch at a time, once to
@@ -165,8 +192,9 @@ def histogram_bins(reader: Any, column: str, pulse_filter_kwargs: dict[str, Any]
     import numpy as np
 
     def batches() -> Any:
-        for batch in reader.iter_pulses(pulse_filter_kwargs=pulse_filter_kwargs, columns=[column],
-                                        batch_records=batch_records):
+        for batch in reader.iter_pulses(
+            pulse_filter_kwargs=pulse_filter_kwargs, columns=[column], batch_records=batch_records
+        ):
             values = batch[column].to_numpy(np.float64)
             yield values[np.isfinite(values)]
 
@@ -191,8 +219,11 @@ def histogram_bins(reader: Any, column: str, pulse_filter_kwargs: dict[str, Any]
         kept = values <= below + (above - below) * (place - int(place))
         values, counts = values[kept], counts[kept]
         middles = (values[1:] + values[:-1]) / 2
-        bins = (np.concatenate(([2 * values[0] - middles[0]], middles, [2 * values[-1] - middles[-1]]))
-                if values.size > 1 else np.array([values[0] - 0.5, values[0] + 0.5]))
+        bins = (
+            np.concatenate(([2 * values[0] - middles[0]], middles, [2 * values[-1] - middles[-1]]))
+            if values.size > 1
+            else np.array([values[0] - 0.5, values[0] + 0.5])
+        )
         return count, bins, counts
     fine_edges = np.linspace(low, high, (1 << 16) + 1)
     fine = np.zeros(1 << 16, dtype=np.int64)

@@ -19,15 +19,24 @@ from kvt_pulse_tools._command import add_subcommand
 
 def add_recover(commands: Any, common: argparse.ArgumentParser) -> None:
     parser = add_subcommand(
-        commands, common, "recover", run_recover, help="salvage the sound blocks of a cut or damaged pulse file",
+        commands,
+        common,
+        "recover",
+        run_recover,
+        help="salvage the sound blocks of a cut or damaged pulse file",
         description="Walks the blocks of IN back to back from its data offset, uses its index where it "
-                    "survives, and writes every sound block into the new file OUT with a fresh index. "
-                    "IN is never written; OUT must not exist.")
+        "survives, and writes every sound block into the new file OUT with a fresh index. "
+        "IN is never written; OUT must not exist.",
+    )
     parser.add_argument("file", metavar="IN", help="the damaged pulse file (only read)")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT",
-                        help="the new pulse file; refused if it exists or is IN itself")
-    parser.add_argument("--keep-partial", action="store_true",
-                        help="keep the complete records of the block that was cut, its record count rewritten")
+    parser.add_argument(
+        "-o", "--output", required=True, metavar="OUT", help="the new pulse file; refused if it exists or is IN itself"
+    )
+    parser.add_argument(
+        "--keep-partial",
+        action="store_true",
+        help="keep the complete records of the block that was cut, its record count rewritten",
+    )
     parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
 
 
@@ -41,15 +50,21 @@ def report_lines(report: dict[str, Any], output: str) -> list[str]:
     cut = report["partial_block"]
     if cut is not None:
         fate = "kept" if cut["kept"] else "dropped (--keep-partial keeps them)"
-        lines.append(f"cut block: aperture {cut['aperture']} at byte {cut['byte_offset']}, "
-                     f"{cut['records_complete']} of {cut['records_claimed']} records complete, {fate}")
-    lines.append(f"discarded {report['bytes_discarded']} bytes; the walk stopped at byte {report['walk_end']}: "
-                 f"{report['walk_stop']}")
+        lines.append(
+            f"cut block: aperture {cut['aperture']} at byte {cut['byte_offset']}, "
+            f"{cut['records_complete']} of {cut['records_claimed']} records complete, {fate}"
+        )
+    lines.append(
+        f"discarded {report['bytes_discarded']} bytes; the walk stopped at byte {report['walk_end']}: "
+        f"{report['walk_stop']}"
+    )
     if report["index_rebuilt"]:
         lines.append("index: none survived; rebuilt from the walk")
     else:
-        lines.append(f"index: found at byte {report['index_offset']}; {report['index_confirmed']} entries "
-                     f"confirmed the walk, {report['apertures_from_index']} blocks placed by it alone")
+        lines.append(
+            f"index: found at byte {report['index_offset']}; {report['index_confirmed']} entries "
+            f"confirmed the walk, {report['apertures_from_index']} blocks placed by it alone"
+        )
     return lines
 
 

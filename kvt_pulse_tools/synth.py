@@ -120,12 +120,21 @@ def synthesize(
     offsets = data_offset + np.concatenate(([0], np.cumsum(block_sizes)[:-1]))
     index_offset = data_offset + int(block_sizes.sum())
     header = FileHeader(
-        magic=MAGIC, reserved1=0, num_apertures=apertures, metadata_length=len(metadata),
-        encoding_record_type=1, encoding_record_size=4, num_encoding_records=8, reserved2=0,
-        record_size=RECORD_SIZE, data_offset=data_offset, index_offset=index_offset,
+        magic=MAGIC,
+        reserved1=0,
+        num_apertures=apertures,
+        metadata_length=len(metadata),
+        encoding_record_type=1,
+        encoding_record_size=4,
+        num_encoding_records=8,
+        reserved2=0,
+        record_size=RECORD_SIZE,
+        data_offset=data_offset,
+        index_offset=index_offset,
     )
-    encodings = b"".join(bytes([code, exponent]) + offset.to_bytes(2, "little")
-                         for code, exponent, offset in _ENCODINGS)
+    encodings = b"".join(
+        bytes([code, exponent]) + offset.to_bytes(2, "little") for code, exponent, offset in _ENCODINGS
+    )
 
     file_size = index_offset + index_size(apertures)
     pulses = 0
@@ -138,14 +147,19 @@ def synthesize(
         # two threads (NumPy releases the interpreter lock while it fills
         # arrays) and written in order; each chunk draws from a generator of
         # its own, so the file does not depend on the threads' timing.
-        ends = np.searchsorted(np.cumsum(counts), np.arange(1, total_records // _CHUNK_RECORDS + 1)
-                               * _CHUNK_RECORDS, side="left") + 1
+        ends = (
+            np.searchsorted(
+                np.cumsum(counts), np.arange(1, total_records // _CHUNK_RECORDS + 1) * _CHUNK_RECORDS, side="left"
+            )
+            + 1
+        )
         bounds = np.unique(np.concatenate(([0], np.minimum(ends, apertures), [apertures])))
 
         def make(k: int) -> tuple[Any, int]:
             first, last = int(bounds[k]), int(bounds[k + 1])
-            return _blocks(np.random.default_rng([seed, k]), layout, first, last, counts[first:last], mean_step,
-                           run_frames)
+            return _blocks(
+                np.random.default_rng([seed, k]), layout, first, last, counts[first:last], mean_step, run_frames
+            )
 
         with ThreadPoolExecutor(max_workers=2) as pool:
             pending: deque[Future[tuple[Any, int]]] = deque()
@@ -218,8 +232,9 @@ def _metadata(layout: _Layout, fps: float, duration: float) -> bytes:
     return json.dumps(metadata, sort_keys=True).encode()
 
 
-def _blocks(rng: Any, layout: _Layout, first: int, last: int, counts: Any,
-            mean_step: float, run_frames: int) -> tuple[Any, int]:
+def _blocks(
+    rng: Any, layout: _Layout, first: int, last: int, counts: Any, mean_step: float, run_frames: int
+) -> tuple[Any, int]:
     """The blocks of apertures first .. last - 1, back to back, as rows of
     eight u16 words, and the number of pulses among them.
 
@@ -345,7 +360,7 @@ def _kind_table(mix: tuple[float, ...]) -> Any:
 
 
 def parse_records(text: str) -> int | tuple[int, int]:
-    """"300" or "50-500" (as the command takes --records)."""
+    """ "300" or "50-500" (as the command takes --records)."""
     low, dash, high = text.partition("-")
     try:
         if not dash:

@@ -31,13 +31,16 @@ def described(table: Any, name: str | None) -> Any:
     if name is None:
         return table
     import pyarrow as pa
-
     from kvt_pulse_reader import COLUMNS
 
     known = {column: (meaning, unit) for column, _, unit, meaning in COLUMNS[name]}
     known["run"] = (RUN_MEANING, "")
-    fields = [field.with_metadata({"description": known[field.name][0], "unit": known[field.name][1]})
-              if field.name in known else field for field in table.schema]
+    fields = [
+        field.with_metadata({"description": known[field.name][0], "unit": known[field.name][1]})
+        if field.name in known
+        else field
+        for field in table.schema
+    ]
     return pa.Table.from_arrays(table.columns, schema=pa.schema(fields, metadata=table.schema.metadata))
 
 
@@ -46,8 +49,7 @@ def table_format(path: str | None) -> str:
         return "tsv"
     extension = os.path.splitext(path)[1].lower()
     if extension not in FORMATS:
-        raise ToolError(f"cannot tell the table format of {path}: use one of "
-                         + ", ".join(sorted(FORMATS)))
+        raise ToolError(f"cannot tell the table format of {path}: use one of " + ", ".join(sorted(FORMATS)))
     return FORMATS[extension]
 
 
@@ -84,8 +86,13 @@ class TableWriter:
     def write(self, frame: Any) -> None:
         """Writes one pandas DataFrame."""
         if self._kind in ("csv", "tsv") and not self._use_arrow:
-            frame.to_csv(self._sink, sep="\t" if self._kind == "tsv" else ",", index=False,
-                         header=not self._header_written, lineterminator="\n")
+            frame.to_csv(
+                self._sink,
+                sep="\t" if self._kind == "tsv" else ",",
+                index=False,
+                header=not self._header_written,
+                lineterminator="\n",
+            )
             self._header_written = True
             return
         import pyarrow as pa
@@ -116,8 +123,10 @@ class TableWriter:
             import pyarrow as pa
 
             # The CSV writer takes no dictionary columns: categories as their words.
-            table = pa.table([c.cast(c.type.value_type) if pa.types.is_dictionary(c.type) else c
-                              for c in table.columns], names=table.column_names)
+            table = pa.table(
+                [c.cast(c.type.value_type) if pa.types.is_dictionary(c.type) else c for c in table.columns],
+                names=table.column_names,
+            )
         self._open(table.schema)
         self._writer.write_table(table)
 
@@ -129,8 +138,9 @@ class TableWriter:
         if self._kind in ("csv", "tsv"):
             import pyarrow.csv as csv
 
-            schema = pa.schema([f.with_type(f.type.value_type) if pa.types.is_dictionary(f.type) else f
-                                for f in schema])
+            schema = pa.schema(
+                [f.with_type(f.type.value_type) if pa.types.is_dictionary(f.type) else f for f in schema]
+            )
             # The names and the kind words hold no delimiter: nothing is quoted.
             delimiter = "\t" if self._kind == "tsv" else ","
             self._sink.write((delimiter.join(schema.names) + "\n").encode())

@@ -61,35 +61,46 @@ def _wanted(args: argparse.Namespace) -> list[str] | None:
 def _plan(args: argparse.Namespace, table: str, report: SkipReport) -> Any:
     from kvt_pulse_tools import dask as kvt_dask
 
-    planned = kvt_dask.plan(table, args.files, args.apertures, ignore_missing=args.ignore_missing,
-                            on_bad_file=args.on_bad_file)
+    planned = kvt_dask.plan(
+        table, args.files, args.apertures, ignore_missing=args.ignore_missing, on_bad_file=args.on_bad_file
+    )
     for item in planned.skipped:
         report.add(item.path, item.aperture, item.reason)
     return planned
 
 
-def _part_options(args: argparse.Namespace, table: str, filters: dict[str, Any] | None, threads: int,
-                  planned: Any) -> dict[str, Any]:
+def _part_options(
+    args: argparse.Namespace, table: str, filters: dict[str, Any] | None, threads: int, planned: Any
+) -> dict[str, Any]:
     from kvt_pulse_tools import dask as kvt_dask
 
     wanted = _wanted(args)
     if len(args.files) == 1 and wanted is None:  # one file: the columns of the single-file table
-        wanted = [name for name in kvt_dask.meta(planned, table, filters, threads, None).columns
-                  if name != kvt_dask.RUN]
-    return dict(table=table, filter_kwargs=kvt_dask.known_filter_kwargs(filters), runs=planned.categories,
-                threads=threads, base_columns=wanted, errors=args.on_bad_file)
+        wanted = [
+            name for name in kvt_dask.meta(planned, table, filters, threads, None).columns if name != kvt_dask.RUN
+        ]
+    return dict(
+        table=table,
+        filter_kwargs=kvt_dask.known_filter_kwargs(filters),
+        runs=planned.categories,
+        threads=threads,
+        base_columns=wanted,
+        errors=args.on_bad_file,
+    )
 
 
-def _from_cluster(args: argparse.Namespace, table: str, filters: dict[str, Any] | None, report: SkipReport,
-                  writer: Any) -> None:
+def _from_cluster(
+    args: argparse.Namespace, table: str, filters: dict[str, Any] | None, report: SkipReport, writer: Any
+) -> None:
     from kvt_pulse_tools import dask as kvt_dask
 
     planned = _plan(args, table, report)
     options = _part_options(args, table, filters, args.threads or 1, planned)
     empty = kvt_dask.meta(planned, table, filters, args.threads or 1, options["base_columns"])
     with client(args) as cluster, progress_bar(args, len(planned.parts), table, unit="partition") as bar:
-        for part, frame in zip(planned.parts, in_order(cluster, kvt_dask.read_part, planned.parts, **options),
-                               strict=True):
+        for part, frame in zip(
+            planned.parts, in_order(cluster, kvt_dask.read_part, planned.parts, **options), strict=True
+        ):
             report.add_from(part.path, frame)
             frame.attrs = {}
             writer.write(frame)
@@ -97,8 +108,7 @@ def _from_cluster(args: argparse.Namespace, table: str, filters: dict[str, Any] 
     writer.close(empty)
 
 
-def _write_dataset(args: argparse.Namespace, table: str, filters: dict[str, Any] | None,
-                   report: SkipReport) -> None:
+def _write_dataset(args: argparse.Namespace, table: str, filters: dict[str, Any] | None, report: SkipReport) -> None:
     """One Parquet part per partition, written where the partition is read."""
     planned = _plan(args, table, report)
     threads = args.threads or (1 if on_cluster(args) else os.cpu_count() or 1)
@@ -122,8 +132,16 @@ def _write_job(job: tuple[Any, str], **options: Any) -> Any:
     from kvt_pulse_tools import dask as kvt_dask
 
     part, path = job
-    return kvt_dask.write_part(part, path, options["table"], options["filter_kwargs"], options["runs"],
-                               options["threads"], options["base_columns"], options["errors"])
+    return kvt_dask.write_part(
+        part,
+        path,
+        options["table"],
+        options["filter_kwargs"],
+        options["runs"],
+        options["threads"],
+        options["base_columns"],
+        options["errors"],
+    )
 
 
 def _add_skipped(report: SkipReport, skipped: Any) -> None:
@@ -135,8 +153,9 @@ def _add_skipped(report: SkipReport, skipped: Any) -> None:
 # Here: the module's streams, file after file.
 
 
-def _from_here(args: argparse.Namespace, table: str, filters: dict[str, Any] | None, report: SkipReport,
-               writer: Any) -> None:
+def _from_here(
+    args: argparse.Namespace, table: str, filters: dict[str, Any] | None, report: SkipReport, writer: Any
+) -> None:
     from kvt_pulse_reader import PulseReader
 
     from kvt_pulse_tools import dask as kvt_dask
@@ -146,8 +165,13 @@ def _from_here(args: argparse.Namespace, table: str, filters: dict[str, Any] | N
     categories = list(dict.fromkeys(names))
     wanted = _wanted(args)
     own = None if wanted is None else [name for name in wanted if name != kvt_dask.RUN]
-    at = None if not several or (wanted is not None and kvt_dask.RUN not in wanted) else \
-        0 if wanted is None else wanted.index(kvt_dask.RUN)
+    at = (
+        None
+        if not several or (wanted is not None and kvt_dask.RUN not in wanted)
+        else 0
+        if wanted is None
+        else wanted.index(kvt_dask.RUN)
+    )
     empty = None
     with progress_bar(args, None, table, unit="row", unit_scale=True) as bar:
         for path, run in zip(args.files, names, strict=True):
@@ -165,8 +189,7 @@ def _from_here(args: argparse.Namespace, table: str, filters: dict[str, Any] | N
                     selection = kvt_dask.placed_apertures(reader, selection, path, missed)[0].tolist()
                     _add_skipped(report, missed)
                 code = categories.index(run)
-                for piece in _pieces(reader, table, selection, filters, args, own, writer.takes_streams, report,
-                                     path):
+                for piece in _pieces(reader, table, selection, filters, args, own, writer.takes_streams, report, path):
                     piece = _with_run(piece, at, code, categories)
                     if hasattr(piece, "num_rows"):
                         writer.write_arrow(piece)
@@ -184,15 +207,24 @@ def _errors(report: SkipReport, method: Any) -> dict[str, str]:
     return {"errors": "skip"} if report.skip and _takes_errors(method) else {}
 
 
-def _pieces(reader: Any, table: str, selection: list[int], filters: dict[str, Any] | None,
-            args: argparse.Namespace, own: list[str] | None, streams: bool, report: SkipReport,
-            path: str) -> Iterator[Any]:
+def _pieces(
+    reader: Any,
+    table: str,
+    selection: list[int],
+    filters: dict[str, Any] | None,
+    args: argparse.Namespace,
+    own: list[str] | None,
+    streams: bool,
+    report: SkipReport,
+    path: str,
+) -> Iterator[Any]:
     """The table of one file: pandas frames, or pyarrow batches straight
     from the module's column buffers when pyarrow is installed."""
     threads = args.threads
     if table == "summary":
-        frame = reader.summarize(selection, pulse_filter_kwargs=filters, threads=threads,
-                                 **_errors(report, reader.summarize))
+        frame = reader.summarize(
+            selection, pulse_filter_kwargs=filters, threads=threads, **_errors(report, reader.summarize)
+        )
         report.add_from(path, frame)
         frame.attrs = {}
         yield frame
@@ -201,17 +233,24 @@ def _pieces(reader: Any, table: str, selection: list[int], filters: dict[str, An
         import pyarrow as pa
 
         if table == "pulses":
-            stream = reader.stream_pulses(selection, pulse_filter_kwargs=filters, columns=own, threads=threads,
-                                          **_errors(report, reader.stream_pulses))
+            stream = reader.stream_pulses(
+                selection,
+                pulse_filter_kwargs=filters,
+                columns=own,
+                threads=threads,
+                **_errors(report, reader.stream_pulses),
+            )
         else:
-            stream = reader.stream_records(selection, columns=own, threads=threads,
-                                           **_errors(report, reader.stream_records))
+            stream = reader.stream_records(
+                selection, columns=own, threads=threads, **_errors(report, reader.stream_records)
+            )
         yield from pa.RecordBatchReader.from_stream(stream)
         report.add_from(path, stream)
         return
     if table == "pulses":
-        for frame in reader.iter_pulses(selection, pulse_filter_kwargs=filters, columns=own, threads=threads,
-                                        **_errors(report, reader.iter_pulses)):
+        for frame in reader.iter_pulses(
+            selection, pulse_filter_kwargs=filters, columns=own, threads=threads, **_errors(report, reader.iter_pulses)
+        ):
             report.add_from(path, frame)
             frame.attrs = {}
             yield frame

@@ -34,10 +34,18 @@ if TYPE_CHECKING:
 PathArg = Union[str, "os.PathLike[str]"]
 
 
-def report(paths: PathArg | Sequence[PathArg], out: PathArg, *, pulse_filter_kwargs: dict[str, Any] | None = None,
-           apertures: Sequence[int] | None = None, ignore_missing: bool = False, title: str | None = None,
-           on_bad_file: str = "raise", force: bool = False,
-           progress: Callable[[int], None] | None = None) -> list[RunData]:
+def report(
+    paths: PathArg | Sequence[PathArg],
+    out: PathArg,
+    *,
+    pulse_filter_kwargs: dict[str, Any] | None = None,
+    apertures: Sequence[int] | None = None,
+    ignore_missing: bool = False,
+    title: str | None = None,
+    on_bad_file: str = "raise",
+    force: bool = False,
+    progress: Callable[[int], None] | None = None,
+) -> list[RunData]:
     """Writes the HTML report of the pulse files ``paths`` (one path or
     several: a study) to ``out`` and returns each run's numbers.
 
@@ -62,13 +70,16 @@ def report(paths: PathArg | Sequence[PathArg], out: PathArg, *, pulse_filter_kwa
     if not names:
         raise ToolError("no files to report on")
     if on_bad_file not in ("raise", "skip"):
-        raise ToolError(f"on_bad_file must be \"raise\" or \"skip\", not {on_bad_file!r}")
+        raise ToolError(f'on_bad_file must be "raise" or "skip", not {on_bad_file!r}')
     _check_output(names, os.fspath(out), force)
     runs = []
     for name in names:
         try:
-            runs.append(collect_run(name, pulse_filter_kwargs, None if apertures is None else list(apertures),
-                                    ignore_missing, progress))
+            runs.append(
+                collect_run(
+                    name, pulse_filter_kwargs, None if apertures is None else list(apertures), ignore_missing, progress
+                )
+            )
         except (RuntimeError, OSError) as error:
             if on_bad_file == "raise":
                 raise
@@ -77,11 +88,12 @@ def report(paths: PathArg | Sequence[PathArg], out: PathArg, *, pulse_filter_kwa
         raise ToolError("no file could be read: " + "; ".join(f"{run.path}: {run.error}" for run in runs))
     _unique_labels(runs)
     if title is None:
-        title = (f"Pulse run report: {runs[0].label}" if len(runs) == 1
-                 else f"Pulse study report: {len(runs)} runs")
-    made = (f"Made by kvt-pulses report {_version()} on "
-            f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC from {len(runs)} "
-            f"file{'s' if len(runs) != 1 else ''}.")
+        title = f"Pulse run report: {runs[0].label}" if len(runs) == 1 else f"Pulse study report: {len(runs)} runs"
+    made = (
+        f"Made by kvt-pulses report {_version()} on "
+        f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC from {len(runs)} "
+        f"file{'s' if len(runs) != 1 else ''}."
+    )
     text = build_page(runs, title, made)
     try:
         with atomic_output(out) as temporary, open(temporary, "w", encoding="utf-8") as sink:

@@ -42,10 +42,17 @@ MAX_TIME_BINS = 10_080
 TOP_APERTURES = 10
 #: The summary's columns that the report keeps, per aperture.
 MAP_COLUMNS = ("num_pulses", "mean_snr", "pulse_rate_hz", "mean_dur_s", "mean_ipd_s")
-KINDS = ("pulse", "padding", "long_pulse_update", "long_pulse_dropped", "step_up", "step_down", "background",
-         "unknown")
-KIND_COLUMNS = ("num_pulses", "num_padding", "num_long_pulse_update", "num_long_pulse_dropped", "num_step_up",
-                "num_step_down", "num_background", "num_unknown")
+KINDS = ("pulse", "padding", "long_pulse_update", "long_pulse_dropped", "step_up", "step_down", "background", "unknown")
+KIND_COLUMNS = (
+    "num_pulses",
+    "num_padding",
+    "num_long_pulse_update",
+    "num_long_pulse_dropped",
+    "num_step_up",
+    "num_step_down",
+    "num_background",
+    "num_unknown",
+)
 
 
 def bin_edges(shift: int) -> tuple[Any, Any, Any]:
@@ -121,9 +128,13 @@ class RunData:
     after_end: int = 0
 
 
-def collect_run(path: PathArg, pulse_filter_kwargs: dict[str, Any] | None = None,
-                apertures: list[int] | None = None, ignore_missing: bool = False,
-                progress: Callable[[int], None] | None = None) -> RunData:
+def collect_run(
+    path: PathArg,
+    pulse_filter_kwargs: dict[str, Any] | None = None,
+    apertures: list[int] | None = None,
+    ignore_missing: bool = False,
+    progress: Callable[[int], None] | None = None,
+) -> RunData:
     """Reads the run at ``path`` for the report: its header, the structural
     check, the summary and the pulses' distributions. A file that the reader
     cannot open raises its RuntimeError; damaged apertures are left out and
@@ -146,8 +157,11 @@ def collect_run(path: PathArg, pulse_filter_kwargs: dict[str, Any] | None = None
             present = set(held)
             missing = [n for n in apertures if n not in present]
             if missing and not ignore_missing:
-                raise ToolError(f"{len(missing)} selected apertures are not in {name}: "
-                                + ", ".join(map(str, missing[:10])) + (", ..." if len(missing) > 10 else ""))
+                raise ToolError(
+                    f"{len(missing)} selected apertures are not in {name}: "
+                    + ", ".join(map(str, missing[:10]))
+                    + (", ..." if len(missing) > 10 else "")
+                )
             selection = list(dict.fromkeys(n for n in apertures if n in present))
         run = RunData(path=name, label=os.path.basename(name))
         run.findings = check_file(name)
@@ -156,8 +170,11 @@ def collect_run(path: PathArg, pulse_filter_kwargs: dict[str, Any] | None = None
         summary, skipped = _summarize(reader, selection, list(dict.fromkeys(held)), pulse_filter_kwargs)
         run.skipped = skipped
         read = summary["aperture_index"].to_numpy(np.uint64)
-        run.per_aperture = {"aperture": read, "x": summary["aperture_x"].to_numpy(np.int64),
-                            "y": summary["aperture_y"].to_numpy(np.int64)}
+        run.per_aperture = {
+            "aperture": read,
+            "x": summary["aperture_x"].to_numpy(np.int64),
+            "y": summary["aperture_y"].to_numpy(np.int64),
+        }
         for column in MAP_COLUMNS:
             run.per_aperture[column] = summary[column].to_numpy(np.float64)
         run.kinds = {kind: int(summary[column].sum()) for kind, column in zip(KINDS, KIND_COLUMNS)}
@@ -177,8 +194,9 @@ def _int(value: Any) -> int:
     return int(value) if isinstance(value, (int, float)) and math.isfinite(value) and value >= 0 else 0
 
 
-def _summarize(reader: Any, selection: list[int] | None, held: list[int],
-               kwargs: dict[str, Any] | None) -> tuple[Any, list[tuple[int, str]]]:
+def _summarize(
+    reader: Any, selection: list[int] | None, held: list[int], kwargs: dict[str, Any] | None
+) -> tuple[Any, list[tuple[int, str]]]:
     """The summary of the apertures that can be read (of the selection, or by
     default every aperture with a block), and the others with the reason. A
     damaged block fails the whole call: the apertures are then cut in halves
@@ -205,21 +223,26 @@ def _summarize(reader: Any, selection: list[int] | None, held: list[int],
         return [frame]
 
     frames = attempt(selection) if selection is None or selection else []
-    summary = (pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0] if frames
-               else reader.summarize([]))
+    summary = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0] if frames else reader.summarize([])
     return summary, sorted(skipped)
 
 
 def _most_active(summary: Any) -> list[dict[str, Any]]:
-    columns = ["aperture_index", "aperture_x", "aperture_y", "num_pulses", "pulse_rate_hz", "mean_snr",
-               "mean_dur_s"]
+    columns = ["aperture_index", "aperture_x", "aperture_y", "num_pulses", "pulse_rate_hz", "mean_snr", "mean_dur_s"]
     top = summary.nlargest(TOP_APERTURES, "num_pulses")[columns]
-    return [{key: (value.item() if hasattr(value, "item") else value) for key, value in row.items()}
-            for row in top.to_dict("records")]
+    return [
+        {key: (value.item() if hasattr(value, "item") else value) for key, value in row.items()}
+        for row in top.to_dict("records")
+    ]
 
 
-def _pulse_pass(reader: Any, run: RunData, apertures: list[int], kwargs: dict[str, Any] | None,
-                progress: Callable[[int], None] | None) -> None:
+def _pulse_pass(
+    reader: Any,
+    run: RunData,
+    apertures: list[int],
+    kwargs: dict[str, Any] | None,
+    progress: Callable[[int], None] | None,
+) -> None:
     import numpy as np
 
     fine = {column: np.zeros(1 << (32 - FINE_SHIFT), np.int64) for column in COLUMNS}
@@ -259,8 +282,9 @@ def _pulse_pass(reader: Any, run: RunData, apertures: list[int], kwargs: dict[st
         counts = fine[column]
         order, _, _ = bin_edges(FINE_SHIFT)
         finite_count = int(counts[order].sum())
-        run.distributions[column] = Distribution(counts, int(counts.sum()) - finite_count, finite_count,
-                                                 quantiles_of(counts, FINE_SHIFT))
+        run.distributions[column] = Distribution(
+            counts, int(counts.sum()) - finite_count, finite_count, quantiles_of(counts, FINE_SHIFT)
+        )
     run.minute_pulses, run.minute_active = pulses, active
     run.minute_snr = np.array([_minute_median(row) for row in snr_bins.reshape(bins, MINUTE_BINS)])
     ends = np.minimum(np.arange(1, bins + 1) * 60.0 * run.bin_minutes, run.run_dur_s)
@@ -303,17 +327,27 @@ def _minute_median(row: Any) -> float:
     return (low + high) / 2
 
 
-def _run_info(run: RunData, attrs: dict[str, Any], metadata: dict[str, Any], trimmed: bool,
-              kwargs: dict[str, Any] | None, size: int) -> list[tuple[str, str]]:
+def _run_info(
+    run: RunData,
+    attrs: dict[str, Any],
+    metadata: dict[str, Any],
+    trimmed: bool,
+    kwargs: dict[str, Any] | None,
+    size: int,
+) -> list[tuple[str, str]]:
     filters = ", ".join(f"{key}={value}" for key, value in (kwargs or {}).items()) or "none"
     verdict = "no problems found" if not run.findings else f"{len(run.findings)} problems found"
     return [
-        ("file", run.path), ("size", f"{size:,} bytes ({size / 1e6:,.1f} MB)"),
+        ("file", run.path),
+        ("size", f"{size:,} bytes ({size / 1e6:,.1f} MB)"),
         ("analysis id", str(attrs.get("analysis_id", ""))),
-        ("fps", f"{run.fps:g} frames/s"), ("duration", f"{run.run_dur_s:g} s ({run.run_dur_s / 60:.1f} min)"),
+        ("fps", f"{run.fps:g} frames/s"),
+        ("duration", f"{run.run_dur_s:g} s ({run.run_dur_s / 60:.1f} min)"),
         ("sensor", f"{_int(metadata.get('rows'))} rows × {_int(metadata.get('cols'))} cols"),
         ("trimming", "trimmed boundary frames" if trimmed else "not trimmed"),
         ("apertures", f"{run.apertures:,}" + (f" ({len(run.skipped):,} not read)" if run.skipped else "")),
-        ("records", f"{run.records:,}"), ("pulses", f"{run.pulses:,}"), ("filter", filters),
+        ("records", f"{run.records:,}"),
+        ("pulses", f"{run.pulses:,}"),
+        ("filter", filters),
         ("structural check", verdict),
     ]

@@ -34,12 +34,16 @@ MAPS = (
     ("mean_dur_s", "Mean pulse duration", "s", "no pulses"),
     ("mean_ipd_s", "Mean inter-pulse duration", "s", "fewer than two pulses"),
 )
-TITLES = {"dur_s": "Pulse duration", "ipd_s": "Inter-pulse duration", "snr": "Signal-to-noise ratio",
-          "intensity": "Intensity", "binratio": "Bin ratio (bin 0 / bin 1 intensity)"}
+TITLES = {
+    "dur_s": "Pulse duration",
+    "ipd_s": "Inter-pulse duration",
+    "snr": "Signal-to-noise ratio",
+    "intensity": "Intensity",
+    "binratio": "Bin ratio (bin 0 / bin 1 intensity)",
+}
 #: Display bins of a distribution.
 DISPLAY_BINS = 80
-PALETTE = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22",
-           "#17becf")
+PALETTE = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf")
 
 
 def packed(array: Any, dtype: str) -> dict[str, Any]:
@@ -88,8 +92,15 @@ class SensorGrid:
             self.customdata = packed(first.reshape(self.shape), "u4")
         else:
             row, col = np.divmod(np.arange(size), self.shape[1])
-            channels = [first, last, self.count, col * self.tile, np.minimum(col * self.tile + self.tile, run.cols) - 1,
-                        row * self.tile, np.minimum(row * self.tile + self.tile, run.rows) - 1]
+            channels = [
+                first,
+                last,
+                self.count,
+                col * self.tile,
+                np.minimum(col * self.tile + self.tile, run.cols) - 1,
+                row * self.tile,
+                np.minimum(row * self.tile + self.tile, run.rows) - 1,
+            ]
             self.customdata = packed(np.stack(channels, axis=-1).reshape(*self.shape, 7), "u4")
 
     def mean(self, values: Any) -> Any:
@@ -113,51 +124,110 @@ def sensor_maps(run: RunData, grid: SensorGrid, key: str) -> list[dict[str, Any]
     absent = (grid.count == 0).reshape(grid.shape)
     figures = []
     tiled = grid.tile > 1
-    where = ("x %{customdata[3]}–%{customdata[4]}, y %{customdata[5]}–%{customdata[6]}" if tiled
-             else "x %{x}, y %{y}")
+    where = "x %{customdata[3]}–%{customdata[4]}, y %{customdata[5]}–%{customdata[6]}" if tiled else "x %{x}, y %{y}"
     for column, title, unit, missing in MAPS:
         means = grid.mean(run.per_aperture[column])
         no_value = np.isnan(means) & ~absent
         shown = means[np.isfinite(means)]
-        low, high = (np.percentile(shown, [1, 99]) if shown.size else (0.0, 1.0))
+        low, high = np.percentile(shown, [1, 99]) if shown.size else (0.0, 1.0)
         value = f"{title}{' (tile mean)' if tiled else ''}: %{{z:.4g}} {unit}".rstrip()
         if tiled:
-            hover = ("apertures %{customdata[0]} to %{customdata[1]} (%{customdata[2]} in this tile)<br>"
-                     + where + "<br>" + value + "<extra></extra>")
+            hover = (
+                "apertures %{customdata[0]} to %{customdata[1]} (%{customdata[2]} in this tile)<br>"
+                + where
+                + "<br>"
+                + value
+                + "<extra></extra>"
+            )
         else:
             hover = "aperture %{customdata}<br>" + where + "<br>" + value + "<extra></extra>"
         position = {"x0": (grid.tile - 1) / 2, "dx": grid.tile, "y0": (grid.tile - 1) / 2, "dy": grid.tile}
-        traces: list[dict[str, Any]] = [{
-            "type": "heatmap", "z": packed(means, "f4"), **position, "colorscale": "Viridis",
-            "customdata": {"ref": key}, "hovertemplate": hover, "hoverongaps": False, "name": title,
-            "colorbar": {"title": {"text": axis_title(title, unit), "side": "right"}},
-            **({"zmin": float(low), "zmax": float(high)} if high > low else {}),
-        }]
-        for mask, colour, name, text in ((absent, ABSENT_COLOUR, "absent from the file", "absent from the file"),
-                                         (no_value, NO_VALUE_COLOUR, missing, missing)):
+        traces: list[dict[str, Any]] = [
+            {
+                "type": "heatmap",
+                "z": packed(means, "f4"),
+                **position,
+                "colorscale": "Viridis",
+                "customdata": {"ref": key},
+                "hovertemplate": hover,
+                "hoverongaps": False,
+                "name": title,
+                "colorbar": {"title": {"text": axis_title(title, unit), "side": "right"}},
+                **({"zmin": float(low), "zmax": float(high)} if high > low else {}),
+            }
+        ]
+        for mask, colour, name, text in (
+            (absent, ABSENT_COLOUR, "absent from the file", "absent from the file"),
+            (no_value, NO_VALUE_COLOUR, missing, missing),
+        ):
             if not mask.any():
                 continue
-            label = ("apertures %{customdata[0]} to %{customdata[1]}: " if tiled and mask is no_value
-                     else "aperture %{customdata}: " if mask is no_value else "")
+            label = (
+                "apertures %{customdata[0]} to %{customdata[1]}: "
+                if tiled and mask is no_value
+                else "aperture %{customdata}: "
+                if mask is no_value
+                else ""
+            )
             z = {"ref": key + "-absent"} if mask is absent else packed(mask, "m1")
-            traces.append({"type": "heatmap", "z": z, **position,
-                           "colorscale": [[0, colour], [1, colour]], "showscale": False, "hoverongaps": False,
-                           "customdata": {"ref": key}, "legendgroup": name,
-                           "hovertemplate": label + where + "<br>" + text + "<extra></extra>"})
-            traces.append({"type": "scatter", "x": [None], "y": [None], "mode": "markers", "name": name,
-                           "legendgroup": name, "showlegend": True, "hoverinfo": "skip",
-                           "marker": {"symbol": "square", "size": 12, "color": colour}})
+            traces.append(
+                {
+                    "type": "heatmap",
+                    "z": z,
+                    **position,
+                    "colorscale": [[0, colour], [1, colour]],
+                    "showscale": False,
+                    "hoverongaps": False,
+                    "customdata": {"ref": key},
+                    "legendgroup": name,
+                    "hovertemplate": label + where + "<br>" + text + "<extra></extra>",
+                }
+            )
+            traces.append(
+                {
+                    "type": "scatter",
+                    "x": [None],
+                    "y": [None],
+                    "mode": "markers",
+                    "name": name,
+                    "legendgroup": name,
+                    "showlegend": True,
+                    "hoverinfo": "skip",
+                    "marker": {"symbol": "square", "size": 12, "color": colour},
+                }
+            )
         tiles = f" — tiles of {grid.tile} × {grid.tile} apertures, their mean" if tiled else ""
         height = int(min(900, max(320, 1000 * run.rows / max(run.cols, 1) + 140)))
-        figures.append({"data": traces, "kind": "map", "layout": {
-            "title": {"text": f"{title}{tiles}<br><sup>{_label(run)} · colours from the 1st to the 99th "
-                              "percentile</sup>"},
-            "xaxis": {"title": {"text": "aperture_x (column)"}, "constrain": "domain", "showgrid": False,
-                      "zeroline": False},
-            "yaxis": {"title": {"text": "aperture_y (row)"}, "autorange": "reversed", "scaleanchor": "x",
-                      "constrain": "domain", "showgrid": False, "zeroline": False},
-            "legend": {"orientation": "h", "y": 1.0, "yanchor": "bottom", "x": 1, "xanchor": "right"},
-            "height": height, "margin": {"t": 90, "b": 60}, "plot_bgcolor": "white"}})
+        figures.append(
+            {
+                "data": traces,
+                "kind": "map",
+                "layout": {
+                    "title": {
+                        "text": f"{title}{tiles}<br><sup>{_label(run)} · colours from the 1st to the 99th "
+                        "percentile</sup>"
+                    },
+                    "xaxis": {
+                        "title": {"text": "aperture_x (column)"},
+                        "constrain": "domain",
+                        "showgrid": False,
+                        "zeroline": False,
+                    },
+                    "yaxis": {
+                        "title": {"text": "aperture_y (row)"},
+                        "autorange": "reversed",
+                        "scaleanchor": "x",
+                        "constrain": "domain",
+                        "showgrid": False,
+                        "zeroline": False,
+                    },
+                    "legend": {"orientation": "h", "y": 1.0, "yanchor": "bottom", "x": 1, "xanchor": "right"},
+                    "height": height,
+                    "margin": {"t": 90, "b": 60},
+                    "plot_bgcolor": "white",
+                },
+            }
+        )
     return figures
 
 
@@ -193,8 +263,11 @@ def display_histogram(run: RunData, column: str) -> tuple[Any, Any, bool, int]:
         edges = np.geomspace(first, last, DISPLAY_BINS + 1)
     else:
         spread = last - first if last > first else max(abs(first), 1.0) * 0.1
-        edges = np.linspace(first - spread / 2 if last == first else first, last + (spread / 2 if last == first
-                                                                                   else 0), DISPLAY_BINS + 1)
+        edges = np.linspace(
+            first - spread / 2 if last == first else first,
+            last + (spread / 2 if last == first else 0),
+            DISPLAY_BINS + 1,
+        )
     if column in ("dur_s", "ipd_s") and math.isfinite(run.fps) and run.fps > 0:
         # Whole frames: edges halfway between frames, so no bin falls between two frames and stays empty.
         frames = np.unique(np.floor(edges * run.fps) + 0.5)
@@ -225,27 +298,55 @@ def distribution_figures(runs: list[RunData]) -> list[dict[str, Any]]:
             for i in range(density.size):
                 xs += [float(edges[i]), float(edges[i + 1])]
                 ys += [float(density[i])] * 2
-            traces.append({"type": "scatter", "mode": "lines", "x": xs, "y": ys, "name": run.label,
-                           "line": {"color": PALETTE[k % len(PALETTE)], "width": 1.5},
-                           "fill": "tozeroy" if len(readable) == 1 else "none",
-                           "hovertemplate": f"{run.label}<br>{column} %{{x:.4g}} {unit}<br>%{{y:.3g}}<extra></extra>"})
+            traces.append(
+                {
+                    "type": "scatter",
+                    "mode": "lines",
+                    "x": xs,
+                    "y": ys,
+                    "name": run.label,
+                    "line": {"color": PALETTE[k % len(PALETTE)], "width": 1.5},
+                    "fill": "tozeroy" if len(readable) == 1 else "none",
+                    "hovertemplate": f"{run.label}<br>{column} %{{x:.4g}} {unit}<br>%{{y:.3g}}<extra></extra>",
+                }
+            )
             if zeros:
                 notes.append(f"{run.label}: {zeros:,} pulses at exactly 0 not drawn")
             if len(readable) == 1:
                 for q, dash in zip(run.distributions[column].quartiles, ("dot", "dash", "dot")):
                     if math.isfinite(q) and (not log or q > 0):
-                        shapes.append({"type": "line", "xref": "x", "yref": "paper", "x0": q, "x1": q, "y0": 0,
-                                       "y1": 1, "line": {"dash": dash, "color": "#444", "width": 1}})
+                        shapes.append(
+                            {
+                                "type": "line",
+                                "xref": "x",
+                                "yref": "paper",
+                                "x0": q,
+                                "x1": q,
+                                "y0": 0,
+                                "y1": 1,
+                                "line": {"dash": dash, "color": "#444", "width": 1},
+                            }
+                        )
         per = "decade" if log else (unit or "unit")
         subtitle = "share of pulses; " + ("quartiles dotted, median dashed; " if len(readable) == 1 else "")
         subtitle += "tails beyond the 0.1st and 99.9th percentiles left out"
         if notes:
             subtitle += "<br>" + "; ".join(notes)
-        figures.append({"data": traces, "kind": "distribution", "layout": {
-            "title": {"text": f"{TITLES[column]}<br><sup>{subtitle}</sup>"},
-            "xaxis": {"title": {"text": axis_title(column, unit)}, "type": "log" if log else "linear"},
-            "yaxis": {"title": {"text": f"share of pulses per {per}"}, "rangemode": "tozero"},
-            "shapes": shapes, "showlegend": len(readable) > 1, "height": 380, "margin": {"t": 80}}})
+        figures.append(
+            {
+                "data": traces,
+                "kind": "distribution",
+                "layout": {
+                    "title": {"text": f"{TITLES[column]}<br><sup>{subtitle}</sup>"},
+                    "xaxis": {"title": {"text": axis_title(column, unit)}, "type": "log" if log else "linear"},
+                    "yaxis": {"title": {"text": f"share of pulses per {per}"}, "rangemode": "tozero"},
+                    "shapes": shapes,
+                    "showlegend": len(readable) > 1,
+                    "height": 380,
+                    "margin": {"t": 80},
+                },
+            }
+        )
     return figures
 
 
@@ -255,9 +356,11 @@ def time_figures(runs: list[RunData]) -> list[dict[str, Any]]:
     import numpy as np
 
     readable = [run for run in runs if run.error is None]
-    specs = (("Pulse rate per aperture", "pulse rate (Hz)", ".3g"),
-             ("Apertures with a pulse", "share of apertures read", ".1%"),
-             ("Median SNR of the pulses starting", "median SNR", ".3g"))
+    specs = (
+        ("Pulse rate per aperture", "pulse rate (Hz)", ".3g"),
+        ("Apertures with a pulse", "share of apertures read", ".1%"),
+        ("Median SNR of the pulses starting", "median SNR", ".3g"),
+    )
     figures = []
     width = max((run.bin_minutes for run in readable), default=1)
     for n, (title, unit, fmt) in enumerate(specs):
@@ -265,20 +368,38 @@ def time_figures(runs: list[RunData]) -> list[dict[str, Any]]:
         for k, run in enumerate(readable):
             read = max(len(run.per_aperture["aperture"]), 1)
             with np.errstate(invalid="ignore", divide="ignore"):
-                values = (run.minute_pulses / (read * run.minute_seconds), run.minute_active / read,
-                          run.minute_snr)[n]
+                values = (run.minute_pulses / (read * run.minute_seconds), run.minute_active / read, run.minute_snr)[n]
             minutes = np.arange(values.size) * run.bin_minutes
-            traces.append({"type": "scatter", "mode": "lines+markers" if values.size < 200 else "lines",
-                           "x": minutes.tolist(), "y": [float(v) if math.isfinite(v) else None for v in values],
-                           "name": run.label, "line": {"color": PALETTE[k % len(PALETTE)]},
-                           "hovertemplate": f"{run.label}<br>minute %{{x}}<br>%{{y:{fmt}}}<extra></extra>"})
+            traces.append(
+                {
+                    "type": "scatter",
+                    "mode": "lines+markers" if values.size < 200 else "lines",
+                    "x": minutes.tolist(),
+                    "y": [float(v) if math.isfinite(v) else None for v in values],
+                    "name": run.label,
+                    "line": {"color": PALETTE[k % len(PALETTE)]},
+                    "hovertemplate": f"{run.label}<br>minute %{{x}}<br>%{{y:{fmt}}}<extra></extra>",
+                }
+            )
         per = "minute" if width == 1 else f"{width} minutes"
-        figures.append({"data": traces, "kind": "time", "layout": {
-            "title": {"text": f"{title}, per {per} of the run"},
-            "xaxis": {"title": {"text": "time from the run's start (min)"}, "rangemode": "tozero"},
-            "yaxis": {"title": {"text": unit}, "rangemode": "tozero",
-                      **({"tickformat": ".0%"} if n == 1 else {})},
-            "showlegend": len(readable) > 1, "height": 340, "margin": {"t": 60}}})
+        figures.append(
+            {
+                "data": traces,
+                "kind": "time",
+                "layout": {
+                    "title": {"text": f"{title}, per {per} of the run"},
+                    "xaxis": {"title": {"text": "time from the run's start (min)"}, "rangemode": "tozero"},
+                    "yaxis": {
+                        "title": {"text": unit},
+                        "rangemode": "tozero",
+                        **({"tickformat": ".0%"} if n == 1 else {}),
+                    },
+                    "showlegend": len(readable) > 1,
+                    "height": 340,
+                    "margin": {"t": 60},
+                },
+            }
+        )
     return figures
 
 
@@ -288,11 +409,26 @@ def kinds_figure(runs: list[RunData]) -> dict[str, Any]:
     traces = []
     for k, run in enumerate(readable):
         names = list(run.kinds)
-        traces.append({"type": "bar", "x": [name.replace("_", " ") for name in names],
-                       "y": [run.kinds[name] for name in names], "name": run.label,
-                       "marker": {"color": PALETTE[k % len(PALETTE)]},
-                       "hovertemplate": f"{run.label}<br>%{{x}}: %{{y:,}} records<extra></extra>"})
-    return {"data": traces, "kind": "kinds", "layout": {
-        "title": {"text": "Records of each kind"}, "barmode": "group",
-        "xaxis": {"title": {"text": "record kind"}}, "yaxis": {"title": {"text": "records"}, "type": "log"},
-        "showlegend": len(readable) > 1, "height": 360, "margin": {"t": 60}}}
+        traces.append(
+            {
+                "type": "bar",
+                "x": [name.replace("_", " ") for name in names],
+                "y": [run.kinds[name] for name in names],
+                "name": run.label,
+                "marker": {"color": PALETTE[k % len(PALETTE)]},
+                "hovertemplate": f"{run.label}<br>%{{x}}: %{{y:,}} records<extra></extra>",
+            }
+        )
+    return {
+        "data": traces,
+        "kind": "kinds",
+        "layout": {
+            "title": {"text": "Records of each kind"},
+            "barmode": "group",
+            "xaxis": {"title": {"text": "record kind"}},
+            "yaxis": {"title": {"text": "records"}, "type": "log"},
+            "showlegend": len(readable) > 1,
+            "height": 360,
+            "margin": {"t": 60},
+        },
+    }

@@ -95,11 +95,18 @@ def _number(value: Any) -> str:
 def _table(head: list[str] | None, rows: list[list[Any]], numeric: set[int] | None = None) -> str:
     numeric = numeric or set()
     if head is None:  # a table of names and values
-        return "<table><tbody>" + "".join(f"<tr><th>{_e(k)}</th><td>{_e(v)}</td></tr>" for k, v in rows) + \
-            "</tbody></table>"
+        return (
+            "<table><tbody>"
+            + "".join(f"<tr><th>{_e(k)}</th><td>{_e(v)}</td></tr>" for k, v in rows)
+            + "</tbody></table>"
+        )
     cells = "".join(f"<th{' class=n' if i in numeric else ''}>{_e(h)}</th>" for i, h in enumerate(head))
-    body = "".join("<tr>" + "".join(f"<td{' class=n' if i in numeric else ''}>{_number(v)}</td>"
-                                    for i, v in enumerate(row)) + "</tr>" for row in rows)
+    body = "".join(
+        "<tr>"
+        + "".join(f"<td{' class=n' if i in numeric else ''}>{_number(v)}</td>" for i, v in enumerate(row))
+        + "</tr>"
+        for row in rows
+    )
     return f"<table><thead><tr>{cells}</tr></thead><tbody>{body}</tbody></table>"
 
 
@@ -120,15 +127,20 @@ def _run_sections(run: RunData, figures: _Figures, key: str, level: int, study: 
     h = f"h{level}"
     parts = [f"<{h}>The run</{h}>", _table(None, [[k, v] for k, v in run.info])]
     if run.findings:
-        parts.append(f'<p class="bad">The structural check found {len(run.findings)} problems; what could be read '
-                     "is shown below.</p><ul class=findings>"
-                     + "".join(f"<li>{_e(line)}</li>" for line in run.findings) + "</ul>")
+        parts.append(
+            f'<p class="bad">The structural check found {len(run.findings)} problems; what could be read '
+            "is shown below.</p><ul class=findings>"
+            + "".join(f"<li>{_e(line)}</li>" for line in run.findings)
+            + "</ul>"
+        )
     else:
         parts.append('<p class="good">The structural check found no problems.</p>')
     parts.append(f"<{h}>The sensor</{h}>")
     if run.skipped:
-        parts.append(f"<p class=note>{len(run.skipped):,} apertures could not be read and are left out of the maps "
-                     "(see the apertures worth a look).</p>")
+        parts.append(
+            f"<p class=note>{len(run.skipped):,} apertures could not be read and are left out of the maps "
+            "(see the apertures worth a look).</p>"
+        )
     grid = SensorGrid(run)
     figures.shared[key] = grid.customdata
     figures.shared[key + "-absent"] = packed((grid.count == 0).reshape(grid.shape), "m1")
@@ -141,16 +153,23 @@ def _run_sections(run: RunData, figures: _Figures, key: str, level: int, study: 
         parts.append(f"<{h}>Over time</{h}>")
         parts += [figures.add(figure) for figure in time_figures([run])]
     if run.after_end:
-        parts.append(f"<p class=bad>{run.after_end:,} pulses start after the run's end ({run.run_dur_s:g} s) and are "
-                     "left out of the curves over time.</p>")
+        parts.append(
+            f"<p class=bad>{run.after_end:,} pulses start after the run's end ({run.run_dur_s:g} s) and are "
+            "left out of the curves over time.</p>"
+        )
     if not study:
         parts.append(f"<{h}>The records</{h}>")
         parts.append(figures.add(kinds_figure([run])))
     parts.append(_table(["record kind", "records"], [[k.replace("_", " "), v] for k, v in run.kinds.items()], {1}))
     parts.append(f"<{h}>Apertures worth a look</{h}>")
     parts.append(f"<p>The {len(run.top)} most active apertures:</p>")
-    parts.append(_table(["aperture", "x", "y", "pulses", "pulse rate (Hz)", "mean SNR", "mean duration (s)"],
-                        [list(row.values()) for row in run.top], {0, 1, 2, 3, 4, 5, 6}))
+    parts.append(
+        _table(
+            ["aperture", "x", "y", "pulses", "pulse rate (Hz)", "mean SNR", "mean duration (s)"],
+            [list(row.values()) for row in run.top],
+            {0, 1, 2, 3, 4, 5, 6},
+        )
+    )
     if run.skipped:
         parts.append(f"<p class=bad>{len(run.skipped):,} apertures could not be read:</p>")
         parts.append(_table(["aperture", "reason"], [[n, reason] for n, reason in run.skipped[:1000]], {0}))
@@ -165,11 +184,14 @@ def _quartile_table(run: RunData) -> str:
     rows = []
     for column in COLUMNS:
         d = run.distributions[column]
-        rows.append([f"{column} ({UNITS[column]})" if UNITS[column] else column, d.finite, *d.quartiles,
-                     d.nonfinite])
-    return ("<p>Medians and quartiles of the pulses (from bins of 1/64 octave: within 0.8% of the exact "
-            "values):</p>" + _table(["column", "pulses", "first quartile", "median", "third quartile",
-                                     "not finite"], rows, {1, 2, 3, 4, 5}))
+        rows.append([f"{column} ({UNITS[column]})" if UNITS[column] else column, d.finite, *d.quartiles, d.nonfinite])
+    return (
+        "<p>Medians and quartiles of the pulses (from bins of 1/64 octave: within 0.8% of the exact "
+        "values):</p>"
+        + _table(
+            ["column", "pulses", "first quartile", "median", "third quartile", "not finite"], rows, {1, 2, 3, 4, 5}
+        )
+    )
 
 
 def _numbers(run: RunData) -> dict[str, Any]:
@@ -180,13 +202,27 @@ def _numbers(run: RunData) -> dict[str, Any]:
     def values(array: Any) -> list[Any]:
         return [None if isinstance(v, float) and not math.isfinite(v) else v for v in array.tolist()]
 
-    return {"label": run.label, "path": run.path, "error": None, "apertures": run.apertures, "records": run.records,
-            "pulses": run.pulses, "kinds": run.kinds, "findings": run.findings,
-            "skipped": [[n, reason] for n, reason in run.skipped], "top": run.top, "after_end": run.after_end,
-            "quartiles": {c: {"finite": d.finite, "nonfinite": d.nonfinite, "quartiles": values(_array(d.quartiles))}
-                          for c, d in run.distributions.items()},
-            "bin_minutes": run.bin_minutes, "minute_pulses": values(run.minute_pulses),
-            "minute_active": values(run.minute_active), "minute_snr": values(run.minute_snr)}
+    return {
+        "label": run.label,
+        "path": run.path,
+        "error": None,
+        "apertures": run.apertures,
+        "records": run.records,
+        "pulses": run.pulses,
+        "kinds": run.kinds,
+        "findings": run.findings,
+        "skipped": [[n, reason] for n, reason in run.skipped],
+        "top": run.top,
+        "after_end": run.after_end,
+        "quartiles": {
+            c: {"finite": d.finite, "nonfinite": d.nonfinite, "quartiles": values(_array(d.quartiles))}
+            for c, d in run.distributions.items()
+        },
+        "bin_minutes": run.bin_minutes,
+        "minute_pulses": values(run.minute_pulses),
+        "minute_active": values(run.minute_active),
+        "minute_snr": values(run.minute_snr),
+    }
 
 
 def _array(values: list[float]) -> Any:
@@ -201,8 +237,13 @@ def build_page(runs: list[RunData], title: str, made: str) -> str:
 
     figures = _Figures()
     study = len(runs) > 1
-    body = [f"<h1>{_e(title)}</h1>", (f"<p class=meta>{_e(made)} Drag to zoom, double-click to zoom out, hover "
-                                      "for values; the legend's entries show and hide what they name.</p>")]
+    body = [
+        f"<h1>{_e(title)}</h1>",
+        (
+            f"<p class=meta>{_e(made)} Drag to zoom, double-click to zoom out, hover "
+            "for values; the legend's entries show and hide what they name.</p>"
+        ),
+    ]
     readable = [run for run in runs if run.error is None]
     if study:
         body.append("<h2>Runs</h2>")
@@ -214,8 +255,23 @@ def build_page(runs: list[RunData], title: str, made: str) -> str:
             d, s = run.distributions["dur_s"].quartiles[1], run.distributions["snr"].quartiles[1]
             verdict = "no problems" if not run.findings else f"{len(run.findings)} problems"
             rows.append([run.path, verdict, run.fps, run.run_dur_s, run.apertures, run.records, run.pulses, d, s])
-        body.append(_table(["file", "structural check", "fps", "duration (s)", "apertures", "records", "pulses",
-                            "median dur_s (s)", "median snr"], rows, {2, 3, 4, 5, 6, 7, 8}))
+        body.append(
+            _table(
+                [
+                    "file",
+                    "structural check",
+                    "fps",
+                    "duration (s)",
+                    "apertures",
+                    "records",
+                    "pulses",
+                    "median dur_s (s)",
+                    "median snr",
+                ],
+                rows,
+                {2, 3, 4, 5, 6, 7, 8},
+            )
+        )
         if readable:
             body.append("<h2>The pulses of every run</h2>")
             body += [figures.add(figure) for figure in distribution_figures(readable)]
@@ -229,12 +285,15 @@ def build_page(runs: list[RunData], title: str, made: str) -> str:
         body += _run_sections(run, figures, f"cells-{k}", 3 if study else 2, study)
     payload = {"figures": figures.figures, "shared": figures.shared, "runs": [_numbers(run) for run in runs]}
     data = json.dumps(_clean(payload), allow_nan=False, separators=(",", ":")).replace("</", "<\\/")
-    return ("<!DOCTYPE html>\n<html lang=en>\n<head>\n<meta charset=utf-8>\n"
-            "<meta name=viewport content=\"width=device-width, initial-scale=1\">\n"
-            f"<title>{_e(title)}</title>\n<style>{STYLE}</style>\n"
-            f"<script>{get_plotlyjs()}</script>\n</head>\n<body>\n" + "\n".join(body)
-            + f'\n<script type="application/json" id="kvt-report-data">{data}</script>\n'
-            + f"<script>{SCRIPT}</script>\n</body>\n</html>\n")
+    return (
+        "<!DOCTYPE html>\n<html lang=en>\n<head>\n<meta charset=utf-8>\n"
+        '<meta name=viewport content="width=device-width, initial-scale=1">\n'
+        f"<title>{_e(title)}</title>\n<style>{STYLE}</style>\n"
+        f"<script>{get_plotlyjs()}</script>\n</head>\n<body>\n"
+        + "\n".join(body)
+        + f'\n<script type="application/json" id="kvt-report-data">{data}</script>\n'
+        + f"<script>{SCRIPT}</script>\n</body>\n</html>\n"
+    )
 
 
 def _clean(value: Any) -> Any:

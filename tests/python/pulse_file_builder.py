@@ -19,22 +19,42 @@ import json
 import struct
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, List, NamedTuple, Optional
+from typing import Any, NamedTuple
 
 import numpy as np
 
 HEADER = struct.Struct("<4sIQIBBHIIQQ")
-FIELDS = ("magic", "reserved1", "num_apertures", "metadata_length", "encoding_record_type",
-          "encoding_record_size", "num_encoding_records", "reserved2", "record_size",
-          "data_offset", "index_offset")
+FIELDS = (
+    "magic",
+    "reserved1",
+    "num_apertures",
+    "metadata_length",
+    "encoding_record_type",
+    "encoding_record_size",
+    "num_encoding_records",
+    "reserved2",
+    "record_size",
+    "data_offset",
+    "index_offset",
+)
 INDEX_MAGIC = b"$INDX$\r\n"
 
 
 def default_metadata() -> dict:
     """A small plausible run: 100 fps, 60 s, a 2 x 3 sensor."""
-    return {"fps": 100, "duration": 60, "rows": 2, "cols": 3, "validWells": 6,
-            "validWellsLeft": 3, "validWellsRight": 3, "roi_offset_col": 0, "roi_cols": 3,
-            "roi_rows": 2, "pulseCaller": {"options": []}}
+    return {
+        "fps": 100,
+        "duration": 60,
+        "rows": 2,
+        "cols": 3,
+        "validWells": 6,
+        "validWellsLeft": 3,
+        "validWellsRight": 3,
+        "roi_offset_col": 0,
+        "roi_cols": 3,
+        "roi_rows": 2,
+        "pulseCaller": {"options": []},
+    }
 
 
 class Aperture(NamedTuple):
@@ -42,7 +62,7 @@ class Aperture(NamedTuple):
     records: Any = ()
     x: int = 0
     y: int = 0
-    count: Optional[int] = None
+    count: int | None = None
 
 
 def words(records: Any) -> np.ndarray:
@@ -54,7 +74,7 @@ def words(records: Any) -> np.ndarray:
 @dataclass
 class Built:
     data: bytes
-    offsets: List[int]   # block positions, in the order the apertures were given
+    offsets: list[int]  # block positions, in the order the apertures were given
     data_offset: int
     index_offset: int
 
@@ -66,8 +86,9 @@ class Built:
 def build(apertures=(), metadata=None, encodings=None, **changes) -> Built:
     meta = default_metadata() if metadata is None else metadata
     meta = meta if isinstance(meta, bytes) else json.dumps(meta).encode()
-    enc = b"".join(struct.pack("<BBH", c & 0xFF, e & 0xFF, o & 0xFFFF)
-                   for c, e, o in (encodings or [(k, 0, 0) for k in range(8)]))
+    enc = b"".join(
+        struct.pack("<BBH", c & 0xFF, e & 0xFF, o & 0xFFFF) for c, e, o in (encodings or [(k, 0, 0) for k in range(8)])
+    )
     end = HEADER.size + len(enc) + len(meta)
     padding = changes.pop("padding", bytes(-end % 16))
     data_offset = end + len(padding)
@@ -82,10 +103,12 @@ def build(apertures=(), metadata=None, encodings=None, **changes) -> Built:
     index_offset = data_offset + sum(map(len, blocks)) + len(gap)
     entries = changes.pop("index", sorted(entries, key=lambda e: e[0]))
     index = changes.pop("index_magic", INDEX_MAGIC) + b"".join(
-        struct.pack("<IQ", n & 0xFFFFFFFF, o) for n, o in entries)
+        struct.pack("<IQ", n & 0xFFFFFFFF, o) for n, o in entries
+    )
     trailing, truncate = changes.pop("trailing", b""), changes.pop("truncate", None)
-    header = dict(zip(FIELDS, (b"KVtP", 0, len(entries), len(meta), 1, 4, len(enc) // 4, 0, 16,
-                               data_offset, index_offset)))
+    header = dict(
+        zip(FIELDS, (b"KVtP", 0, len(entries), len(meta), 1, 4, len(enc) // 4, 0, 16, data_offset, index_offset))
+    )
     unknown = set(changes) - set(FIELDS)
     if unknown:
         raise TypeError(f"unknown changes: {unknown}")

@@ -26,24 +26,40 @@ import json
 import struct
 
 import numpy as np
-
 from pulse_file_builder import FIELDS, HEADER, INDEX_MAGIC, Aperture, build, default_metadata
 
 F32 = np.float32
 MASK32 = 0xFFFFFFFF
-KINDS = ("pulse", "padding", "long_pulse_update", "long_pulse_dropped", "step_up", "step_down",
-         "background", "unknown")
+KINDS = ("pulse", "padding", "long_pulse_update", "long_pulse_dropped", "step_up", "step_down", "background", "unknown")
 MARKS = (0xFFFD, 0xFFFE, 0xFFFB, 0xFFFA)  # kinds 2 to 5, in word 6
-MEASURES = ("bin0_intensity", "bin1_intensity", "bin0_bg_mean", "bin1_bg_mean", "bin0_bg_std",
-            "bin1_bg_std")
-RECORD_TYPES = dict(ipd_f=np.uint16, dur_f=np.uint16, **dict.fromkeys(MEASURES, np.float32),
-                    start_f=np.uint32, record_type=list, long_pulse_duration_f=np.float64,
-                    event_f=np.float64)
-PULSE_TYPES = dict(index=np.uint64, start_f=np.uint32, end_f=np.uint32, dur_f=np.uint32,
-                   dur_s=np.float32, ipd_f=np.uint32, ipd_s=np.float32, snr=np.float32,
-                   intensity=np.float32, bin0_intensity=np.float32, intensity_display=np.float32,
-                   binratio=np.float32, bg_mean=np.float32, bg_std=np.float32,
-                   bin0_bg_mean=np.float32, bin0_bg_std=np.float32)
+MEASURES = ("bin0_intensity", "bin1_intensity", "bin0_bg_mean", "bin1_bg_mean", "bin0_bg_std", "bin1_bg_std")
+RECORD_TYPES = dict(
+    ipd_f=np.uint16,
+    dur_f=np.uint16,
+    **dict.fromkeys(MEASURES, np.float32),
+    start_f=np.uint32,
+    record_type=list,
+    long_pulse_duration_f=np.float64,
+    event_f=np.float64,
+)
+PULSE_TYPES = dict(
+    index=np.uint64,
+    start_f=np.uint32,
+    end_f=np.uint32,
+    dur_f=np.uint32,
+    dur_s=np.float32,
+    ipd_f=np.uint32,
+    ipd_s=np.float32,
+    snr=np.float32,
+    intensity=np.float32,
+    bin0_intensity=np.float32,
+    intensity_display=np.float32,
+    binratio=np.float32,
+    bg_mean=np.float32,
+    bg_std=np.float32,
+    bin0_bg_mean=np.float32,
+    bin0_bg_std=np.float32,
+)
 
 
 class Unsorted(Exception):
@@ -96,14 +112,24 @@ def normalize(w: np.ndarray, encodings, fps: F32) -> dict:
     ipd[1:] = (start[1:] - end[:-1]) & MASK32
     m = {name: rec[name][index] for name in MEASURES}
     with np.errstate(all="ignore"):
-        cols = dict(index=index.astype(np.uint64), start_f=start, end_f=end, dur_f=dur,
-                    dur_s=dur.astype(F32) / fps, ipd_f=ipd, ipd_s=ipd.astype(F32) / fps,
-                    snr=m["bin1_intensity"] / m["bin1_bg_std"], intensity=m["bin1_intensity"],
-                    bin0_intensity=m["bin0_intensity"],
-                    intensity_display=m["bin1_intensity"] + m["bin1_bg_mean"],
-                    binratio=m["bin0_intensity"] / m["bin1_intensity"],
-                    bg_mean=m["bin1_bg_mean"], bg_std=m["bin1_bg_std"],
-                    bin0_bg_mean=m["bin0_bg_mean"], bin0_bg_std=m["bin0_bg_std"])
+        cols = dict(
+            index=index.astype(np.uint64),
+            start_f=start,
+            end_f=end,
+            dur_f=dur,
+            dur_s=dur.astype(F32) / fps,
+            ipd_f=ipd,
+            ipd_s=ipd.astype(F32) / fps,
+            snr=m["bin1_intensity"] / m["bin1_bg_std"],
+            intensity=m["bin1_intensity"],
+            bin0_intensity=m["bin0_intensity"],
+            intensity_display=m["bin1_intensity"] + m["bin1_bg_mean"],
+            binratio=m["bin0_intensity"] / m["bin1_intensity"],
+            bg_mean=m["bin1_bg_mean"],
+            bg_std=m["bin1_bg_std"],
+            bin0_bg_mean=m["bin0_bg_mean"],
+            bin0_bg_std=m["bin0_bg_std"],
+        )
     return {k: np.asarray(v).astype(PULSE_TYPES[k]) for k, v in cols.items()}
 
 
@@ -112,10 +138,14 @@ def apply_filter(p: dict, fps: F32, kw: dict) -> dict:
     if np.any(start[1:] <= end[:-1]):
         raise Unsorted()
     keep = np.ones(len(start), bool)
-    bounds = {"min_dur_s": ("dur_s", np.greater_equal), "max_dur_s": ("dur_s", np.less_equal),
-              "min_snr": ("snr", np.greater_equal), "min_intensity": ("intensity", np.greater_equal),
-              "min_binratio": ("binratio", np.greater_equal),
-              "max_binratio": ("binratio", np.less_equal)}
+    bounds = {
+        "min_dur_s": ("dur_s", np.greater_equal),
+        "max_dur_s": ("dur_s", np.less_equal),
+        "min_snr": ("snr", np.greater_equal),
+        "min_intensity": ("intensity", np.greater_equal),
+        "min_binratio": ("binratio", np.greater_equal),
+        "max_binratio": ("binratio", np.less_equal),
+    }
     with np.errstate(all="ignore"):
         for key, (column, compare) in bounds.items():
             if key in kw:
@@ -147,7 +177,7 @@ class Model:
         self.data = data
         self.header = h = parse_header(data)
         self.encodings = [struct.unpack_from("<BBH", data, 48 + 4 * k) for k in range(8)]
-        self.metadata_text = data[80:80 + h["metadata_length"]]
+        self.metadata_text = data[80 : 80 + h["metadata_length"]]
         self.metadata = json.loads(self.metadata_text)
         self.fps = F32(self.metadata["fps"])
         at = h["index_offset"] + len(INDEX_MAGIC)
@@ -181,15 +211,14 @@ def copy_bytes(data: bytes, apertures) -> bytes:
     blocks = []
     for n in chosen:
         at = src.offsets[n]
-        blocks.append(data[at:at + 16 + 16 * struct.unpack_from("<I", data, at + 12)[0]])
+        blocks.append(data[at : at + 16 + 16 * struct.unpack_from("<I", data, at + 12)[0]])
     h = dict(src.header, num_apertures=len(chosen))
     h["index_offset"] = h["data_offset"] + sum(map(len, blocks))
     entries, at = [], h["data_offset"]
     for n, b in zip(chosen, blocks):
         entries.append(struct.pack("<IQ", n, at))
         at += len(b)
-    return b"".join([HEADER.pack(*h.values()), data[48:h["data_offset"]], *blocks, INDEX_MAGIC,
-                     *entries])
+    return b"".join([HEADER.pack(*h.values()), data[48 : h["data_offset"]], *blocks, INDEX_MAGIC, *entries])
 
 
 def merge_bytes(inputs) -> bytes:
@@ -197,19 +226,24 @@ def merge_bytes(inputs) -> bytes:
     metas = [m.metadata for m in models]
     merged = dict(metas[0])
     rows = sum(m["rows"] for m in metas)
-    merged.update(rows=rows, roi_rows=rows,
-                  **{k: sum(m[k] for m in metas)
-                     for k in ("validWells", "validWellsLeft", "validWellsRight")})
+    merged.update(
+        rows=rows,
+        roi_rows=rows,
+        **{k: sum(m[k] for m in metas) for k in ("validWells", "validWellsLeft", "validWellsRight")},
+    )
     lo = min(m["roi_offset_col"] for m in metas)
-    merged.update(roi_offset_col=lo,
-                  roi_cols=max(m["roi_offset_col"] + m["roi_cols"] for m in metas) - lo)
+    merged.update(roi_offset_col=lo, roi_cols=max(m["roi_offset_col"] + m["roi_cols"] for m in metas) - lo)
     text = json.dumps(merged, sort_keys=True, separators=(",", ":"), ensure_ascii=False).encode()
     first = models[0].header
     data_offset = -(-(first["data_offset"] + len(text) - first["metadata_length"]) // 16) * 16
     regions = [m.header["index_offset"] - m.header["data_offset"] for m in models]
-    h = dict(first, num_apertures=sum(len(m.apertures) for m in models),
-             metadata_length=len(text), data_offset=data_offset,
-             index_offset=data_offset + sum(regions))
+    h = dict(
+        first,
+        num_apertures=sum(len(m.apertures) for m in models),
+        metadata_length=len(text),
+        data_offset=data_offset,
+        index_offset=data_offset + sum(regions),
+    )
     head = HEADER.pack(*h.values()) + inputs[0][48:80] + text
     out, index = [head + bytes(data_offset - len(head))], [INDEX_MAGIC]
     rows_before = numbers_before = 0
@@ -218,11 +252,9 @@ def merge_bytes(inputs) -> bytes:
         for n in m.apertures:
             at = m.offsets[n]
             x, y, number, count = struct.unpack_from("<4I", m.data, at)
-            out.append(struct.pack("<4I", x, (y + rows_before) & MASK32,
-                                   (number + numbers_before) & MASK32, count))
-            out.append(m.data[at + 16:at + 16 + 16 * count])
-            index.append(struct.pack("<IQ", (n + numbers_before) & MASK32,
-                                     base + at - m.header["data_offset"]))
+            out.append(struct.pack("<4I", x, (y + rows_before) & MASK32, (number + numbers_before) & MASK32, count))
+            out.append(m.data[at + 16 : at + 16 + 16 * count])
+            index.append(struct.pack("<IQ", (n + numbers_before) & MASK32, base + at - m.header["data_offset"]))
         rows_before += m.metadata["rows"]
         numbers_before += m.metadata["rows"] * m.metadata["cols"]
         base += region
@@ -234,7 +266,7 @@ def random_records(rng, count: int, touching: float) -> np.ndarray:
     w = rng.integers(0, 0x10000, size=(count, 8))
     special = rng.random((count, 8)) < 0.1
     w[special] = rng.choice([0x7FFF, 0x8000, 0x8001, 0, 0xFFFF, 1], special.sum())
-    kind = rng.choice(8, count, p=[.4, .05, .06, .06, .06, .06, .18, .13])
+    kind = rng.choice(8, count, p=[0.4, 0.05, 0.06, 0.06, 0.06, 0.06, 0.18, 0.13])
     w[:, 0] = np.where(rng.random(count) < 0.8, rng.integers(1, 200, count), rng.integers(1, 0xFFFF, count))
     w[:, 1] = np.where(kind == 0, rng.choice([1, 2, 7, 30, 500, 0xFFFF], count), 0)
     w[(kind == 0) & (rng.random(count) < touching), 0] = 0
@@ -262,16 +294,23 @@ def random_file(rng, mergeable: bool = False) -> Model:
     touching = 0.05 if rng.random() < 0.3 else 0.0
     apertures = []
     for n in numbers:
-        size = rng.choice([0, int(rng.integers(1, 80)), int(rng.integers(1, 80)), 70_000],
-                          p=[.15, .42, .42, .01])
-        apertures.append(Aperture(int(n), random_records(rng, int(size), touching),
-                                  x=int(n) % cols, y=int(n) // cols))
-    meta = dict(default_metadata(), rows=rows, cols=cols, validWells=int(rng.integers(0, 99)),
-                roi_offset_col=int(rng.integers(0, 9)), roi_cols=cols,
-                fps=[100, 99.5, 1000, 7, 0.25][int(rng.integers(5))], duration=float(rng.random() * 99),
-                extra={"z": [1.5, "\u00e9"], "a": None})
-    encodings = [(int(rng.integers(256)), int(rng.integers(256)),
-                  int(rng.integers(0x10000)) if rng.random() < 0.5 else 0) for _ in range(8)]
+        size = rng.choice([0, int(rng.integers(1, 80)), int(rng.integers(1, 80)), 70_000], p=[0.15, 0.42, 0.42, 0.01])
+        apertures.append(Aperture(int(n), random_records(rng, int(size), touching), x=int(n) % cols, y=int(n) // cols))
+    meta = dict(
+        default_metadata(),
+        rows=rows,
+        cols=cols,
+        validWells=int(rng.integers(0, 99)),
+        roi_offset_col=int(rng.integers(0, 9)),
+        roi_cols=cols,
+        fps=[100, 99.5, 1000, 7, 0.25][int(rng.integers(5))],
+        duration=float(rng.random() * 99),
+        extra={"z": [1.5, "\u00e9"], "a": None},
+    )
+    encodings = [
+        (int(rng.integers(256)), int(rng.integers(256)), int(rng.integers(0x10000)) if rng.random() < 0.5 else 0)
+        for _ in range(8)
+    ]
     built = build(apertures, meta, encodings)
     changes = {}
     entries = [(a.number, o) for a, o in zip(apertures, built.offsets)]
@@ -306,14 +345,19 @@ def random_filter(rng, model: Model, apertures=None) -> dict:
     kw = {}
     per_minute = F32(model.fps * F32(60))
     durations = list(values["dur_f"]) or [0, 3]
-    choices = {"min_dur_f": lambda: int(rng.choice(durations)),
-               "min_dur_s": lambda: pick("dur_s"), "max_dur_s": lambda: pick("dur_s"),
-               "min_snr": lambda: pick("snr"), "min_intensity": lambda: pick("intensity"),
-               "min_binratio": lambda: pick("binratio"), "max_binratio": lambda: pick("binratio"),
-               "start_m": lambda: pick("start_f", per_minute),
-               "end_m": lambda: pick("end_f", per_minute),
-               "mask_s": lambda: tuple(sorted((pick("end_f", model.fps), pick("start_f", model.fps)))),
-               "recalc_ipd": lambda: bool(rng.random() < 0.5)}
+    choices = {
+        "min_dur_f": lambda: int(rng.choice(durations)),
+        "min_dur_s": lambda: pick("dur_s"),
+        "max_dur_s": lambda: pick("dur_s"),
+        "min_snr": lambda: pick("snr"),
+        "min_intensity": lambda: pick("intensity"),
+        "min_binratio": lambda: pick("binratio"),
+        "max_binratio": lambda: pick("binratio"),
+        "start_m": lambda: pick("start_f", per_minute),
+        "end_m": lambda: pick("end_f", per_minute),
+        "mask_s": lambda: tuple(sorted((pick("end_f", model.fps), pick("start_f", model.fps)))),
+        "recalc_ipd": lambda: bool(rng.random() < 0.5),
+    }
     for key in rng.choice(list(choices), int(rng.integers(1, 4)), replace=False):
         kw[str(key)] = choices[key]()
     return kw

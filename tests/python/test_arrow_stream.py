@@ -4,9 +4,7 @@ import gc
 import sys
 
 import numpy as np
-import pandas as pd
 import pytest
-
 from kvt_pulse_reader import PulseReader
 from pulse_file_builder import Aperture, build
 from reference_model import random_file, random_filter
@@ -37,8 +35,9 @@ def test_streams_equal_the_whole_run_methods(tmp_path, seed):
     readable = model.readable
     selection = None if rng.random() < 0.4 else [int(n) for n in rng.choice(readable, int(rng.integers(0, 9)))]
     kw = None if rng.random() < 0.3 else random_filter(rng, model)
-    args = dict(pulse_filter_kwargs=kw, errors="skip", threads=int(rng.integers(1, 4)),
-                batch_records=int(rng.integers(0, 120)))
+    args = dict(
+        pulse_filter_kwargs=kw, errors="skip", threads=int(rng.integers(1, 4)), batch_records=int(rng.integers(0, 120))
+    )
     columns = None if rng.random() < 0.6 else ["snr", "aperture_y", "index", "aperture_index"]
     with PulseReader(str(model.write(tmp_path / "pulses.bin"))) as reader:
         stream = reader.stream_pulses(selection, columns=columns, **args)
@@ -116,11 +115,11 @@ def test_memory_of_a_batch_comes_back(tmp_path):
             peak = max(peak, rss() - before)
             assert batch.num_rows == batch.column("index")[-1].as_py() + 1
             del batch
-        assert peak < 40 * 2 ** 20  # about a batch of 100,000 pulses of 76 bytes, not the run's 76 MB
+        assert peak < 40 * 2**20  # about a batch of 100,000 pulses of 76 bytes, not the run's 76 MB
         table = pa.table(reader.stream_pulses(batch_records=1))
         # Most of the 76 MB is new memory (some comes from buffers kept for reuse).
-        assert table.num_rows == 1_000_000 and rss() - before > 36 * 2 ** 20
+        assert table.num_rows == 1_000_000 and rss() - before > 36 * 2**20
         del table
         gc.collect()
-        assert rss() - before < 16 * 2 ** 20
+        assert rss() - before < 16 * 2**20
         assert sys.getrefcount(reader) == references

@@ -9,8 +9,8 @@ distributed = pytest.importorskip("distributed", exc_type=ImportError)
 
 import kvt_pulse_reader  # noqa: E402
 import pandas as pd  # noqa: E402
-
 from kvt_pulse_reader import InvalidFileError, TruncatedFileError  # noqa: E402
+
 from kvt_pulse_tools import cli, synthesize  # noqa: E402
 from kvt_pulse_tools import dask as kvt_dask  # noqa: E402
 
@@ -26,8 +26,12 @@ def runs(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         yield client
 
 
@@ -44,18 +48,21 @@ def _file_by_file(runs, method, apertures, **kwargs):
     return expected
 
 
-@pytest.mark.parametrize("table, apertures, filter_kwargs, partition_records", [
-    ("pulses", None, {"min_snr": 3.0, "recalc_ipd": True}, 2000),
-    ("records", [7, 3, 3, 50, 8, 9, 1000], None, 100),
-    ("summary", None, {"min_dur_f": 2}, 1500),
-    ("summary", [40, 2, 41], None, 1),
-])
-def test_tables_equal_the_module_methods_file_by_file(runs, client, table, apertures, filter_kwargs,
-                                                      partition_records):
+@pytest.mark.parametrize(
+    "table, apertures, filter_kwargs, partition_records",
+    [
+        ("pulses", None, {"min_snr": 3.0, "recalc_ipd": True}, 2000),
+        ("records", [7, 3, 3, 50, 8, 9, 1000], None, 100),
+        ("summary", None, {"min_dur_f": 2}, 1500),
+        ("summary", [40, 2, 41], None, 1),
+    ],
+)
+def test_tables_equal_the_module_methods_file_by_file(runs, client, table, apertures, filter_kwargs, partition_records):
     method = kvt_dask.METHODS[table]
     kwargs = {} if table == "records" else {"pulse_filter_kwargs": filter_kwargs}
-    frame = getattr(kvt_dask, method)([str(path) for path in runs], apertures, partition_records=partition_records,
-                                      ignore_missing=True, **kwargs)
+    frame = getattr(kvt_dask, method)(
+        [str(path) for path in runs], apertures, partition_records=partition_records, ignore_missing=True, **kwargs
+    )
     expected = _file_by_file(runs, method, apertures, **kwargs)
     assert frame.npartitions > len(runs)
     got = frame.compute().reset_index(drop=True)
@@ -102,9 +109,10 @@ def _bad_block(data):
     struct.pack_into("<I", data, data_offset + 12, 1 << 30)  # the first block's record count
 
 
-@pytest.mark.parametrize("damage, at_build, error", [(None, True, FileNotFoundError),
-                                                     (_bad_header, True, InvalidFileError),
-                                                     (_bad_block, False, TruncatedFileError)])
+@pytest.mark.parametrize(
+    "damage, at_build, error",
+    [(None, True, FileNotFoundError), (_bad_header, True, InvalidFileError), (_bad_block, False, TruncatedFileError)],
+)
 def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damage, at_build, error):
     bad = tmp_path / "bad_run.bin"
     if damage is not None:
@@ -118,9 +126,14 @@ def test_a_missing_or_corrupt_file_fails_naming_it(runs, tmp_path, client, damag
     assert str(bad) in str(caught.value)  # in the message itself, not only in a note
 
 
-@pytest.mark.parametrize("table, files, cluster", [
-    ("pulses", 2, ["--workers", "2"]), ("pulses", 2, []), ("summary", 1, ["--scheduler", None]),
-])
+@pytest.mark.parametrize(
+    "table, files, cluster",
+    [
+        ("pulses", 2, ["--workers", "2"]),
+        ("pulses", 2, []),
+        ("summary", 1, ["--scheduler", None]),
+    ],
+)
 def test_command_on_a_cluster_writes_what_one_machine_writes(runs, client, tmp_path, capsys, table, files, cluster):
     cluster = [client.scheduler.address if option is None else option for option in cluster]
     options = ["--min-snr", "2", "-a", "0-30,45", "--ignore-missing", "-q", "--force"]
@@ -144,19 +157,24 @@ def test_absent_and_repeated_index_entries_read_as_the_module_reads_them(tmp_pat
     apertures = [Aperture(0, MIXED), Aperture(1, MIXED[:2], x=1), Aperture(2, MIXED[3:], x=2)]
     offsets = build(apertures).offsets
     path = build(apertures, index=[(0, offsets[0]), (1, 0), (2, offsets[1]), (2, offsets[2])]).write(
-        tmp_path / "quirks.bin")  # 1 absent; 2 twice, the later entry winning
+        tmp_path / "quirks.bin"
+    )  # 1 absent; 2 twice, the later entry winning
     with kvt_pulse_reader.PulseReader(path) as reader:  # the module's block plan, which the planning reads
         table = reader.block_table()
         assert reader.block_table([2, 0])["aperture"].tolist() == [2, 0]
     assert [table[k].tolist() for k in ("aperture", "offset", "num_records")] == [
-        [0, 2], [offsets[0], offsets[2]], [len(MIXED), len(MIXED) - 3]]
+        [0, 2],
+        [offsets[0], offsets[2]],
+        [len(MIXED), len(MIXED) - 3],
+    ]
     got = kvt_dask.read_records(path, partition_records=1).compute(scheduler="sync")
     assert got["aperture_index"].tolist() == [0] * len(MIXED) + [2] * (len(MIXED) - 3)
     pd.testing.assert_frame_equal(got.reset_index(drop=True), _file_by_file([path], "read_records", None))
 
 
-@pytest.mark.parametrize("cluster, out", [([], "t.parquet"), ([], "t/"), (["--scheduler"], "t/"),
-                                          (["--workers", "2"], "t.csv")])
+@pytest.mark.parametrize(
+    "cluster, out", [([], "t.parquet"), ([], "t/"), (["--scheduler"], "t/"), (["--workers", "2"], "t.csv")]
+)
 def test_bad_files_and_apertures_are_skipped_listed_and_exit_3(runs, client, tmp_path, capsys, cluster, out):
     import json
 
@@ -175,8 +193,10 @@ def test_bad_files_and_apertures_are_skipped_listed_and_exit_3(runs, client, tmp
     assert listed == [(str(garbage), None), (str(damaged), first)]
     assert capsys.readouterr().err.count("kvt-pulses: skipped ") == 2
     got = pd.read_csv(tmp_path / out) if out.endswith(".csv") else pd.read_parquet(tmp_path / out)
-    expected = pd.concat([_file_by_file([runs[0]], "read_pulses", None),
-                          _file_by_file([damaged], "read_pulses", rest)], ignore_index=True)
+    expected = pd.concat(
+        [_file_by_file([runs[0]], "read_pulses", None), _file_by_file([damaged], "read_pulses", rest)],
+        ignore_index=True,
+    )
     got["run"] = got["run"].astype(str)
     expected["run"] = expected["run"].astype(str)
     pd.testing.assert_frame_equal(got, expected, check_dtype=not out.endswith(".csv"), check_exact=False)

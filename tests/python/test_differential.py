@@ -3,12 +3,19 @@ filters, bit for bit. The seed is the test's parameter; KVT_SEEDS=N runs N."""
 
 import os
 
+import kvt_pulse_reader as kvt
 import numpy as np
 import pytest
-
-import kvt_pulse_reader as kvt
-from reference_model import (PULSE_TYPES, RECORD_TYPES, Model, Unsorted, copy_bytes, merge_bytes,
-                             random_file, random_filter)
+from reference_model import (
+    PULSE_TYPES,
+    RECORD_TYPES,
+    Model,
+    Unsorted,
+    copy_bytes,
+    merge_bytes,
+    random_file,
+    random_filter,
+)
 
 SEEDS = range(int(os.environ.get("KVT_SEEDS", 40)))
 
@@ -52,8 +59,10 @@ def test_reads(tmp_path, seed):
             assert frame.attrs["aperture_byteloc"] == header["aperture_byteloc"]
         absent = next(k for k in range(1000) if k not in model.readable)
         for method, prefix in (("get_all_records", "records"), ("get_pulses", "pulses")):
-            with pytest.raises(RuntimeError, match=f"^Failed to get {prefix}: This file does not contain "
-                                                   f"the provided aperture index: {absent}"):
+            with pytest.raises(
+                RuntimeError,
+                match=f"^Failed to get {prefix}: This file does not contain the provided aperture index: {absent}",
+            ):
                 getattr(reader, method)(absent)
 
 

@@ -4,15 +4,14 @@ memory comes back once results are released."""
 
 import gc
 import json
-import subprocess
 import os
+import subprocess
 import sys
 import tracemalloc
 
 import numpy as np
 import pandas as pd
 import pytest
-
 from kvt_pulse_reader import PulseFilter, PulseReader, merge_pulse_files
 from pulse_file_builder import Aperture, build
 
@@ -48,8 +47,9 @@ def swallow(call, *args, **kwargs):
 def good(tmp_path_factory):
     folder = tmp_path_factory.mktemp("leaks")
     rows = [(2, 0, 0, 0, 1, 2, 3, 4), (3, 5, 10, 20, 1, 2, 3, 4)] * 1000
-    build([Aperture(0, rows), Aperture(1, [(1, 2) + (0,) * 6] * 2), Aperture(2, rows[:2], count=10 ** 4)],
-          ).write(folder / "good.bin")
+    build(
+        [Aperture(0, rows), Aperture(1, [(1, 2) + (0,) * 6] * 2), Aperture(2, rows[:2], count=10**4)],
+    ).write(folder / "good.bin")
     build([Aperture(0)], {"fps": 100}).write(folder / "no_duration.bin")
     build([Aperture(0, rows), Aperture(1, rows[:3])]).write(folder / "mergeable.bin")
     return str(folder / "good.bin")
@@ -69,28 +69,57 @@ def operations(good):
         "open and drop": lambda: PulseReader(good, filt),
         "open with keywords": lambda: PulseReader(good, pulse_filter_kwargs=kwargs).close(),
         "copy": lambda: reader.copy_apertures_to_new_file([1, 0], os.path.join(folder, "copy.bin")),
-        "merge": lambda: (merge_pulse_files([os.path.join(folder, "mergeable.bin")] * 2,
-                                            os.path.join(folder, "merged.bin")),
-                          os.unlink(os.path.join(folder, "merged.bin"))),
-        "failing reads": lambda: (swallow(reader.get_all_records, 2 ** 40), swallow(reader.get_all_records, 2),
-                                  swallow(reader.get_pulses, "0"), swallow(reader.get_pulses, 2 ** 70),
-                                  swallow(closed.get_pulses, 0, True, filt), swallow(reader.get_pulses, 1, True, filt),
-                                  swallow(reader.get_pulses, 0, True, filt, kwargs)),
-        "failing filters": lambda: (swallow(PulseFilter, min_snr="x"), swallow(PulseFilter, mask_s=(1.0,)),
-                                    swallow(reader.get_pulses, 0, pulse_filter_kwargs={"min_snr": "x"})),
-        "failing opens": lambda: (swallow(PulseReader, good + ".none"), swallow(PulseReader, good, filt, {}),
-                                  swallow(PulseReader, os.path.join(folder, "no_duration.bin")),
-                                  swallow(PulseReader, good, pulse_filter_kwargs={"x": None, "min_snr": None})),
-        "failing writers": lambda: (swallow(reader.copy_apertures_to_new_file, [7], "x.bin"),
-                                    swallow(reader.copy_apertures_to_new_file, [2], os.path.join(folder, "c")),
-                                    swallow(merge_pulse_files, [good, good + ".none"], "x.bin"),
-                                    swallow(merge_pulse_files, [good], good)),
+        "merge": lambda: (
+            merge_pulse_files([os.path.join(folder, "mergeable.bin")] * 2, os.path.join(folder, "merged.bin")),
+            os.unlink(os.path.join(folder, "merged.bin")),
+        ),
+        "failing reads": lambda: (
+            swallow(reader.get_all_records, 2**40),
+            swallow(reader.get_all_records, 2),
+            swallow(reader.get_pulses, "0"),
+            swallow(reader.get_pulses, 2**70),
+            swallow(closed.get_pulses, 0, True, filt),
+            swallow(reader.get_pulses, 1, True, filt),
+            swallow(reader.get_pulses, 0, True, filt, kwargs),
+        ),
+        "failing filters": lambda: (
+            swallow(PulseFilter, min_snr="x"),
+            swallow(PulseFilter, mask_s=(1.0,)),
+            swallow(reader.get_pulses, 0, pulse_filter_kwargs={"min_snr": "x"}),
+        ),
+        "failing opens": lambda: (
+            swallow(PulseReader, good + ".none"),
+            swallow(PulseReader, good, filt, {}),
+            swallow(PulseReader, os.path.join(folder, "no_duration.bin")),
+            swallow(PulseReader, good, pulse_filter_kwargs={"x": None, "min_snr": None}),
+        ),
+        "failing writers": lambda: (
+            swallow(reader.copy_apertures_to_new_file, [7], "x.bin"),
+            swallow(reader.copy_apertures_to_new_file, [2], os.path.join(folder, "c")),
+            swallow(merge_pulse_files, [good, good + ".none"], "x.bin"),
+            swallow(merge_pulse_files, [good], good),
+        ),
     }, [reader, closed, filt, kwargs, good]
 
 
-@pytest.mark.parametrize("name", [
-    "records", "pulses", "pulses by keywords", "properties", "filter", "open and drop", "open with keywords",
-    "copy", "merge", "failing reads", "failing filters", "failing opens", "failing writers"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "records",
+        "pulses",
+        "pulses by keywords",
+        "properties",
+        "filter",
+        "open and drop",
+        "open with keywords",
+        "copy",
+        "merge",
+        "failing reads",
+        "failing filters",
+        "failing opens",
+        "failing writers",
+    ],
+)
 def test_no_leak(good, monkeypatch, name):
     monkeypatch.setattr(pd, "DataFrame", Frame)
     ops, watched = operations(good)
@@ -111,7 +140,7 @@ def test_no_leak(good, monkeypatch, name):
     assert [sys.getrefcount(o) for o in watched] == refcounts
     assert os.listdir("/proc/self/fd") == descriptors
     assert min(growth) < 32 * 1024, growth
-    assert rss() - memory < 16 * 2 ** 20
+    assert rss() - memory < 16 * 2**20
 
 
 def test_memory_comes_back(tmp_path):
@@ -128,7 +157,7 @@ def test_memory_comes_back(tmp_path):
     gc.collect()
     if "pyarrow" in sys.modules:  # pandas' string columns live in Arrow's memory pool, which keeps freed memory
         sys.modules["pyarrow"].default_memory_pool().release_unused()
-    assert rss() - before < 16 * 2 ** 20
+    assert rss() - before < 16 * 2**20
 
 
 CHILD = r"""
@@ -150,10 +179,11 @@ print(json.dumps(outcomes))
 def test_a_count_the_file_cannot_back_sizes_no_buffer(tmp_path):
     """A block claiming 2^32 - 1 records would need hundreds of gigabytes of
     columns: under a 3 GiB address-space limit it must fail as a short read."""
-    path = build([Aperture(0, [(1, 1) + (0,) * 6], count=2 ** 32 - 1), Aperture(1)]).write(tmp_path / "p.bin")
+    path = build([Aperture(0, [(1, 1) + (0,) * 6], count=2**32 - 1), Aperture(1)]).write(tmp_path / "p.bin")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    result = subprocess.run([sys.executable, "-c", CHILD, str(path)], capture_output=True, text=True, env=env,
-                            timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", CHILD, str(path)], capture_output=True, text=True, env=env, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     short = "failed to fill whole buffer"
     assert json.loads(result.stdout) == [f"Failed to get records: {short}", f"Failed to get pulses: {short}", short]

@@ -1,16 +1,14 @@
 """How the module, its classes and its results present themselves."""
 
 import importlib
-import inspect
 import subprocess
 import sys
 import weakref
 
+import kvt_pulse_reader as kvt
 import numpy as np
 import pandas as pd
 import pytest
-
-import kvt_pulse_reader as kvt
 from kvt_pulse_reader import PulseFilter, PulseReader
 from pulse_file_builder import Aperture, build, default_metadata
 from reference_model import PULSE_TYPES, RECORD_TYPES
@@ -37,14 +35,17 @@ def test_module():
 
 def test_sub_interpreters_are_refused():
     pytest.importorskip("_testcapi")
-    run = run_python("import _testcapi, kvt_pulse_reader\n"
-                     "print(_testcapi.run_in_subinterp('import kvt_pulse_reader'))")
+    run = run_python("import _testcapi, kvt_pulse_reader\nprint(_testcapi.run_in_subinterp('import kvt_pulse_reader'))")
     assert run.stdout == "-1\n" and "ImportError" in run.stderr
 
 
-@pytest.mark.parametrize("cls, doc, signature", [
-    (PulseReader, "Pulses.bin reader", "(file_name, pulse_filter=None, pulse_filter_kwargs=None)"),
-    (PulseFilter, "", "(**kwargs)")])
+@pytest.mark.parametrize(
+    "cls, doc, signature",
+    [
+        (PulseReader, "Pulses.bin reader", "(file_name, pulse_filter=None, pulse_filter_kwargs=None)"),
+        (PulseFilter, "", "(**kwargs)"),
+    ],
+)
 def test_classes(reader, cls, doc, signature):
     assert (cls.__text_signature__, cls.__module__) == (signature, "builtins") and cls.__doc__.startswith(doc)
     assert cls.__mro__ == (cls, object) and f"builtins.{cls.__name__}" in repr(cls)
@@ -57,19 +58,47 @@ def test_classes(reader, cls, doc, signature):
         weakref.ref(instance)
 
 
-@pytest.mark.parametrize("name, signature, doc", [
-    ("get_all_records", "($self, aperture_index)",
-     ["# Arguments", "# Returns", "# Examples", "```python", "from kvt_pulse_reader import PulseReader",
-      "path/to/pulses.bin", "get_all_records(0)"]),
-    ("get_pulses", "($self, aperture_index, include_aperture_index=True, pulse_filter=None, "
-                   "pulse_filter_kwargs=None)",
-     ["include_aperture_index", "pulse_filter_kwargs", "min_dur_f", "min_dur_s", "max_dur_s", "min_snr",
-      "min_intensity", "PulseFilter", "get_pulses(0)"]),
-    ("copy_apertures_to_new_file", "($self, apertures, file_name, ignore_missing_apertures=False)",
-     ["# Arguments", "# Returns", "# Examples", "new_pulses.bin", "[0, 1]", "ignore_missing_apertures=True"]),
-    ("close", "($self)", ["Close the pulses.bin file"]),
-    ("__enter__", "($self)", []),
-    ("__exit__", "($self, _exc_type, _exc_value, _traceback)", [])])
+@pytest.mark.parametrize(
+    "name, signature, doc",
+    [
+        (
+            "get_all_records",
+            "($self, aperture_index)",
+            [
+                "# Arguments",
+                "# Returns",
+                "# Examples",
+                "```python",
+                "from kvt_pulse_reader import PulseReader",
+                "path/to/pulses.bin",
+                "get_all_records(0)",
+            ],
+        ),
+        (
+            "get_pulses",
+            "($self, aperture_index, include_aperture_index=True, pulse_filter=None, pulse_filter_kwargs=None)",
+            [
+                "include_aperture_index",
+                "pulse_filter_kwargs",
+                "min_dur_f",
+                "min_dur_s",
+                "max_dur_s",
+                "min_snr",
+                "min_intensity",
+                "PulseFilter",
+                "get_pulses(0)",
+            ],
+        ),
+        (
+            "copy_apertures_to_new_file",
+            "($self, apertures, file_name, ignore_missing_apertures=False)",
+            ["# Arguments", "# Returns", "# Examples", "new_pulses.bin", "[0, 1]", "ignore_missing_apertures=True"],
+        ),
+        ("close", "($self)", ["Close the pulses.bin file"]),
+        ("__enter__", "($self)", []),
+        ("__exit__", "($self, _exc_type, _exc_value, _traceback)", []),
+    ],
+)
 def test_methods(name, signature, doc):
     method = getattr(PulseReader, name)
     assert method.__text_signature__ == signature
@@ -82,18 +111,29 @@ def test_properties(tmp_path, reader):
             setattr(reader, name, 1)
     assert reader.metadata is reader.metadata and reader.metadata == default_metadata()
     assert reader.apertures == reader.apertures and reader.apertures is not reader.apertures
-    for options, trimmed in (["x", "trim_boundary_frames"], True), ("trim_boundary_frames", False), \
-                            (["Trim_boundary_frames"], False):
+    for options, trimmed in (
+        (["x", "trim_boundary_frames"], True),
+        ("trim_boundary_frames", False),
+        (["Trim_boundary_frames"], False),
+    ):
         path = build([Aperture(0)], dict(default_metadata(), pulseCaller={"options": options}))
         with PulseReader(str(path.write(tmp_path / "t.bin"))) as other:
             assert other.trimmed is trimmed
 
 
-@pytest.mark.parametrize("fps, duration, name, attrs", [
-    (100, 60, "./pulses.bin", ("", 0.009999999776482582, 6000, 60.0)),
-    (99.5, 3600.1, "runs/a.b/pulses.bin", ("runs/a", float(np.float32(1) / np.float32(99.5)), 358210, 3600.10009765625)),
-    (0.5, 3.0, "x", ("x", 2.0, 2, 3.0)),
-])
+@pytest.mark.parametrize(
+    "fps, duration, name, attrs",
+    [
+        (100, 60, "./pulses.bin", ("", 0.009999999776482582, 6000, 60.0)),
+        (
+            99.5,
+            3600.1,
+            "runs/a.b/pulses.bin",
+            ("runs/a", float(np.float32(1) / np.float32(99.5)), 358210, 3600.10009765625),
+        ),
+        (0.5, 3.0, "x", ("x", 2.0, 2, 3.0)),
+    ],
+)
 def test_run_attrs(tmp_path, monkeypatch, fps, duration, name, attrs):
     monkeypatch.chdir(tmp_path)
     (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
@@ -112,7 +152,8 @@ def test_run_attrs(tmp_path, monkeypatch, fps, duration, name, attrs):
 def test_columns(reader):
     records, pulses = reader.get_all_records(0), reader.get_pulses(0)
     assert {k: v.dtype for k, v in records.items() if k != "record_type"} == {
-        k: np.dtype(t) for k, t in RECORD_TYPES.items() if t is not list}
+        k: np.dtype(t) for k, t in RECORD_TYPES.items() if t is not list
+    }
     types = dict(PULSE_TYPES, aperture_index=np.uint64)
     assert list(pulses.columns) == ["aperture_index", *list(PULSE_TYPES)[1:]]
     assert {k: v.dtype for k, v in pulses.items()} == {k: np.dtype(types[k]) for k in pulses.columns}

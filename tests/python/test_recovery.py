@@ -14,8 +14,17 @@ from kvt_pulse_tools.check import check_file
 from kvt_pulse_tools.cli import main
 
 SEEDS = range(int(os.environ.get("KVT_SEEDS", 40)))
-DAMAGES = ("cut", "zeroed index", "index offset 0", "index offset past end", "garbage after index",
-           "zeros after last block", "count too large", "count runs into next", "old blocks after data")
+DAMAGES = (
+    "cut",
+    "zeroed index",
+    "index offset 0",
+    "index offset past end",
+    "garbage after index",
+    "zeros after last block",
+    "count too large",
+    "count runs into next",
+    "old blocks after data",
+)
 
 
 def damage(rng, model, blocks, kind):
@@ -31,7 +40,7 @@ def damage(rng, model, blocks, kind):
         return data[:cut], whole, [n for n, _ in cut_block], (cut_block or [None])[0], False
     # Blocks of zero bytes alone (aperture 0, no records) before zeros are
     # taken for preallocated space.
-    kept = numbers if any(data[h["data_offset"]:end]) else []
+    kept = numbers if any(data[h["data_offset"] : end]) else []
     if kind == "zeroed index":
         return data[:end] + bytes(len(data) - end), kept, [], None, False
     if kind.startswith("index offset"):
@@ -42,14 +51,14 @@ def damage(rng, model, blocks, kind):
     if kind == "zeros after last block":
         return data[:end] + bytes(int(rng.integers(1, 5000))), kept, [], None, False
     if kind == "old blocks after data":  # a shorter run written over an older one
-        return data[:end] + data[h["data_offset"]:end], numbers, [], None, False
+        return data[:end] + data[h["data_offset"] : end], numbers, [], None, False
     # The last block's count runs past the end of the data, as a cut block's does.
     i = int(rng.integers(len(blocks)))
     n, at, size = blocks[i]
     records = (size - 16) // 16 + (int(rng.integers(1, 4)) if kind == "count runs into next" else 2**31)
-    damaged = data[:at + 12] + struct.pack("<I", records) + data[at + 16:]
+    damaged = data[: at + 12] + struct.pack("<I", records) + data[at + 16 :]
     last = (n, (size - 16) // 16) if i == len(blocks) - 1 else None
-    return damaged, numbers[:i] + numbers[i + 1:], [n], last, True
+    return damaged, numbers[:i] + numbers[i + 1 :], [n], last, True
 
 
 @pytest.mark.parametrize("seed", SEEDS)
@@ -74,9 +83,10 @@ def test_recovery_keeps_every_sound_block(tmp_path, seed):
     assert recovered.readable == kept, (seed, kind, report)
     for n in kept:
         got, want = recovered.block(n), model.block(n)
-        assert {k: v for k, v in got[0].items() if k != "aperture_byteloc"} == \
-               {k: v for k, v in want[0].items() if k != "aperture_byteloc"}, (seed, kind)
-        assert np.array_equal(got[1], want[1][:len(got[1])]), (seed, kind)
+        assert {k: v for k, v in got[0].items() if k != "aperture_byteloc"} == {
+            k: v for k, v in want[0].items() if k != "aperture_byteloc"
+        }, (seed, kind)
+        assert np.array_equal(got[1], want[1][: len(got[1])]), (seed, kind)
         assert len(got[1]) == (cut[1] if cut and n == cut[0] else len(want[1])), (seed, kind)
     assert report["apertures_lost"] == lost, (seed, kind, report)
     assert report["index_rebuilt"] == (not index_survives), (seed, kind, report)

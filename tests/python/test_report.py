@@ -78,15 +78,17 @@ def test_numbers_equal_the_modules(tmp_path, seed):
     snr = pulses["snr"].to_numpy(np.float64)
     for m, got in enumerate(run["minute_snr"]):
         expected = exact_quantiles(snr[inside][minute[inside] == m], [0.5])[0]
-        expected = 0.0 if expected <= 2.0 ** -16 else min(expected, 2.0 ** 24)
+        expected = 0.0 if expected <= 2.0**-16 else min(expected, 2.0**24)
         assert np.isclose(np.nan if got is None else got, expected, rtol=1 / 32, equal_nan=True), (seed, m)
     # Maps: a cell per tile of (x, y) (one aperture wide up to MAX_CELLS sites,
     # the sensor grown to hold every aperture), the mean of its apertures'
     # finite values and the first of their numbers; cells without one absent.
     maps = [f for f in data["figures"] if f["kind"] == "map"]
     y, x = summary["aperture_y"].to_numpy(np.int64), summary["aperture_x"].to_numpy(np.int64)
-    tile = tile_size(max(int(model.metadata["rows"]), int(y.max(initial=-1)) + 1),
-                     max(int(model.metadata["cols"]), int(x.max(initial=-1)) + 1))
+    tile = tile_size(
+        max(int(model.metadata["rows"]), int(y.max(initial=-1)) + 1),
+        max(int(model.metadata["cols"]), int(x.max(initial=-1)) + 1),
+    )
     y, x = y // tile, x // tile
     cells = summary.replace([np.inf, -np.inf], np.nan).assign(cy=y, cx=x).groupby(["cy", "cx"])
     for figure, column in zip(maps, MAPS, strict=True):
@@ -106,8 +108,9 @@ def test_numbers_equal_the_modules(tmp_path, seed):
 def files(tmp_path):
     good = build([Aperture(0, MIXED), Aperture(1, [(3, 2, 10, 20, 1, 2, 3, 4)], x=1), Aperture(4, [], x=1, y=1)])
     # Aperture 0's block header claims 50 records: it runs past the index.
-    damaged = build([Aperture(0, MIXED, count=50), Aperture(2, [(3, 2, 10, 20, 1, 2, 3, 4)], x=2),
-                     Aperture(4, [], x=1, y=1)])
+    damaged = build(
+        [Aperture(0, MIXED, count=50), Aperture(2, [(3, 2, 10, 20, 1, 2, 3, 4)], x=2), Aperture(4, [], x=1, y=1)]
+    )
     paths = {"good": good.write(tmp_path / "good.bin"), "damaged": damaged.write(tmp_path / "damaged.bin")}
     (tmp_path / "bad.bin").write_bytes(b"not a pulse file" * 8)
     (tmp_path / "old.html").write_text("keep me")
@@ -115,18 +118,25 @@ def files(tmp_path):
     return tmp_path
 
 
-@pytest.mark.parametrize("argv, code, fragment", [
-    (["{t}/bad.bin"], 1, "kvt-pulses: error: Pulse file header is invalid!"),
-    (["{t}/good.bin", "{t}/bad.bin", "--on-bad-file", "skip"], 0, "could not be read: Pulse file header is invalid!"),
-    (["{t}/bad.bin", "{t}/bad.bin", "--on-bad-file", "skip"], 1, "kvt-pulses: error: no file could be read"),
-    (["{t}/damaged.bin"], 0, "aperture 0: its block at byte"),
-    (["{t}/good.bin", "-a", "0,7"], 1, "kvt-pulses: error: 1 selected apertures are not in"),
-    (["{t}/good.bin", "-a", "0,7", "--ignore-missing", "--min-snr", "3"], 0, "min_snr=3.0"),
-    (["{t}/good.bin", "-o", "{t}/old.html"], 1, "old.html already exists (use --force to replace it)"),
-    (["{t}/good.bin", "-o", "{t}/link.html", "--force"], 1, "link.html is one of the inputs"),
-    (["{t}/good.bin", "-o", "{t}/no/r.html"], 1, "cannot write {t}/no/r.html: no folder {t}/no"),
-    (["{t}/good.bin", "--on-bad-file", "maybe"], 2, "invalid choice: 'maybe'"),
-])
+@pytest.mark.parametrize(
+    "argv, code, fragment",
+    [
+        (["{t}/bad.bin"], 1, "kvt-pulses: error: Pulse file header is invalid!"),
+        (
+            ["{t}/good.bin", "{t}/bad.bin", "--on-bad-file", "skip"],
+            0,
+            "could not be read: Pulse file header is invalid!",
+        ),
+        (["{t}/bad.bin", "{t}/bad.bin", "--on-bad-file", "skip"], 1, "kvt-pulses: error: no file could be read"),
+        (["{t}/damaged.bin"], 0, "aperture 0: its block at byte"),
+        (["{t}/good.bin", "-a", "0,7"], 1, "kvt-pulses: error: 1 selected apertures are not in"),
+        (["{t}/good.bin", "-a", "0,7", "--ignore-missing", "--min-snr", "3"], 0, "min_snr=3.0"),
+        (["{t}/good.bin", "-o", "{t}/old.html"], 1, "old.html already exists (use --force to replace it)"),
+        (["{t}/good.bin", "-o", "{t}/link.html", "--force"], 1, "link.html is one of the inputs"),
+        (["{t}/good.bin", "-o", "{t}/no/r.html"], 1, "cannot write {t}/no/r.html: no folder {t}/no"),
+        (["{t}/good.bin", "--on-bad-file", "maybe"], 2, "invalid choice: 'maybe'"),
+    ],
+)
 def test_failure_rules(files, capsys, argv, code, fragment):
     argv = [a.format(t=files) for a in argv]
     before = sorted(files.iterdir())
@@ -146,6 +156,7 @@ def test_interrupt_exits_130_and_leaves_nothing(files, capsys, monkeypatch):
 
     def interrupted(*args):
         raise KeyboardInterrupt
+
     monkeypatch.setattr(page, "build_page", interrupted)
     before = sorted(files.iterdir())
     assert cli.main(["report", str(files / "good.bin"), "-o", str(files / "r.html")]) == 130
@@ -172,23 +183,32 @@ def test_page_in_a_browser(tmp_path):
         driver.get((tmp_path / "run.html").as_uri())
         figures = len(page_data(tmp_path / "run.html")["figures"])
         WebDriverWait(driver, 60).until(
-            lambda d: d.execute_script("return document.querySelectorAll('.figure.js-plotly-plot .main-svg').length")
-            >= figures)
+            lambda d: (
+                d.execute_script("return document.querySelectorAll('.figure.js-plotly-plot .main-svg').length")
+                >= figures
+            )
+        )
         held = driver.execute_script(
             "return Array.from(document.querySelectorAll('div.figure')).map(function (div) {"
-            "  return (div.data || []).reduce(function (n, t) { return n + (t.z || t.y || []).length; }, 0); });")
+            "  return (div.data || []).reduce(function (n, t) { return n + (t.z || t.y || []).length; }, 0); });"
+        )
         assert len(held) == figures and all(held), held
         label = driver.execute_script(
             "Plotly.Fx.hover('figure-1', {xval: arguments[0], yval: arguments[1]});"
             "return document.querySelector('#figure-1 .hoverlayer').textContent;",
-            int(some["aperture_x"][0]), int(some["aperture_y"][0]))
+            int(some["aperture_x"][0]),
+            int(some["aperture_y"][0]),
+        )
         assert f"aperture {some['aperture_index'][0]}" in label
         shot = tmp_path / "report.png"
         assert driver.save_screenshot(str(shot))
         print(f"screenshot: {shot}")
         assert [e for e in driver.get_log("browser") if e["level"] == "SEVERE"] == []
-        urls = [json.loads(e["message"])["message"]["params"]["request"]["url"] for e in driver.get_log("performance")
-                if '"Network.requestWillBeSent"' in e["message"]]
+        urls = [
+            json.loads(e["message"])["message"]["params"]["request"]["url"]
+            for e in driver.get_log("performance")
+            if '"Network.requestWillBeSent"' in e["message"]
+        ]
         assert urls and all(url.startswith(("file:", "data:", "blob:")) for url in urls), urls
     finally:
         driver.quit()

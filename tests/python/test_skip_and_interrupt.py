@@ -19,31 +19,50 @@ TOUCHING = [(5, 3, 1, 1, 0, 0, 1, 1), (0, 3, 1, 1, 0, 0, 1, 1)]  # the second st
 def damaged_file(rng):
     """Thirty apertures (one of 20,000 records, read in pieces), ten of them damaged: a record count past the
     end of the file, an index entry past it, or pulses that touch. The model, and each damaged one's damage."""
-    damage = dict(zip(sorted(int(n) for n in rng.choice(30, 10, replace=False)),
-                      rng.choice(["count", "moved", "touching"], 10), strict=True))
+    damage = dict(
+        zip(
+            sorted(int(n) for n in rng.choice(30, 10, replace=False)),
+            rng.choice(["count", "moved", "touching"], 10),
+            strict=True,
+        )
+    )
     large, apertures = int(rng.integers(30)), []
     for n in range(30):
         records = random_records(rng, 20_000 if n == large else int(rng.integers(0, 60)), 0.0)
         count = int(rng.choice([10**6, 2**32 - 1])) if damage.get(n) == "count" else None
-        apertures.append(Aperture(n, np.vstack([records, TOUCHING]) if damage.get(n) == "touching" else records,
-                                  x=n % 5, y=n // 5, count=count))
+        apertures.append(
+            Aperture(
+                n,
+                np.vstack([records, TOUCHING]) if damage.get(n) == "touching" else records,
+                x=n % 5,
+                y=n // 5,
+                count=count,
+            )
+        )
     offsets = build(apertures).offsets
     index = [(n, at + (1 << 40) * (damage.get(n) == "moved")) for n, at in enumerate(offsets)]
     return Model(build(apertures, index=index).data), damage
 
 
-@pytest.mark.parametrize("method", ["read_pulses", "iter_pulses", "stream_pulses", "summarize", "read_records",
-                                    "stream_records"])
+@pytest.mark.parametrize(
+    "method", ["read_pulses", "iter_pulses", "stream_pulses", "summarize", "read_records", "stream_records"]
+)
 def test_skip_returns_every_other_aperture_exactly_and_lists_the_ten(tmp_path, method):
     for seed in range(3):
         rng = np.random.default_rng(seed)
         model, damage = damaged_file(rng)
         records = method.endswith("records")
-        bad = {n: OUT_OF_ORDER if d == "touching" else PAST_END for n, d in damage.items()
-               if not (records and d == "touching")}
+        bad = {
+            n: OUT_OF_ORDER if d == "touching" else PAST_END
+            for n, d in damage.items()
+            if not (records and d == "touching")
+        }
         kept = [n for n in range(30) if n not in bad]
-        args = dict(threads=int(rng.integers(1, 4)), errors="skip", **({} if records else {
-            "pulse_filter_kwargs": random_filter(rng, model, kept) if seed else {}}))
+        args = dict(
+            threads=int(rng.integers(1, 4)),
+            errors="skip",
+            **({} if records else {"pulse_filter_kwargs": random_filter(rng, model, kept) if seed else {}}),
+        )
         if method.startswith(("iter", "stream")):
             args["batch_records"] = int(rng.integers(0, 3000))
         with PulseReader(model.write(tmp_path / "pulses.bin")) as reader:
@@ -60,11 +79,23 @@ def test_skip_returns_every_other_aperture_exactly_and_lists_the_ten(tmp_path, m
         kw = args.get("pulse_filter_kwargs")
         if method == "summarize":
             assert frame[["aperture_index", "num_records", "num_pulses"]].values.tolist() == [
-                [n, len(model.records(n)["ipd_f"]), len(model.pulses(n, kw)["index"])] for n in kept]
+                [n, len(model.records(n)["ipd_f"]), len(model.pulses(n, kw)["index"])] for n in kept
+            ]
         elif records:
-            want = pd.concat([pd.DataFrame({"aperture_index": np.full(len(r["ipd_f"]), n, np.uint64),
-                                            "index": np.arange(len(r["ipd_f"]), dtype=np.uint64), **r})
-                              for n in kept for r in [model.records(n)]], ignore_index=True)
+            want = pd.concat(
+                [
+                    pd.DataFrame(
+                        {
+                            "aperture_index": np.full(len(r["ipd_f"]), n, np.uint64),
+                            "index": np.arange(len(r["ipd_f"]), dtype=np.uint64),
+                            **r,
+                        }
+                    )
+                    for n in kept
+                    for r in [model.records(n)]
+                ],
+                ignore_index=True,
+            )
             assert list(frame.pop("record_type").astype(str)) == list(want.pop("record_type"))
             assert_frames(frame, want)
         else:
@@ -80,13 +111,15 @@ def arrow_table(stream):
             pass
 
 
-CALLS = {"read_records": lambda r, path, out: r.read_records(),
-         "read_pulses": lambda r, path, out: r.read_pulses(pulse_filter_kwargs={}),
-         "summarize": lambda r, path, out: r.summarize(),
-         "iter_pulses": lambda r, path, out: list(r.iter_pulses(batch_records=200_000)),
-         "stream_records": lambda r, path, out: arrow_table(r.stream_records()),
-         "copy": lambda r, path, out: r.copy_apertures_to_new_file(r.apertures, out),
-         "merge": lambda r, path, out: merge_pulse_files([path, path], out)}
+CALLS = {
+    "read_records": lambda r, path, out: r.read_records(),
+    "read_pulses": lambda r, path, out: r.read_pulses(pulse_filter_kwargs={}),
+    "summarize": lambda r, path, out: r.summarize(),
+    "iter_pulses": lambda r, path, out: list(r.iter_pulses(batch_records=200_000)),
+    "stream_records": lambda r, path, out: arrow_table(r.stream_records()),
+    "copy": lambda r, path, out: r.copy_apertures_to_new_file(r.apertures, out),
+    "merge": lambda r, path, out: merge_pulse_files([path, path], out),
+}
 
 
 @pytest.mark.parametrize("call", CALLS)

@@ -8,18 +8,26 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-
 from kvt_pulse_reader import PulseFilter, PulseReader
 from pulse_file_builder import Aperture, build
 
 EXCLUSIVE, SHARED = "^Already borrowed(\\n|$)", "^Already mutably borrowed(\\n|$)"
 
 
-@pytest.mark.parametrize("use, message", [
-    (lambda r: r.get_pulses(1), EXCLUSIVE), (lambda r: r.get_all_records(1), EXCLUSIVE),
-    (lambda r: r.copy_apertures_to_new_file([99], "x"), EXCLUSIVE), (lambda r: r.close(), EXCLUSIVE),
-    (lambda r: r.__exit__(None, None, None), EXCLUSIVE), (lambda r: r.apertures, SHARED),
-    (lambda r: r.trimmed, SHARED), (lambda r: r.metadata, SHARED), (lambda r: r.__enter__(), SHARED)])
+@pytest.mark.parametrize(
+    "use, message",
+    [
+        (lambda r: r.get_pulses(1), EXCLUSIVE),
+        (lambda r: r.get_all_records(1), EXCLUSIVE),
+        (lambda r: r.copy_apertures_to_new_file([99], "x"), EXCLUSIVE),
+        (lambda r: r.close(), EXCLUSIVE),
+        (lambda r: r.__exit__(None, None, None), EXCLUSIVE),
+        (lambda r: r.apertures, SHARED),
+        (lambda r: r.trimmed, SHARED),
+        (lambda r: r.metadata, SHARED),
+        (lambda r: r.__enter__(), SHARED),
+    ],
+)
 @pytest.mark.parametrize("method", ["get_all_records", "get_pulses"])
 def test_a_reader_in_use_refuses_at_once(reader, monkeypatch, method, use, message):
     refusals = []
@@ -42,12 +50,21 @@ def test_a_reader_in_use_refuses_at_once(reader, monkeypatch, method, use, messa
 def big_file(tmp_path_factory):
     words = np.zeros((1_000_000, 8), np.uint16)
     words[:, 0], words[::2, 1] = 1, 1
-    return str(build([Aperture(0, [(1, 0, 0, 0, 0, 0, 0, 0)]), Aperture(1, words)])
-               .write(tmp_path_factory.mktemp("big") / "big.bin"))
+    return str(
+        build([Aperture(0, [(1, 0, 0, 0, 0, 0, 0, 0)]), Aperture(1, words)]).write(
+            tmp_path_factory.mktemp("big") / "big.bin"
+        )
+    )
 
 
-@pytest.mark.parametrize("call", [lambda r: r.get_all_records(1), lambda r: r.get_pulses(1),
-                                  lambda r: r.get_pulses(1, pulse_filter=PulseFilter(min_dur_f=2))])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda r: r.get_all_records(1),
+        lambda r: r.get_pulses(1),
+        lambda r: r.get_pulses(1, pulse_filter=PulseFilter(min_dur_f=2)),
+    ],
+)
 def test_other_threads_run_and_are_refused_during_the_core_work(big_file, monkeypatch, call):
     """With a huge switch interval, the second thread runs only when the read
     lets go of the lock; what it sees before the columns reach pandas is the
@@ -76,7 +93,7 @@ def test_other_threads_run_and_are_refused_during_the_core_work(big_file, monkey
             before = len(seen)
             at_frame.clear()
             call(reader)
-            refused = "Already mutably borrowed" in seen[before:at_frame[0]]
+            refused = "Already mutably borrowed" in seen[before : at_frame[0]]
     finally:
         stop.set()
         sys.setswitchinterval(interval)

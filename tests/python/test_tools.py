@@ -8,8 +8,8 @@ import warnings
 
 import numpy as np
 import pytest
-
 from kvt_pulse_reader import PulseFilter, PulseReader, TruncatedFileError, merge_pulse_files
+
 from kvt_pulse_tools import cli, synthesize
 
 
@@ -58,22 +58,22 @@ def _blocks(data):
 
 def _swap_entries(data):
     first, second = _entry(data, 3)[0], _entry(data, 4)[0]
-    data[first:first + 12], data[second:second + 12] = data[second:second + 12], data[first:first + 12]
+    data[first : first + 12], data[second : second + 12] = data[second : second + 12], data[first : first + 12]
 
 
 def _touching_pulses(data):
     # A pulse record right after another one gets w0 = 0: it starts where that one ends.
     for at, count in _blocks(data):
-        words = np.frombuffer(bytes(data[at + 16:at + 16 + 16 * count]), "<u2").reshape(-1, 8)
+        words = np.frombuffer(bytes(data[at + 16 : at + 16 + 16 * count]), "<u2").reshape(-1, 8)
         follows = np.flatnonzero((words[:-1, 1] != 0) & (words[1:, 1] != 0))
         if follows.size:
-            data[at + 16 * (int(follows[0]) + 2):at + 16 * (int(follows[0]) + 2) + 2] = b"\0\0"
+            data[at + 16 * (int(follows[0]) + 2) : at + 16 * (int(follows[0]) + 2) + 2] = b"\0\0"
             return
 
 
 def _block_grows(data, k):
     at, count = _blocks(data)[k]
-    data[at + 12:at + 16] = struct.pack("<I", count + 1)
+    data[at + 12 : at + 16] = struct.pack("<I", count + 1)
 
 
 DAMAGES = [
@@ -84,8 +84,11 @@ DAMAGES = [
     ("index order", _swap_entries, "entries must ascend"),
     ("trailing bytes", lambda d: d.extend(b"\0" * 5), "after its index"),
     ("cut short", lambda d: d.__delitem__(slice(-5, None)), "past the end of the file"),
-    ("block header", lambda d: d.__setitem__(slice(_entry(d, 2)[1][1] + 8, _entry(d, 2)[1][1] + 12), b"\xff" * 4),
-     "names aperture"),
+    (
+        "block header",
+        lambda d: d.__setitem__(slice(_entry(d, 2)[1][1] + 8, _entry(d, 2)[1][1] + 12), b"\xff" * 4),
+        "names aperture",
+    ),
     ("block end", lambda d: _block_grows(d, -1), "past the index"),
     ("overlap", lambda d: _block_grows(d, 5), "overlaps the block"),
     ("pulses", _touching_pulses, "touch or overlap"),
@@ -102,21 +105,23 @@ def test_check_names_each_fault_on_one_line(sample, tmp_path, capsys, damage, fr
     assert code == 1
     lines = out.splitlines()
     assert lines[0].startswith(f"{damaged}: ") and fragment in lines[0], out
-    hint = [f"{damaged}: the file looks cut short or damaged: `kvt-pulses recover {damaged} -o NEW_FILE` can "
-            "salvage its sound blocks into a new file"]
+    hint = [
+        f"{damaged}: the file looks cut short or damaged: `kvt-pulses recover {damaged} -o NEW_FILE` can "
+        "salvage its sound blocks into a new file"
+    ]
     assert lines[1:] == hint if fragment == "past the end of the file" else lines[1:] in ([], hint), out
-    found = [line[len(f"{damaged}: "):] for line in lines]
+    found = [line[len(f"{damaged}: ") :] for line in lines]
     code, out, _ = kvt(capsys, "check", "--json", "--pulses", damaged)
-    assert code == 1 and json.loads(out) == [{"file": str(damaged), "problems": found[:1],
-                                              "hint": (found[1:] or [None])[0]}]
+    assert code == 1 and json.loads(out) == [
+        {"file": str(damaged), "problems": found[:1], "hint": (found[1:] or [None])[0]}
+    ]
 
 
 def test_subset_and_merge_write_what_the_module_writes(sample, tmp_path, capsys):
     with PulseReader(sample) as reader:
         chosen = [n for n in reader.apertures if n <= 40 or 60 <= n <= 80]
         reader.copy_apertures_to_new_file(chosen, tmp_path / "copy.bin")
-    code, _, err = kvt(capsys, "subset", sample, "-o", tmp_path / "subset.bin", "-a", "0-40,60-80",
-                       "--ignore-missing")
+    code, _, err = kvt(capsys, "subset", sample, "-o", tmp_path / "subset.bin", "-a", "0-40,60-80", "--ignore-missing")
     assert code == 0 and f"wrote {len(chosen)} apertures" in err
     assert (tmp_path / "subset.bin").read_bytes() == (tmp_path / "copy.bin").read_bytes()
     merge_pulse_files([sample, tmp_path / "copy.bin"], tmp_path / "merged.bin")
@@ -128,8 +133,14 @@ def test_subset_and_merge_write_what_the_module_writes(sample, tmp_path, capsys)
         reader.copy_apertures_to_new_file(chosen, tmp_path / "where_copy.bin")
     assert kvt(capsys, "subset", sample, "-o", tmp_path / "where.bin", "--where", where)[0] == 0
     assert (tmp_path / "where.bin").read_bytes() == (tmp_path / "where_copy.bin").read_bytes()
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["cli.bin", "copy.bin", "merged.bin", "subset.bin",
-                                                          "where.bin", "where_copy.bin"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "cli.bin",
+        "copy.bin",
+        "merged.bin",
+        "subset.bin",
+        "where.bin",
+        "where_copy.bin",
+    ]
 
 
 TABLES = [
@@ -145,8 +156,9 @@ def test_tables_equal_the_module_methods(sample, tmp_path, capsys, command, out,
     import io
 
     import pandas as pd
+
     pa = pytest.importorskip("pyarrow")
-    argv = [command, sample, "--min-snr", "5"][:4 if command != "records" else 2]
+    argv = [command, sample, "--min-snr", "5"][: 4 if command != "records" else 2]
     code, text, _ = kvt(capsys, *argv, *(["-o", tmp_path / out] if out else []))
     assert code == 0
     if out is None:
@@ -163,8 +175,14 @@ def test_tables_equal_the_module_methods(sample, tmp_path, capsys, command, out,
         want = want.astype({c: "float64" for c in want.columns if want[c].dtype.kind == "f"})
         if "record_type" in want:
             want["record_type"] = want["record_type"].astype(str)
-    pd.testing.assert_frame_equal(found, want, check_dtype=out is not None and not out.endswith(".csv"),
-                                  check_exact=False, rtol=1e-6, check_categorical=False)
+    pd.testing.assert_frame_equal(
+        found,
+        want,
+        check_dtype=out is not None and not out.endswith(".csv"),
+        check_exact=False,
+        rtol=1e-6,
+        check_categorical=False,
+    )
 
 
 @pytest.mark.parametrize("what", [["--map", "mean_snr"], ["--aperture", "2"], ["--hist", "dur_s"]])
@@ -179,14 +197,17 @@ def test_plots_are_pictures(sample, tmp_path, capsys, what):
         from matplotlib.colors import to_rgb
 
         from kvt_pulse_tools import plots
+
         above_legend = {tuple(c) for c in (pixels[:440, :, :3] * 255).round().astype(int).reshape(-1, 3)}
-        assert {tuple(round(v * 255) for v in to_rgb(c)) for c in (plots.ABSENT_COLOUR, plots.NO_PULSES_COLOUR)} \
-            <= above_legend
+        assert {
+            tuple(round(v * 255) for v in to_rgb(c)) for c in (plots.ABSENT_COLOUR, plots.NO_PULSES_COLOUR)
+        } <= above_legend
 
 
 @pytest.mark.parametrize("column", ["dur_f", "snr"])
 def test_histograms_read_in_batches_bin_the_whole_column(sample, column):
     from kvt_pulse_tools import plots
+
     with PulseReader(sample) as reader:
         count, bins, counts = plots.histogram_bins(reader, column, {"min_snr": 2.0}, batch_records=300)
         data = reader.read_pulses(pulse_filter_kwargs={"min_snr": 2.0}, columns=[column])[column].to_numpy(float)
@@ -195,22 +216,31 @@ def test_histograms_read_in_batches_bin_the_whole_column(sample, column):
     shown = data[data <= (cap if column == "dur_f" else bins[-1])]  # 100 bins: the cap within a fine bin
     np.testing.assert_array_equal(counts, np.histogram(shown, bins)[0])
     lower = np.sort(data)[int(0.995 * (data.size - 1))]  # 100 bins: capped at the upper edge of this value's fine bin
-    assert count == data.size and (len(counts) == len(np.unique(shown)) if column == "dur_f" else
-                                   len(counts) == 100 and 0 <= bins[-1] - lower <= np.ptp(data) / 2**16 * 1.001)
+    assert count == data.size and (
+        len(counts) == len(np.unique(shown))
+        if column == "dur_f"
+        else len(counts) == 100 and 0 <= bins[-1] - lower <= np.ptp(data) / 2**16 * 1.001
+    )
 
 
 WRITERS = {  # each writing command, with the extension of an output it can write
     "subset": (["subset", "{i}", "-a", "0-5", "--ignore-missing", "-o{o}"], ".bin"),
-    "merge": (["merge", "{i}", "-o{o}"], ".bin"), "pulses": (["pulses", "{i}", "-o{o}"], ".parquet"),
-    "records": (["records", "{i}", "-o{o}"], ".csv"), "summary": (["summary", "{i}", "-o{o}"], ".tsv"),
-    "plot": (["plot", "{i}", "--hist", "dur_s", "-o{o}"], ".svg"), "info": (["info", "{i}", "-o{o}"], ".json"),
-    "synth": (["synth", "{o}", "--apertures", "5"], ".bin"), "dataset": (["summary", "{i}", "-o{o}/"], "/"),
+    "merge": (["merge", "{i}", "-o{o}"], ".bin"),
+    "pulses": (["pulses", "{i}", "-o{o}"], ".parquet"),
+    "records": (["records", "{i}", "-o{o}"], ".csv"),
+    "summary": (["summary", "{i}", "-o{o}"], ".tsv"),
+    "plot": (["plot", "{i}", "--hist", "dur_s", "-o{o}"], ".svg"),
+    "info": (["info", "{i}", "-o{o}"], ".json"),
+    "synth": (["synth", "{o}", "--apertures", "5"], ".bin"),
+    "dataset": (["summary", "{i}", "-o{o}/"], "/"),
     "report": (["report", "{i}", "-o{o}"], ".html"),
 }
 
 
-@pytest.mark.parametrize("command, how", [(c, h) for c in WRITERS for h in ("input", "symlink", "hardlink", "existing")
-                                          if c != "synth" or h == "existing"])
+@pytest.mark.parametrize(
+    "command, how",
+    [(c, h) for c in WRITERS for h in ("input", "symlink", "hardlink", "existing") if c != "synth" or h == "existing"],
+)
 def test_no_command_writes_onto_an_input_or_replaces_a_file_unasked(sample, tmp_path, capsys, command, how):
     argv, extension = WRITERS[command]
     source = tmp_path / "run.bin"
@@ -233,38 +263,62 @@ def test_no_command_writes_onto_an_input_or_replaces_a_file_unasked(sample, tmp_
         assert kvt(capsys, *argv, "--force", "-q")[0] == 0 and (out.is_dir() or out.read_bytes() != b"old")
 
 
-@pytest.mark.parametrize("extension, magic", [(".png", b"\x89PNG"), (".svg", b"<?xml"), (".pdf", b"%PDF"),
-                                              (".jpeg", b"\xff\xd8"), (".gif", None)])
+@pytest.mark.parametrize(
+    "extension, magic",
+    [(".png", b"\x89PNG"), (".svg", b"<?xml"), (".pdf", b"%PDF"), (".jpeg", b"\xff\xd8"), (".gif", None)],
+)
 def test_plots_are_written_in_the_format_their_extension_names(sample, tmp_path, capsys, extension, magic):
     code, _, err = kvt(capsys, "plot", sample, "--aperture", "2", "-o", tmp_path / f"p{extension}")
     assert code == (0 if magic else 1) and (magic is not None or "cannot write a picture as" in err)
-    assert [p.read_bytes()[:len(magic)] for p in tmp_path.iterdir()] == ([magic] if magic else [])
+    assert [p.read_bytes()[: len(magic)] for p in tmp_path.iterdir()] == ([magic] if magic else [])
 
 
-@pytest.mark.parametrize("argv, code, fragment", [
-    (["info", "{tmp}/missing.bin"], 1, "kvt-pulses: error: No such file or directory (os error 2); in the file '{tmp}"),
-    (["summary", "{tmp}"], 1, "kvt-pulses: error: Is a directory (os error 21); in the file '{tmp}'"),
-    (["pulses", "{here}"], 1, "kvt-pulses: error: Pulse file header is invalid!; in the file '{here}' ("),
-    (["records", "{sample}", "-o", "{tmp}/none/r.csv"], 1, "kvt-pulses: error: cannot write {tmp}/none/r.csv"),
-    (["summary", "{sample}", "-o", "/sys/s.csv"], 1, "kvt-pulses: error: cannot write /sys/s.csv: Permission denied\n"),
-    (["subset", "{sample}", "-a", "1", "-o", "/sys/s.bin"], 1, "error: cannot write /sys/s.bin: Permission denied\n"),
-    (["subset", "{sample}", "-a", "1", "-o", "{tmp}", "--force"], 1, "kvt-pulses: error: cannot write {tmp}: Is a directory\n"),
-    (["merge", "{sample}", "-o", "{sample}"], 1, "kvt-pulses: error: {sample} is one of the inputs"),
-    (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "5000"], 1, "are not in"),
-    (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "3-x"], 2, "invalid aperture selection"),
-    (["synth", "{tmp}/s.bin", "--records", "9-2"], 1, "kvt-pulses: error: records must be"),
-    ([], 2, "required: COMMAND"),
-])
+@pytest.mark.parametrize(
+    "argv, code, fragment",
+    [
+        (
+            ["info", "{tmp}/missing.bin"],
+            1,
+            "kvt-pulses: error: No such file or directory (os error 2); in the file '{tmp}",
+        ),
+        (["summary", "{tmp}"], 1, "kvt-pulses: error: Is a directory (os error 21); in the file '{tmp}'"),
+        (["pulses", "{here}"], 1, "kvt-pulses: error: Pulse file header is invalid!; in the file '{here}' ("),
+        (["records", "{sample}", "-o", "{tmp}/none/r.csv"], 1, "kvt-pulses: error: cannot write {tmp}/none/r.csv"),
+        (
+            ["summary", "{sample}", "-o", "/sys/s.csv"],
+            1,
+            "kvt-pulses: error: cannot write /sys/s.csv: Permission denied\n",
+        ),
+        (
+            ["subset", "{sample}", "-a", "1", "-o", "/sys/s.bin"],
+            1,
+            "error: cannot write /sys/s.bin: Permission denied\n",
+        ),
+        (
+            ["subset", "{sample}", "-a", "1", "-o", "{tmp}", "--force"],
+            1,
+            "kvt-pulses: error: cannot write {tmp}: Is a directory\n",
+        ),
+        (["merge", "{sample}", "-o", "{sample}"], 1, "kvt-pulses: error: {sample} is one of the inputs"),
+        (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "5000"], 1, "are not in"),
+        (["subset", "{sample}", "-o", "{tmp}/s.bin", "-a", "3-x"], 2, "invalid aperture selection"),
+        (["synth", "{tmp}/s.bin", "--records", "9-2"], 1, "kvt-pulses: error: records must be"),
+        ([], 2, "required: COMMAND"),
+    ],
+)
 def test_errors_and_exit_codes(sample, tmp_path, capsys, argv, code, fragment):
     fill = {"tmp": tmp_path, "sample": sample, "here": __file__}
     status, _, err = kvt(capsys, *(a.format(**fill) for a in argv))
-    assert status == code and fragment.format(**fill) in err and err.count("\n") == (1 if code == 1 else err.count("\n"))
+    assert (
+        status == code and fragment.format(**fill) in err and err.count("\n") == (1 if code == 1 else err.count("\n"))
+    )
     assert list(tmp_path.iterdir()) == []
 
 
 def test_interrupt_exits_130_and_leaves_no_file(tmp_path, capsys, monkeypatch):
     def interrupted(written, size=0):
         raise KeyboardInterrupt
+
     monkeypatch.setattr(cli, "progress_bar", lambda *a, **k: _Bar(interrupted))
     assert kvt(capsys, "synth", tmp_path / "s.bin")[0] == 130
     assert list(tmp_path.iterdir()) == []
@@ -284,7 +338,10 @@ class _Bar:
 def test_missing_optional_library_names_the_extra(sample, tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     code, _, err = kvt(capsys, "summary", sample, "-o", tmp_path / "s.parquet")
-    assert (code, err) == (1, "kvt-pulses: error: writing Parquet needs pyarrow: pip install 'kvt_pulse_reader[arrow]'\n")
+    assert (code, err) == (
+        1,
+        "kvt-pulses: error: writing Parquet needs pyarrow: pip install 'kvt_pulse_reader[arrow]'\n",
+    )
     assert list(tmp_path.iterdir()) == []
 
 
@@ -321,7 +378,11 @@ def test_errors_note_where_the_file_is_cut(sample, tmp_path):
         with pytest.raises(TruncatedFileError) as info:
             reader.get_all_records(last)
     assert str(info.value) == "Failed to get records: failed to fill whole buffer"
-    assert f"in aperture {last} of the file '{cut}' ({block + 20} bytes long): its block at byte {block}" \
+    assert (
+        f"in aperture {last} of the file '{cut}' ({block + 20} bytes long): its block at byte {block}"
         in info.value.__notes__[0]
-    assert info.value.__notes__[0].endswith("past the end of the file: the file was cut short or the block's header is "
-                                            "damaged; `kvt-pulses recover` can salvage the apertures it still holds")
+    )
+    assert info.value.__notes__[0].endswith(
+        "past the end of the file: the file was cut short or the block's header is "
+        "damaged; `kvt-pulses recover` can salvage the apertures it still holds"
+    )

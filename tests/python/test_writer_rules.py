@@ -10,10 +10,9 @@ import sys
 import threading
 import time
 
+import kvt_pulse_reader as kvt
 import numpy as np
 import pytest
-
-import kvt_pulse_reader as kvt
 from pulse_file_builder import Aperture, build, default_metadata
 from reference_model import copy_bytes, merge_bytes
 
@@ -48,8 +47,11 @@ def writing(pid, folder):
         try:
             with open(f"/proc/{pid}/fdinfo/{fd}") as info:
                 fields = dict(line.split(":", 1) for line in info if ":" in line)
-            if (os.readlink(f"/proc/{pid}/fd/{fd}").startswith(f"{folder}/") and int(fields["pos"]) > 1 << 20
-                    and int(fields["flags"], 8) & os.O_ACCMODE != os.O_RDONLY):
+            if (
+                os.readlink(f"/proc/{pid}/fd/{fd}").startswith(f"{folder}/")
+                and int(fields["pos"]) > 1 << 20
+                and int(fields["flags"], 8) & os.O_ACCMODE != os.O_RDONLY
+            ):
                 return True
         except (OSError, KeyError, ValueError):
             pass

@@ -9,10 +9,9 @@ import subprocess
 import sys
 import time
 
+import kvt_pulse_reader
 import numpy as np
 import pytest
-
-import kvt_pulse_reader
 from pulse_file_builder import Aperture, build, default_metadata
 from reference_model import copy_bytes, merge_bytes
 
@@ -35,16 +34,24 @@ except RuntimeError as exc:
 
 
 def start(**args):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(kvt_pulse_reader.__file__) + os.pathsep +
-               os.environ.get("PYTHONPATH", ""))
-    return subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(args)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.path.dirname(kvt_pulse_reader.__file__) + os.pathsep + os.environ.get("PYTHONPATH", ""),
+    )
+    return subprocess.Popen(
+        [sys.executable, "-c", CHILD, json.dumps(args)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
 
 
 def sensor_file(folder, side, records):
     rng = np.random.default_rng(side)
-    apertures = [Aperture(n, rng.integers(0, 0x10000, (records, 8)), x=n % side, y=n // side)
-                 for n in range(side * side)]
+    apertures = [
+        Aperture(n, rng.integers(0, 0x10000, (records, 8)), x=n % side, y=n // side) for n in range(side * side)
+    ]
     meta = dict(default_metadata(), rows=side, cols=side)
     return build(apertures, meta).write(folder / f"in{side}.bin")
 
