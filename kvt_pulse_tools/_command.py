@@ -49,10 +49,14 @@ def parse_selection(text: str) -> list[int]:
 
 
 class Progress(Protocol):
+    total: Any
+
     def update(self, n: int = 1) -> Any: ...
 
 
 class _NoProgress:
+    total: Any = None
+
     def update(self, n: int = 1) -> None:
         pass
 
@@ -122,7 +126,7 @@ def add_subcommand(
 ) -> argparse.ArgumentParser:
     """Registers ``kvt-pulses NAME`` with the shared options of `common` and its
     texts (help=, description=); `run(args)` runs it."""
-    parser = commands.add_parser(name, parents=[common], **texts)
+    parser: argparse.ArgumentParser = commands.add_parser(name, parents=[common], **texts)
     parser.set_defaults(run=run)
     return parser
 

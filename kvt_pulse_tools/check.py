@@ -98,7 +98,8 @@ def check_report(path: PathArg, pulses: bool = False, progress: Callable[[int], 
 def check_file(path: PathArg, pulses: bool = False, progress: Callable[[int], None] | None = None) -> list[str]:
     """The lines of :func:`check_report`: its problems, then its hint if any."""
     report = check_report(path, pulses, progress)
-    return report["problems"] + ([report["hint"]] if report["hint"] else [])
+    problems: list[str] = report["problems"]
+    return problems + ([report["hint"]] if report["hint"] else [])
 
 
 def _find_problems(path: PathArg, pulses: bool, progress: Callable[[int], None] | None, problems: _Problems) -> None:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import json
+from collections.abc import Mapping
 from typing import Any
 
 from kvt_pulse_tools._command import add_subcommand
@@ -40,7 +41,7 @@ def add_recover(commands: Any, common: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
 
 
-def report_lines(report: dict[str, Any], output: str) -> list[str]:
+def report_lines(report: Mapping[str, Any], output: str) -> list[str]:
     """The report as lines for a reader."""
     lines = [f"recovered {report['apertures_kept']} apertures ({report['records_kept']} records) into {output}"]
     if report["apertures_lost"]:

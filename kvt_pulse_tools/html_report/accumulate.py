@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Union
 
@@ -329,8 +329,8 @@ def _minute_median(row: Any) -> float:
 
 def _run_info(
     run: RunData,
-    attrs: dict[str, Any],
-    metadata: dict[str, Any],
+    attrs: Mapping[Any, Any],
+    metadata: Mapping[str, Any],
     trimmed: bool,
     kwargs: dict[str, Any] | None,
     size: int,

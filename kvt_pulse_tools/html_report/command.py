@@ -10,7 +10,8 @@ from kvt_pulse_tools._command import add_subcommand
 
 def add_report(commands: Any, common: argparse.ArgumentParser) -> None:
     """Registers ``kvt-pulses report FILE... -o OUT.html``."""
-    from kvt_pulse_tools.cli import add_filter_options, parse_selection
+    from kvt_pulse_tools._command import parse_selection
+    from kvt_pulse_tools.cli import add_filter_options
 
     parser = add_subcommand(
         commands,
@@ -48,7 +49,8 @@ def add_report(commands: Any, common: argparse.ArgumentParser) -> None:
 
 def run_report(args: argparse.Namespace) -> int:
     """Writes the report; failures reach the command's one error line."""
-    from kvt_pulse_tools.cli import filter_kwargs, progress_bar, say
+    from kvt_pulse_tools._command import progress_bar, say
+    from kvt_pulse_tools.cli import filter_kwargs
     from kvt_pulse_tools.html_report import report
 
     with progress_bar(args, None, "report", unit="aperture") as bar:
