@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import inspect
 import json
 import os
 import sys
@@ -122,18 +123,53 @@ def output_path(path: str) -> str:
 
 
 def add_subcommand(
-    commands: Any, common: argparse.ArgumentParser, name: str, run: Callable[[argparse.Namespace], int], **texts: str
+    commands: Any, common: argparse.ArgumentParser, run: Callable[[argparse.Namespace], int], name: str | None = None
 ) -> argparse.ArgumentParser:
-    """Registers ``kvt-pulses NAME`` with the shared options of `common` and its
-    texts (help=, description=); `run(args)` runs it."""
-    parser: argparse.ArgumentParser = commands.add_parser(name, parents=[common], **texts)
+    """Registers ``kvt-pulses NAME`` with the shared options of `common`;
+    `run(args)` runs it. NAME is `name`, or the run function's name without
+    its ``run_``; the first line of its docstring is the command's help, the
+    rest its description."""
+    summary, _, rest = inspect.cleandoc(run.__doc__ or "").partition("\n")
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name or run.__name__.removeprefix("run_"), parents=[common], help=summary, description=rest.strip()
+    )
     parser.set_defaults(run=run)
     return parser
 
 
-def add_force_option(parser: argparse.ArgumentParser) -> None:
+def add_files_argument(parser: argparse.ArgumentParser, help: str) -> None:
+    """One or more input files, FILE..."""
+    parser.add_argument("files", nargs="+", metavar="FILE", help=help)
+
+
+def add_output_option(parser: argparse.ArgumentParser, help: str, metavar: str = "OUT", required: bool = True) -> None:
+    parser.add_argument("-o", "--output", required=required, metavar=metavar, help=help)
+
+
+def add_force_option(
+    parser: argparse.ArgumentParser, help: str = "replace OUT if it exists (an input is never replaced)"
+) -> None:
+    parser.add_argument("-f", "--force", action="store_true", help=help)
+
+
+def add_json_option(parser: argparse.ArgumentParser, help: str) -> None:
+    parser.add_argument("--json", action="store_true", help=help)
+
+
+def add_apertures_option(parser: Any, default: str = " (default: every aperture)") -> None:
+    """-a/--apertures SELECTION, on a parser or a group of one."""
     parser.add_argument(
-        "-f", "--force", action="store_true", help="replace OUT if it exists (an input is never replaced)"
+        "-a",
+        "--apertures",
+        type=parse_selection,
+        metavar="SELECTION",
+        help="aperture numbers and ranges, such as 0,5,10-20" + default,
+    )
+
+
+def add_ignore_missing_option(parser: argparse.ArgumentParser, holder: str = "the file") -> None:
+    parser.add_argument(
+        "--ignore-missing", action="store_true", help=f"skip selected apertures that {holder} does not hold"
     )
 
 

@@ -26,12 +26,16 @@ from typing import Any
 
 from kvt_pulse_tools._command import (
     PROGRAM,
+    add_apertures_option,
+    add_files_argument,
     add_force_option,
+    add_ignore_missing_option,
+    add_json_option,
+    add_output_option,
     add_skip_options,
     add_subcommand,
     checked_output,
     held_apertures,
-    parse_selection,
     progress_bar,
     say,
     ticking,
@@ -92,15 +96,7 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
         except ValueError as error:
             raise argparse.ArgumentTypeError(str(error)) from None
 
-    parser = add_subcommand(
-        commands,
-        common,
-        "synth",
-        run_synth,
-        help="write a realistic synthetic pulse file",
-        description="Writes a synthetic pulse file: a sensor with active, quiet and dead "
-        "regions, every record kind, pulses that never touch.",
-    )
+    parser = add_subcommand(commands, common, run_synth)
     parser.add_argument("out", metavar="OUT", help="the file to write")
     parser.add_argument("--apertures", type=int, default=1000, metavar="N", help="apertures (default 1000)")
     parser.add_argument(
@@ -119,6 +115,11 @@ def add_synth(commands: Any, common: argparse.ArgumentParser) -> None:
 
 
 def run_synth(args: argparse.Namespace) -> int:
+    """write a realistic synthetic pulse file
+
+    Writes a synthetic pulse file: a sensor with active, quiet and dead regions, every record kind, pulses that
+    never touch.
+    """
     from kvt_pulse_tools.synth import synthesize
 
     args.output = args.out
@@ -154,24 +155,19 @@ def run_synth(args: argparse.Namespace) -> int:
 
 
 def add_info(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = add_subcommand(
-        commands,
-        common,
-        "info",
-        run_info,
-        help="what a pulse file holds",
-        description="The header's fields, fps, duration, rows, cols, trimming, the "
-        "numbers of apertures and records, the data's and file's sizes. "
-        "Reads the header, the metadata, the index and the blocks' "
-        "headers, never a record.",
-    )
+    parser = add_subcommand(commands, common, run_info)
     parser.add_argument("file", metavar="FILE", help="a pulse file")
-    parser.add_argument("--json", action="store_true", help="as one JSON object")
-    parser.add_argument("-o", "--output", metavar="OUT", help="write to OUT (JSON when it ends in .json)")
+    add_json_option(parser, "as one JSON object")
+    add_output_option(parser, "write to OUT (JSON when it ends in .json)", required=False)
     add_force_option(parser)
 
 
 def run_info(args: argparse.Namespace) -> int:
+    """what a pulse file holds
+
+    The header's fields, fps, duration, rows, cols, trimming, the numbers of apertures and records, the data's and
+    file's sizes. Reads the header, the metadata, the index and the blocks' headers, never a record.
+    """
     from kvt_pulse_tools._atomic import atomic_output
     from kvt_pulse_tools.info import file_info, format_info, info_json
 
@@ -194,26 +190,21 @@ def run_info(args: argparse.Namespace) -> int:
 
 
 def add_check(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = add_subcommand(
-        commands,
-        common,
-        "check",
-        run_check,
-        help="check every structure of pulse files",
-        description="Checks the header, the metadata, the index (order, span, position at the end), every "
-        "block (inside the file, its header against its index entry, overlaps, back to back). "
-        "One line per problem; exit status 1 when any is found.",
-    )
-    parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files")
+    parser = add_subcommand(commands, common, run_check)
+    add_files_argument(parser, "pulse files")
     parser.add_argument(
         "--pulses", action="store_true", help="also check that every aperture's pulses pass the filters' order check"
     )
-    parser.add_argument(
-        "--json", action="store_true", help="print the findings as a JSON list of {file, problems, hint} objects"
-    )
+    add_json_option(parser, "print the findings as a JSON list of {file, problems, hint} objects")
 
 
 def run_check(args: argparse.Namespace) -> int:
+    """check every structure of pulse files
+
+    Checks the header, the metadata, the index (order, span, position at the end), every block (inside the file,
+    its header against its index entry, overlaps, back to back). One line per problem; exit status 1 when any is
+    found.
+    """
     from kvt_pulse_tools.check import check_report
 
     found = 0
@@ -242,20 +233,17 @@ def run_check(args: argparse.Namespace) -> int:
 
 
 def add_merge(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = add_subcommand(
-        commands,
-        common,
-        "merge",
-        run_merge,
-        help="merge pulse files into one",
-        description="Merges pulse files, stacking their sensors' rows, as merge_pulse_files does.",
-    )
+    parser = add_subcommand(commands, common, run_merge)
     parser.add_argument("inputs", nargs="+", metavar="IN", help="the pulse files to merge, in order")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the merged file to write")
+    add_output_option(parser, "the merged file to write")
     add_force_option(parser)
 
 
 def run_merge(args: argparse.Namespace) -> int:
+    """merge pulse files into one
+
+    Merges pulse files, stacking their sensors' rows, as merge_pulse_files does.
+    """
     from kvt_pulse_reader import merge_pulse_files
 
     from kvt_pulse_tools._atomic import atomic_output
@@ -267,37 +255,26 @@ def run_merge(args: argparse.Namespace) -> int:
 
 
 def add_subset(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = add_subcommand(
-        commands,
-        common,
-        "subset",
-        run_subset,
-        help="copy chosen apertures into a new file",
-        description="Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.",
-    )
+    parser = add_subcommand(commands, common, run_subset)
     parser.add_argument("file", metavar="FILE", help="the pulse file to copy from")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="the new pulse file to write")
+    add_output_option(parser, "the new pulse file to write")
     add_force_option(parser)
     choice = parser.add_mutually_exclusive_group(required=True)
-    choice.add_argument(
-        "-a",
-        "--apertures",
-        type=parse_selection,
-        metavar="SELECTION",
-        help="aperture numbers and ranges, such as 0,5,10-20",
-    )
+    add_apertures_option(choice, default="")
     choice.add_argument(
         "--where",
         metavar="EXPRESSION",
         help='choose apertures from the summary, e.g. "num_pulses >= 100 and mean_snr > 5"',
     )
-    parser.add_argument(
-        "--ignore-missing", action="store_true", help="skip selected apertures that the file does not hold"
-    )
+    add_ignore_missing_option(parser)
     add_filter_options(parser)
 
 
 def run_subset(args: argparse.Namespace) -> int:
+    """copy chosen apertures into a new file
+
+    Copies the chosen apertures into a new pulse file, as copy_apertures_to_new_file does.
+    """
     from kvt_pulse_reader import PulseReader
 
     from kvt_pulse_tools._atomic import atomic_output
@@ -331,22 +308,9 @@ def _apertures_where(reader: Any, args: argparse.Namespace) -> list[int]:
 def add_table_options(parser: argparse.ArgumentParser, columns: bool = True) -> None:
     from kvt_pulse_tools import dask_cli
 
-    parser.add_argument(
-        "files",
-        nargs="+",
-        metavar="FILE",
-        help='pulse files; with several, a first column "run" names each row\'s file',
-    )
-    parser.add_argument(
-        "-a",
-        "--apertures",
-        type=parse_selection,
-        metavar="SELECTION",
-        help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)",
-    )
-    parser.add_argument(
-        "--ignore-missing", action="store_true", help="skip selected apertures that the file does not hold"
-    )
+    add_files_argument(parser, 'pulse files; with several, a first column "run" names each row\'s file')
+    add_apertures_option(parser)
+    add_ignore_missing_option(parser)
     if columns:
         parser.add_argument(
             "--columns",
@@ -354,12 +318,11 @@ def add_table_options(parser: argparse.ArgumentParser, columns: bool = True) -> 
             metavar="A,B,...",
             help="the columns to write, in this order",
         )
-    parser.add_argument(
-        "-o",
-        "--output",
-        metavar="OUT",
-        help="a .parquet, .arrow, .feather, .csv or .tsv file, or FOLDER/ for a Parquet dataset "
-        "of one part per partition (default: TSV on standard output)",
+    add_output_option(
+        parser,
+        "a .parquet, .arrow, .feather, .csv or .tsv file, or FOLDER/ for a Parquet dataset of one part per partition "
+        "(default: TSV on standard output)",
+        required=False,
     )
     add_force_option(parser)
     parser.add_argument("--threads", type=int, metavar="N", help="threads to read with (default: every CPU)")
@@ -367,61 +330,60 @@ def add_table_options(parser: argparse.ArgumentParser, columns: bool = True) -> 
     dask_cli.add_options(parser)
 
 
-def _table_run(table: str) -> Callable[[argparse.Namespace], int]:
-    def run(args: argparse.Namespace) -> int:
-        from kvt_pulse_tools import tables_command
+def _run_table(args: argparse.Namespace, table: str) -> int:
+    from kvt_pulse_tools import tables_command
 
-        return tables_command.run(args, table, None if table == "records" else filter_kwargs(args))
+    return tables_command.run(args, table, None if table == "records" else filter_kwargs(args))
 
-    return run
+
+def run_summary(args: argparse.Namespace) -> int:
+    """one row per aperture
+
+    The per-aperture table of PulseReader.summarize.
+    """
+    return _run_table(args, "summary")
+
+
+def run_pulses(args: argparse.Namespace) -> int:
+    """every pulse, streamed
+
+    Every pulse of the selected apertures, as PulseReader.read_pulses gives them, written batch by batch.
+    """
+    return _run_table(args, "pulses")
+
+
+def run_records(args: argparse.Namespace) -> int:
+    """every record, streamed
+
+    Every record of the selected apertures, as PulseReader.read_records gives them, written a batch of apertures at
+    a time.
+    """
+    return _run_table(args, "records")
 
 
 def _add_table_command(
     commands: Any,
     common: argparse.ArgumentParser,
-    table: str,
-    summary: str,
-    description: str,
+    run: Callable[[argparse.Namespace], int],
     columns: bool = True,
     filters: bool = True,
 ) -> None:
-    parser = add_subcommand(commands, common, table, _table_run(table), help=summary, description=description)
+    parser = add_subcommand(commands, common, run)
     add_table_options(parser, columns=columns)
     if filters:
         add_filter_options(parser)
 
 
 def add_summary(commands: Any, common: argparse.ArgumentParser) -> None:
-    _add_table_command(
-        commands,
-        common,
-        "summary",
-        "one row per aperture",
-        "The per-aperture table of PulseReader.summarize.",
-        columns=False,
-    )
+    _add_table_command(commands, common, run_summary, columns=False)
 
 
 def add_pulses(commands: Any, common: argparse.ArgumentParser) -> None:
-    _add_table_command(
-        commands,
-        common,
-        "pulses",
-        "every pulse, streamed",
-        "Every pulse of the selected apertures, as PulseReader.read_pulses gives them, written batch by batch.",
-    )
+    _add_table_command(commands, common, run_pulses)
 
 
 def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
-    _add_table_command(
-        commands,
-        common,
-        "records",
-        "every record, streamed",
-        "Every record of the selected apertures, as PulseReader.read_records gives them, written a "
-        "batch of apertures at a time.",
-        filters=False,
-    )
+    _add_table_command(commands, common, run_records, filters=False)
 
 
 # ---------------------------------------------------------------------------
@@ -431,23 +393,9 @@ def add_records(commands: Any, common: argparse.ArgumentParser) -> None:
 def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
     from kvt_pulse_tools.plots import FORMATS
 
-    parser = add_subcommand(
-        commands,
-        common,
-        "plot",
-        run_plot,
-        help="a picture of the sensor, an aperture or a column",
-        description="--map: a summary column over the sensor; --aperture: one aperture's "
-        "pulses over time; --hist: a histogram of a pulse column.",
-    )
+    parser = add_subcommand(commands, common, run_plot)
     parser.add_argument("file", metavar="FILE", help="a pulse file")
-    parser.add_argument(
-        "-o",
-        "--output",
-        required=True,
-        metavar="OUT",
-        help="the picture, in the format its extension names: " + ", ".join(sorted(FORMATS)),
-    )
+    add_output_option(parser, "the picture, in the format its extension names: " + ", ".join(sorted(FORMATS)))
     add_force_option(parser)
     what = parser.add_mutually_exclusive_group(required=True)
     what.add_argument("--map", metavar="COLUMN", help="a column of the summary, e.g. num_pulses (in its own unit)")
@@ -457,6 +405,11 @@ def add_plot(commands: Any, common: argparse.ArgumentParser) -> None:
 
 
 def run_plot(args: argparse.Namespace) -> int:
+    """a picture of the sensor, an aperture or a column
+
+    --map: a summary column over the sensor; --aperture: one aperture's pulses over time; --hist: a histogram of a
+    pulse column.
+    """
     from kvt_pulse_tools import plots
 
     output = checked_output(args, [args.file])

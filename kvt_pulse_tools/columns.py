@@ -50,20 +50,17 @@ def dictionary_markdown() -> str:
 
 
 def add_columns(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = add_subcommand(
-        commands,
-        common,
-        "columns",
-        run_columns,
-        help="what each column of the tables means: dtype, unit, meaning",
-        description="The data dictionary of the records, pulses and summary tables.",
-    )
+    parser = add_subcommand(commands, common, run_columns)
     parser.add_argument("table", nargs="?", metavar="TABLE", help="records, pulses or summary (default: all three)")
     parser.add_argument("names", nargs="*", metavar="COLUMN", help="only these columns of TABLE (default: all)")
     parser.add_argument("--markdown", action="store_true", help="the whole dictionary as Markdown, as in the README")
 
 
 def run_columns(args: argparse.Namespace) -> int:
+    """what each column of the tables means: dtype, unit, meaning
+
+    The data dictionary of the records, pulses and summary tables.
+    """
     if args.markdown:
         print(dictionary_markdown(), end="")
         return 0

@@ -15,30 +15,19 @@ import json
 from collections.abc import Mapping
 from typing import Any
 
-from kvt_pulse_tools._command import add_subcommand
+from kvt_pulse_tools._command import add_json_option, add_output_option, add_subcommand
 
 
 def add_recover(commands: Any, common: argparse.ArgumentParser) -> None:
-    parser = add_subcommand(
-        commands,
-        common,
-        "recover",
-        run_recover,
-        help="salvage the sound blocks of a cut or damaged pulse file",
-        description="Walks the blocks of IN back to back from its data offset, uses its index where it "
-        "survives, and writes every sound block into the new file OUT with a fresh index. "
-        "IN is never written; OUT must not exist.",
-    )
+    parser = add_subcommand(commands, common, run_recover)
     parser.add_argument("file", metavar="IN", help="the damaged pulse file (only read)")
-    parser.add_argument(
-        "-o", "--output", required=True, metavar="OUT", help="the new pulse file; refused if it exists or is IN itself"
-    )
+    add_output_option(parser, "the new pulse file; refused if it exists or is IN itself")
     parser.add_argument(
         "--keep-partial",
         action="store_true",
         help="keep the complete records of the block that was cut, its record count rewritten",
     )
-    parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    add_json_option(parser, "print the report as one JSON object")
 
 
 def report_lines(report: Mapping[str, Any], output: str) -> list[str]:
@@ -70,6 +59,11 @@ def report_lines(report: Mapping[str, Any], output: str) -> list[str]:
 
 
 def run_recover(args: argparse.Namespace) -> int:
+    """salvage the sound blocks of a cut or damaged pulse file
+
+    Walks the blocks of IN back to back from its data offset, uses its index where it survives, and writes every
+    sound block into the new file OUT with a fresh index. IN is never written; OUT must not exist.
+    """
     from kvt_pulse_reader import recover_pulse_file
 
     from kvt_pulse_tools._command import output_path, ticking

@@ -5,36 +5,25 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from kvt_pulse_tools._command import add_subcommand
+from kvt_pulse_tools._command import (
+    add_apertures_option,
+    add_files_argument,
+    add_force_option,
+    add_ignore_missing_option,
+    add_output_option,
+    add_subcommand,
+)
 
 
 def add_report(commands: Any, common: argparse.ArgumentParser) -> None:
     """Registers ``kvt-pulses report FILE... -o OUT.html``."""
-    from kvt_pulse_tools._command import parse_selection
     from kvt_pulse_tools.cli import add_filter_options
 
-    parser = add_subcommand(
-        commands,
-        common,
-        "report",
-        run_report,
-        help="one self-contained HTML page of a run or a study",
-        description="Writes one HTML page, readable offline with every script and datum inline: the run's header "
-        "and structural check, maps of the sensor, the pulses' distributions, the run over time, "
-        "the record kinds and the apertures worth a look. Several files make a study report.",
-    )
-    parser.add_argument("files", nargs="+", metavar="FILE", help="pulse files; several make a study")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT.html", help="the page to write")
-    parser.add_argument(
-        "-a",
-        "--apertures",
-        type=parse_selection,
-        metavar="SELECTION",
-        help="aperture numbers and ranges, such as 0,5,10-20 (default: every aperture)",
-    )
-    parser.add_argument(
-        "--ignore-missing", action="store_true", help="skip selected apertures that a file does not hold"
-    )
+    parser = add_subcommand(commands, common, run_report)
+    add_files_argument(parser, "pulse files; several make a study")
+    add_output_option(parser, "the page to write", metavar="OUT.html")
+    add_apertures_option(parser)
+    add_ignore_missing_option(parser, holder="a file")
     parser.add_argument("--title", metavar="TEXT", help="the page's title (default: names the run or the study)")
     parser.add_argument(
         "--on-bad-file",
@@ -43,12 +32,18 @@ def add_report(commands: Any, common: argparse.ArgumentParser) -> None:
         help="a file that cannot be opened fails the command (raise, the default) or is listed "
         "in the report as unreadable (skip)",
     )
-    parser.add_argument("-f", "--force", action="store_true", help="replace OUT if it exists")
+    add_force_option(parser, help="replace OUT if it exists")
     add_filter_options(parser)
 
 
 def run_report(args: argparse.Namespace) -> int:
-    """Writes the report; failures reach the command's one error line."""
+    """one self-contained HTML page of a run or a study
+
+    Writes one HTML page, readable offline with every script and datum inline: the run's header and structural
+    check, maps of the sensor, the pulses' distributions, the run over time, the record kinds and the apertures worth
+    a look. Several files make a study report.
+    """
+    # Failures reach the command's one error line.
     from kvt_pulse_tools._command import progress_bar, say
     from kvt_pulse_tools.cli import filter_kwargs
     from kvt_pulse_tools.html_report import report
