@@ -1,13 +1,16 @@
 """The ``kvt-pulses`` command: look into, check, subset, merge and make pulse files.
 
 Each subcommand is one function ``run_<name>(args) -> int`` registered by
-``add_<name>(subcommands, common)`` in ``SUBCOMMANDS``; the filter options
-live here, the other shared pieces (aperture selections, progress bars,
-``--force`` and the check that no output is an input, the report of what
-``--on-bad-file skip`` left out) in :mod:`kvt_pulse_tools._command`, and the
-tables' one writer path in :mod:`kvt_pulse_tools.tables_command`. Failures
-print one line, ``kvt-pulses: error: <message>``, and exit 1; usage errors
-exit 2; a table written with something skipped exits 3; Ctrl-C exits 130.
+``add_<name>(subcommands, common)`` in ``SUBCOMMANDS``; the first line of the
+run function's docstring is the subcommand's help in ``kvt-pulses --help``,
+the rest its description. The filter options live here, the other shared
+pieces (the options several subcommands declare alike, aperture selections,
+progress bars, ``--force`` and the check that no output is an input, the
+report of what ``--on-bad-file skip`` left out) in
+:mod:`kvt_pulse_tools._command`, and the tables' one writer path in
+:mod:`kvt_pulse_tools.tables_command`. Failures print one line,
+``kvt-pulses: error: <message>``, and exit 1; usage errors exit 2; a table
+written with something skipped exits 3; Ctrl-C exits 130.
 Every output file is written under a temporary name beside its destination
 and renamed into place when complete; no command writes onto one of its
 inputs, or replaces a file without ``--force``.
