@@ -290,8 +290,21 @@ Finding block_past_the_end(const PulseReader& reader, std::uint64_t size) {
     return {};
 }
 
-// Unused where the interpreter has no exception notes (before 3.11).
-[[maybe_unused]] std::string note_text(const ErrorPlace& place) {
+/// Adds `note` to the exception's notes (PEP 678). Python 3.10 has no
+/// add_note: there the list is set as the attribute add_note keeps,
+/// __notes__, so that callers read the place alike on every version (the
+/// command's one error line among them), though 3.10's tracebacks omit it.
+bool add_note(PyObject* exception, const std::string& note) {
+#if PY_VERSION_HEX >= 0x030B0000
+    OwnedRef added(PyObject_CallMethod(exception, "add_note", "s#", note.data(), static_cast<Py_ssize_t>(note.size())));
+    return static_cast<bool>(added);
+#else
+    OwnedRef notes(Py_BuildValue("[s#]", note.data(), static_cast<Py_ssize_t>(note.size())));
+    return notes && PyObject_SetAttrString(exception, "__notes__", notes.get()) == 0;
+#endif
+}
+
+std::string note_text(const ErrorPlace& place) {
     std::string text = "in ";
     if (place.aperture) text += "aperture " + std::to_string(*place.aperture) + " of ";
     text += "the file '" + std::string(place.file) + "'";
@@ -322,7 +335,7 @@ Finding block_past_the_end(const PulseReader& reader, std::uint64_t size) {
 
 /// The note for `error`, or empty for none: the place in the file it
 /// concerns, or just the file's name where the failure was not in reading it.
-[[maybe_unused]] std::string note_for(const Error& error, const ErrorPlace& place) {
+std::string note_for(const Error& error, const ErrorPlace& place) {
     // A file that exists is named by its message; arguments are not in a file.
     if (error.code() == ErrorCode::already_exists || error.code() == ErrorCode::invalid_argument) return {};
     if (!error.path().empty() && error.path() != place.file) return "in the file '" + error.path() + "'";
@@ -354,14 +367,8 @@ PyObject* raise_runtime_error(const Error& error, const ErrorPlace& place) {
             return nullptr;
         }
     }
-#if PY_VERSION_HEX >= 0x030B0000
     const std::string note = note_for(error, place);
-    if (!note.empty()) {
-        OwnedRef added(
-            PyObject_CallMethod(exception.get(), "add_note", "s#", note.data(), static_cast<Py_ssize_t>(note.size())));
-        if (!added) return nullptr;
-    }
-#endif
+    if (!note.empty() && !add_note(exception.get(), note)) return nullptr;
     PyErr_SetObject(type, exception.get());
     return nullptr;
 }

@@ -6,7 +6,7 @@
 // argument; failures of the operating system are at once PulseFileError and
 // the matching OSError (FileNotFoundError, PermissionError, ...), with errno
 // and filename set. Messages are the core's, unchanged; an exception note
-// (PEP 678, from Python 3.11) places the failure in its file. Argument errors
+// (PEP 678; on Python 3.10 the __notes__ list alone) places the failure in its file. Argument errors
 // are TypeError or OverflowError; exceptions raised by Python code the module
 // calls pass unchanged. A C++ exception never crosses into the interpreter:
 // every entry point runs its body through `guarded`.
@@ -46,7 +46,7 @@ struct ErrorPlace {
 
 /// Raises the class of the error's code with the error's message, unchanged.
 /// A failure of the operating system gets errno, strerror and filename (the
-/// error's own file, else the place's). From Python 3.11 a note (PEP 678)
+/// error's own file, else the place's). A note (PEP 678; on 3.10 in __notes__)
 /// names the file the error concerns and places the failure in it: how long
 /// the file is, which aperture, which of the file's parts ends past its end
 /// (and then that `kvt-pulses recover` can salvage it), or that it is not a

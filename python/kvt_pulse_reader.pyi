@@ -247,8 +247,8 @@ def recover_pulse_file(
     """
 
 # The module's exceptions. Every failure of the module is a PulseFileError,
-# and so a RuntimeError; its message is the module's own, and from Python 3.11
-# a note names the file and places the failure in it. Failures of the
+# and so a RuntimeError; its message is the module's own, and a note
+# (__notes__, shown in tracebacks from Python 3.11) names the file and places the failure in it. Failures of the
 # operating system are also the matching OSError, with errno, strerror and
 # filename set, and str() giving the module's message.
 

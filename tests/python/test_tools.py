@@ -364,7 +364,6 @@ def test_unknown_filter_keywords_warn_and_are_ignored(sample):
         PulseFilter(min_snr=5, mask_s=(1.0, 2.0), recalc_ipd=True)
 
 
-@pytest.mark.skipif(sys.version_info < (3, 11), reason="exception notes arrive with Python 3.11")
 def test_errors_note_where_the_file_is_cut(sample, tmp_path):
     cut = tmp_path / "cut.bin"
     cut.write_bytes(sample.read_bytes())
