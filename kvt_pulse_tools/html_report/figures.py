@@ -61,8 +61,14 @@ def axis_title(text: str, unit: str) -> str:
 
 
 def tile_size(rows: int, cols: int) -> int:
-    """The side of a map's tiles, in apertures: 1 up to MAX_CELLS sites."""
-    return max(1, math.ceil(math.sqrt(rows * cols / MAX_CELLS)))
+    """The side of a map's tiles, in apertures: 1 up to MAX_CELLS sites, else
+    the smallest side that keeps the map within MAX_CELLS tiles, however long
+    and narrow the sensor (apertures far outside the sensor's rows and columns
+    grow it to hold them)."""
+    side = max(1, math.ceil(math.sqrt(rows * cols / MAX_CELLS)), math.ceil(max(rows, cols) / MAX_CELLS))
+    while math.ceil(rows / side) * math.ceil(cols / side) > MAX_CELLS:
+        side += max(1, side // 64)
+    return side
 
 
 class SensorGrid:

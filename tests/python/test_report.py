@@ -45,6 +45,7 @@ def test_numbers_equal_the_modules(tmp_path, seed):
     path = model.write(tmp_path / "pulses.bin")
     kw = random_filter(rng, model) if seed % 2 else None
     report([path], tmp_path / "r.html", pulse_filter_kwargs=kw)
+    assert (tmp_path / "r.html").stat().st_size < 10_000_000  # maps of at most MAX_CELLS tiles, however odd the sensor
     data = page_data(tmp_path / "r.html")
     run = data["runs"][0]
     with kvt.PulseReader(str(path)) as reader:
