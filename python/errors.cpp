@@ -95,10 +95,10 @@ constexpr std::array<ErrorClass, kind_count> error_classes = {{
 /// The classes, made once under the interpreter lock and kept for the process.
 std::array<PyObject*, kind_count> made_classes{};
 
-PyObject* make_class(const ErrorClass& spec) {
+PyObject* make_class(const ErrorClass& entry) {
     std::vector<PyObject*> parts;
-    if (spec.builtin_base != nullptr) parts.push_back(*spec.builtin_base);
-    for (const int kind : spec.bases) {
+    if (entry.builtin_base != nullptr) parts.push_back(*entry.builtin_base);
+    for (const int kind : entry.bases) {
         if (kind >= 0) parts.push_back(made_classes[static_cast<std::size_t>(kind)]);
     }
     OwnedRef bases(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
@@ -108,14 +108,14 @@ PyObject* make_class(const ErrorClass& spec) {
     }
     OwnedRef members(PyDict_New());
     if (!members) return nullptr;
-    if (spec.builtin_base == &PyExc_OSError) {
+    if (entry.builtin_base == &PyExc_OSError) {
         // OSError's str() rewrites the text as "[Errno 2] ...: 'name'" once
         // filename is set; the message stays the library's own.
         OwnedRef text(PyObject_GetAttrString(PyExc_BaseException, "__str__"));
         if (!text || PyDict_SetItemString(members.get(), "__str__", text.get()) != 0) return nullptr;
     }
-    const std::string name = std::string("kvt_pulse_reader.") + spec.name;
-    return PyErr_NewExceptionWithDoc(name.c_str(), spec.doc, bases.get(), members.get());
+    const std::string name = std::string("kvt_pulse_reader.") + entry.name;
+    return PyErr_NewExceptionWithDoc(name.c_str(), entry.doc, bases.get(), members.get());
 }
 
 PyObject* error_class(Kind kind) {

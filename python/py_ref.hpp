@@ -98,8 +98,8 @@ inline PyTypeObject* heap_type(PyTypeObject*& made, const char* name, std::size_
         all.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
         all.push_back({Py_tp_doc, const_cast<char*>(doc)});
         all.push_back({0, nullptr});
-        PyType_Spec spec = {name, static_cast<int>(size), 0, flags, all.data()};
-        made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        PyType_Spec type_spec = {name, static_cast<int>(size), 0, flags, all.data()};
+        made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     }
     return made;
 }

@@ -15,7 +15,7 @@ a study: a table of runs and every run's distributions and curves on shared
 axes, then each run's own sections.
 
 Modules: ``accumulate`` (a run's numbers, in two passes and bounded memory),
-``figures`` (plotly.js figure specifications), ``page`` (the HTML),
+``figures`` (plotly.js figures as plain dicts), ``page`` (the HTML),
 ``command`` (``kvt-pulses report``).
 """
 

@@ -1,4 +1,4 @@
-"""The report's figures, as plotly.js figure specifications (plain dicts).
+"""The report's figures, as plotly.js figures (plain dicts).
 
 Large arrays travel as base64 typed arrays, ``{"b64": ..., "dtype": "f4",
 "shape": [rows, cols]}``, which the page unpacks before plotting: a float
@@ -362,14 +362,14 @@ def time_figures(runs: list[RunData]) -> list[dict[str, Any]]:
     import numpy as np
 
     readable = [run for run in runs if run.error is None]
-    specs = (
+    panels = (
         ("Pulse rate per aperture", "pulse rate (Hz)", ".3g"),
         ("Apertures with a pulse", "share of apertures read", ".1%"),
         ("Median SNR of the pulses starting", "median SNR", ".3g"),
     )
     figures = []
     width = max((run.bin_minutes for run in readable), default=1)
-    for n, (title, unit, fmt) in enumerate(specs):
+    for n, (title, unit, fmt) in enumerate(panels):
         traces = []
         for k, run in enumerate(readable):
             read = max(len(run.per_aperture["aperture"]), 1)

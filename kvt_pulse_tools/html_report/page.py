@@ -3,7 +3,7 @@ plotly.js in the reader's browser, every script, style and datum inline.
 
 The figures and the report's numbers travel in one JSON block
 (``<script type="application/json" id="kvt-report-data">``): the figures'
-specifications, with large arrays as base64 typed arrays, and the numbers of
+dicts, with large arrays as base64 typed arrays, and the numbers of
 each run (counts, quartiles, per-minute values), so that a program can read a
 report back as surely as a person.
 """
@@ -44,16 +44,16 @@ SCRIPT = """
   "use strict";
   var payload = JSON.parse(document.getElementById("kvt-report-data").textContent);
   var types = {f4: Float32Array, f8: Float64Array, u4: Uint32Array, i4: Int32Array, m1: Uint8Array};
-  function unpack(spec) {
-    var text = atob(spec.b64), bytes = new Uint8Array(text.length);
+  function unpack(packed) {
+    var text = atob(packed.b64), bytes = new Uint8Array(text.length);
     for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
-    var typed = new types[spec.dtype](bytes.buffer), flat = new Array(typed.length);
-    var mask = spec.dtype === "m1";
+    var typed = new types[packed.dtype](bytes.buffer), flat = new Array(typed.length);
+    var mask = packed.dtype === "m1";
     for (var j = 0; j < typed.length; j++) {
       flat[j] = Number.isNaN(typed[j]) || (mask && typed[j] === 0) ? null : typed[j];
     }
-    for (var d = spec.shape.length - 1; d > 0; d--) {
-      var size = spec.shape[d], nested = [];
+    for (var d = packed.shape.length - 1; d > 0; d--) {
+      var size = packed.shape[d], nested = [];
       for (var k = 0; k < flat.length; k += size) nested.push(flat.slice(k, k + size));
       flat = nested;
     }

@@ -27,10 +27,10 @@ def page_data(path):
     return json.loads(text.replace("<\\/", "</"))
 
 
-def unpack(spec, shared):
-    spec = shared[spec["ref"]] if "ref" in spec else spec
-    dtype = "u1" if spec["dtype"] == "m1" else "<" + spec["dtype"]
-    return np.frombuffer(base64.b64decode(spec["b64"]), dtype).reshape(spec["shape"])
+def unpack(packed, shared):
+    packed = shared[packed["ref"]] if "ref" in packed else packed
+    dtype = "u1" if packed["dtype"] == "m1" else "<" + packed["dtype"]
+    return np.frombuffer(base64.b64decode(packed["b64"]), dtype).reshape(packed["shape"])
 
 
 def exact_quantiles(values, qs):
